@@ -1,0 +1,110 @@
+#include "common/files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/error.hpp"
+#include "common/unique_fd.hpp"
+#include "common/uuid.hpp"
+
+namespace tarnel::files {
+
+namespace {
+
+
+[[noreturn]] void fail(const std::string& operation, const std::filesystem::path& path) {
+    throw SystemError(operation + " " + path.string(), errno);
+}
+
+void writeAll(int fd, std::string_view contents, const std::filesystem::path& path) {
+    while (!contents.empty()) {
+        const ssize_t written = ::write(fd, contents.data(), contents.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            fail("write", path);
+        }
+        contents.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+void syncDirectory(const std::filesystem::path& directory) {
+    UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0 || ::fsync(fd.get()) != 0) fail("fsync", directory);
+}
+
+}  // namespace
+
+void writeAtomically(const std::filesystem::path& path, std::string_view contents, mode_t mode) {
+    const auto directory = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    const auto temporary = directory / ("." + path.filename().string() + ".tmp-" + Uuid::random().text());
+    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+    if (fd.get() < 0) fail("create", temporary);
+    try {
+        // The umask may have narrowed the mode; set it exactly.
+        if (::fchmod(fd.get(), mode) != 0) fail("chmod", temporary);
+        writeAll(fd.get(), contents, temporary);
+        if (::fsync(fd.get()) != 0) fail("fsync", temporary);
+        if (::close(fd.release()) != 0) fail("close", temporary);
+        if (::rename(temporary.c_str(), path.c_str()) != 0) fail("rename", path);
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    syncDirectory(directory);
+}
+
+void ensurePrivateDirectory(const std::filesystem::path& path) {
+    if (path.has_parent_path() && path.parent_path() != path) {
+        struct stat parent {};
+        if (::stat(path.parent_path().c_str(), &parent) != 0) {
+            ensurePrivateDirectory(path.parent_path());
+        }
+    }
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) fail("mkdir", path);
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) fail("lstat", path);
+    if (!S_ISDIR(status.st_mode)) {
+        errno = ENOTDIR;
+        fail("mkdir", path);
+    }
+    if ((status.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0) fail("chmod", path);
+}
+
+std::optional<std::string> readIfExists(const std::filesystem::path& path, std::size_t maximumSize) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) return std::nullopt;
+        fail("open", path);
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) fail("stat", path);
+    if (!S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        fail("read", path);
+    }
+    std::string contents;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            fail("read", path);
+        }
+        if (count == 0) break;
+        if (contents.size() + static_cast<std::size_t>(count) > maximumSize) {
+            errno = EFBIG;
+            fail("read", path);
+        }
+        contents.append(buffer, static_cast<std::size_t>(count));
+    }
+    return contents;
+}
+
+void removeIfExists(const std::filesystem::path& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail("remove", path);
+}
+
+}  // namespace tarnel::files

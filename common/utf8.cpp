@@ -1,0 +1,88 @@
+#include "common/utf8.hpp"
+
+#include <stdexcept>
+
+namespace tarnel::utf8 {
+
+std::optional<char32_t> decodeNext(std::string_view text, std::size_t& offset) noexcept {
+    if (offset >= text.size()) {
+        return std::nullopt;
+    }
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(offset);
+    if (lead < 0x80) {
+        ++offset;
+        return lead;
+    }
+    std::size_t length = 0;
+    char32_t scalar = 0;
+    char32_t minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        scalar = lead & 0x1F;
+        minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        scalar = lead & 0x0F;
+        minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        scalar = lead & 0x07;
+        minimum = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() - offset < length) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const unsigned char next = byte(offset + i);
+        if ((next & 0xC0) != 0x80) {
+            return std::nullopt;
+        }
+        scalar = (scalar << 6) | (next & 0x3F);
+    }
+    if (scalar < minimum || scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) {
+        return std::nullopt;
+    }
+    offset += length;
+    return scalar;
+}
+
+bool isValid(std::string_view text) noexcept {
+    std::size_t offset = 0;
+    while (offset < text.size()) {
+        // Runs of ASCII are the common case; skip them without decoding.
+        if (static_cast<unsigned char>(text[offset]) < 0x80) {
+            ++offset;
+            continue;
+        }
+        if (!decodeNext(text, offset)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void append(std::string& out, char32_t scalar) {
+    if (scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) {
+        throw std::invalid_argument("not a Unicode scalar value");
+    }
+    if (scalar < 0x80) {
+        out += static_cast<char>(scalar);
+    } else if (scalar < 0x800) {
+        out += static_cast<char>(0xC0 | (scalar >> 6));
+        out += static_cast<char>(0x80 | (scalar & 0x3F));
+    } else if (scalar < 0x10000) {
+        out += static_cast<char>(0xE0 | (scalar >> 12));
+        out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (scalar & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (scalar >> 18));
+        out += static_cast<char>(0x80 | ((scalar >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (scalar & 0x3F));
+    }
+}
+
+}  // namespace tarnel::utf8

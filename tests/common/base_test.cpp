@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/clock.hpp"
+#include "common/error.hpp"
+#include "common/files.hpp"
+#include "common/log.hpp"
+#include "common/uuid.hpp"
+#include "common/utf8.hpp"
+
+namespace tarnel {
+namespace {
+
+TEST(Uuid, ParsesEitherCaseAndPrintsCanonicalUpperCase) {
+    const auto parsed = Uuid::parse("3f2504e0-4f89-11d3-9a0c-0305e82c3301");
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->text(), "3F2504E0-4F89-11D3-9A0C-0305E82C3301");
+    for (const char* bad : {"{3F2504E0-4F89-11D3-9A0C-0305E82C3301}", "3F2504E04F8911D39A0C0305E82C3301",
+                            " 3F2504E0-4F89-11D3-9A0C-0305E82C3301", "3F2504E0-4F89-11D3-9A0C-0305E82C330G",
+                            "3F2504E0-4F89-11D3-9A0C0-305E82C3301", ""}) {
+        EXPECT_FALSE(Uuid::parse(bad)) << bad;
+    }
+    const auto random = Uuid::random();
+    EXPECT_NE(random, Uuid::random());
+    EXPECT_EQ(Uuid::parse(random.text()), random);
+    EXPECT_EQ(random.text()[14], '4');
+}
+
+TEST(Utf8, DecodesScalarsAndRefusesIllFormedSequences) {
+    EXPECT_TRUE(utf8::isValid("plain \xE2\x82\xAC \xF0\x9F\x98\x80"));
+    for (const char* bad : {"\x80", "\xC3", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFE"}) {
+        EXPECT_FALSE(utf8::isValid(bad)) << bad;
+    }
+    std::string encoded;
+    utf8::append(encoded, U'\u20AC');
+    utf8::append(encoded, U'\U0001F600');
+    std::size_t offset = 0;
+    EXPECT_EQ(utf8::decodeNext(encoded, offset), U'\u20AC');
+    EXPECT_EQ(utf8::decodeNext(encoded, offset), U'\U0001F600');
+    EXPECT_EQ(offset, encoded.size());
+}
+
+TEST(Clock, FakeClockAdvancesOnSleepAndSystemUptimeIsMonotonic) {
+    FakeClock clock(100.0, 1'000.0);
+    clock.sleepFor(2.5);
+    clock.sleepFor(-1.0);
+    EXPECT_EQ(clock.uptime(), 102.5);
+    EXPECT_EQ(clock.wallSeconds(), 1'002.5);
+
+    const auto& system = SystemClock::shared();
+    const double before = system.uptime();
+    system.sleepFor(0.01);
+    EXPECT_GE(system.uptime() - before, 0.01);
+}
+
+TEST(Errors, TypeNamesAreQualifiedByTheProgramModule) {
+    const SystemError error("open /x", ENOENT);
+    EXPECT_EQ(error.typeName(), "TarnelDirect.SystemError");
+    EXPECT_EQ(errorMessage(error), "open /x: No such file or directory");
+    setProgramModule(kHelperModule);
+    EXPECT_EQ(errorTypeName(error), "TarnelDirectHelper.SystemError");
+    setProgramModule(kApplicationModule);
+    EXPECT_EQ(errorTypeName(std::runtime_error("x")), "std.runtime_error");
+}
+
+class PrivateFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = std::filesystem::temp_directory_path() / ("tarnel-files-" + Uuid::random().text());
+    }
+    void TearDown() override { std::filesystem::remove_all(root_); }
+    static mode_t modeOf(const std::filesystem::path& path) {
+        struct stat status {};
+        EXPECT_EQ(::lstat(path.c_str(), &status), 0);
+        return status.st_mode & 07777;
+    }
+    std::filesystem::path root_;
+};
+
+TEST_F(PrivateFiles, WritesAtomicallyWithPrivateModes) {
+    const auto directory = root_ / "a" / "b";
+    const mode_t previous = ::umask(0);
+    files::ensurePrivateDirectory(directory);
+    const auto file = directory / "state.json";
+    files::writeAtomically(file, "first");
+    files::writeAtomically(file, "second");
+    ::umask(previous);
+
+    EXPECT_EQ(modeOf(root_ / "a"), 0700u);
+    EXPECT_EQ(modeOf(directory), 0700u);
+    EXPECT_EQ(modeOf(file), 0600u);
+    EXPECT_EQ(files::readIfExists(file), "second");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), {}), 1);  // no temporaries left
+
+    std::filesystem::permissions(directory, std::filesystem::perms::owner_all | std::filesystem::perms::group_read);
+    files::ensurePrivateDirectory(directory);
+    EXPECT_EQ(modeOf(directory), 0700u);
+
+    EXPECT_FALSE(files::readIfExists(directory / "missing"));
+    files::removeIfExists(file);
+    files::removeIfExists(file);
+    EXPECT_FALSE(files::readIfExists(file));
+    EXPECT_THROW(files::writeAtomically(root_ / "missing-dir" / "x", "y"), SystemError);
+}
+
+TEST(Log, CaptureSinkRecordsSubsystemCategoryLevelAndText) {
+    ScopedLogCapture capture;
+    const Log log("app.tarnel.direct.startup", "timing");
+    log.notice("stage=a");
+    log.error("stage=b");
+    const std::vector<LogEntry> expected{
+        {"app.tarnel.direct.startup", "timing", LogLevel::standard, "stage=a"},
+        {"app.tarnel.direct.startup", "timing", LogLevel::error, "stage=b"},
+    };
+    EXPECT_EQ(capture.entries(), expected);
+}
+
+}  // namespace
+}  // namespace tarnel

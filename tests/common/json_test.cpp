@@ -1,0 +1,135 @@
+#include "common/json.hpp"
+
+#include <gtest/gtest.h>
+
+namespace tarnel::json {
+namespace {
+
+JsonError::Case parseFailure(std::string_view text, TopLevel topLevel = TopLevel::object,
+                             std::size_t depth = kDefaultMaximumDepth) {
+    try {
+        (void)parse(text, topLevel, depth);
+    } catch (const JsonError& error) {
+        return error.errorCase();
+    }
+    ADD_FAILURE() << "parsed: " << text;
+    return JsonError::Case::nonFiniteNumber;
+}
+
+TEST(JsonReader, RefusesWhatIsNotStrictJson) {
+    using C = JsonError::Case;
+    const struct {
+        std::string text;
+        TopLevel topLevel;
+        C expected;
+    } cases[] = {
+        {"5", TopLevel::object, C::wrongTopLevel},
+        {"[1]", TopLevel::object, C::wrongTopLevel},
+        {"{}", TopLevel::array, C::wrongTopLevel},
+        {R"({"a":1,"a":2})", TopLevel::object, C::duplicateKey},
+        {R"({"x":{"a":1,"b":{"a":2,"a":3}}})", TopLevel::object, C::duplicateKey},
+        {"{\"a\":\"\xC3\x28\"}", TopLevel::object, C::invalidUTF8},
+        {"{\"a\":\"\xED\xA0\x80\"}", TopLevel::object, C::invalidUTF8},  // encoded surrogate
+        {"{\"a\":\"\xC0\xAF\"}", TopLevel::object, C::invalidUTF8},      // overlong "/"
+        {R"({"a":"\ud800"})", TopLevel::object, C::invalidSyntax},       // lone escaped surrogate
+        {"{\"a\":1,}", TopLevel::object, C::invalidSyntax},
+        {"{} {}", TopLevel::object, C::invalidSyntax},
+        {"{/*c*/}", TopLevel::object, C::invalidSyntax},
+        {"", TopLevel::any, C::invalidSyntax},
+        {"1e400", TopLevel::any, C::invalidSyntax},  // beyond a double
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(parseFailure(c.text, c.topLevel), c.expected) << c.text;
+    }
+}
+
+TEST(JsonReader, AcceptsWellFormedTextAndSameKeysInSiblingObjects) {
+    const auto value = parse(R"({"a":{"k":1},"b":{"k":2},"c":[{"k":3},{"k":4}],"é":"ü"})");
+    EXPECT_EQ(value["b"]["k"], 2);
+    EXPECT_EQ(parse("5", TopLevel::any), 5);
+}
+
+TEST(JsonReader, CapsNestingDepth) {
+    const std::string atCap = std::string(4, '[') + std::string(4, ']');
+    EXPECT_NO_THROW((void)parse(atCap, TopLevel::array, 4));
+    EXPECT_EQ(parseFailure("[" + atCap + "]", TopLevel::array, 4), JsonError::Case::nestingTooDeep);
+    const std::string deep(100000, '[');
+    EXPECT_EQ(parseFailure(deep, TopLevel::array), JsonError::Case::nestingTooDeep);
+}
+
+TEST(JsonReader, TypedGettersRefuseConversions) {
+    const auto value = parse(
+        R"({"i":443,"f":443.5,"whole":1.0,"neg":-1,"big":9223372036854775808,)"
+        R"("s":"x","b":true,"n":null,"min":-9223372036854775808})");
+    const ObjectReader reader(value);
+    EXPECT_EQ(reader.integer<std::int64_t>("i"), 443);
+    EXPECT_EQ(reader.integer<std::uint16_t>("i"), 443);
+    EXPECT_EQ(reader.integer<std::int64_t>("min"), std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(reader.number("f"), 443.5);
+    EXPECT_EQ(reader.number("i"), 443.0);
+    EXPECT_FALSE(reader.optionalString("n").has_value());
+    EXPECT_FALSE(reader.optionalString("absent").has_value());
+
+    const auto failure = [&](auto read) -> JsonError::Case {
+        try {
+            read();
+        } catch (const JsonError& error) {
+            return error.errorCase();
+        }
+        return JsonError::Case::nonFiniteNumber;
+    };
+    using C = JsonError::Case;
+    EXPECT_EQ(failure([&] { (void)reader.integer<std::int64_t>("f"); }), C::typeMismatch);
+    EXPECT_EQ(failure([&] { (void)reader.integer<std::int64_t>("whole"); }), C::typeMismatch);
+    EXPECT_EQ(failure([&] { (void)reader.integer<std::int64_t>("big"); }), C::numberOutOfRange);
+    EXPECT_EQ(failure([&] { (void)reader.integer<std::uint64_t>("neg"); }), C::numberOutOfRange);
+    EXPECT_EQ(failure([&] { (void)reader.integer<std::uint8_t>("i"); }), C::numberOutOfRange);
+    EXPECT_EQ(failure([&] { (void)reader.integer<int>("s"); }), C::typeMismatch);
+    EXPECT_EQ(failure([&] { (void)reader.boolean("i"); }), C::typeMismatch);
+    EXPECT_EQ(failure([&] { (void)reader.string("b"); }), C::typeMismatch);
+    EXPECT_EQ(failure([&] { (void)reader.string("n"); }), C::missingKey);
+    EXPECT_EQ(failure([&] { (void)reader.optionalBoolean("s"); }), C::typeMismatch);
+    EXPECT_EQ(failure([&] { (void)reader.number("s"); }), C::typeMismatch);
+}
+
+TEST(JsonWriters, PrettyEscapesSlashAndSpacesColons) {
+    EXPECT_EQ(writePretty(parse(R"({"a":"x/y"})")), "{\n  \"a\" : \"x\\/y\"\n}");
+    EXPECT_EQ(writePretty(parse(R"({"b":[1,{"c":false}],"a":{}})")),
+              "{\n  \"a\" : {},\n  \"b\" : [\n    1,\n    {\n      \"c\" : false\n    }\n  ]\n}");
+}
+
+TEST(JsonWriters, CanonicalSortsKeysAndKeepsSlash) {
+    const auto value = parse(R"({"b":"a/b","a":[1,true,null],"é":"\u0001"})");
+    EXPECT_EQ(writeCanonical(value), "{\"a\":[1,true,null],\"b\":\"a/b\",\"\xC3\xA9\":\"\\u0001\"}");
+    EXPECT_EQ(writeCanonical(parse(R"({"q":"\"\\\b\f\n\r\t\u001f\u007f"})")),
+              "{\"q\":\"\\\"\\\\\\b\\f\\n\\r\\t\\u001f\x7f\"}");
+}
+
+TEST(JsonWriters, NumbersHaveOnePinnedForm) {
+    const struct {
+        double value;
+        const char* text;
+    } cases[] = {
+        {1.0, "1.0"},       {-0.0, "-0.0"},         {0.1, "0.1"},   {443.5, "443.5"},
+        {1e15, "1000000000000000.0"},  {1e16, "1e+16"}, {1.5e300, "1.5e+300"},
+        {0.0001, "0.0001"}, {0.00001, "1e-05"}, {123456.789, "123456.789"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(writeCanonical(Value(c.value)), c.text);
+    }
+    EXPECT_EQ(writeCanonical(parse(R"([9223372036854775807,-9223372036854775808,18446744073709551615])",
+                                   TopLevel::array)),
+              "[9223372036854775807,-9223372036854775808,18446744073709551615]");
+    EXPECT_THROW((void)writeCanonical(Value(std::numeric_limits<double>::infinity())), JsonError);
+}
+
+TEST(JsonWriters, OrderedKeepsInsertionOrderAndRefusesInvalidUtf8) {
+    OrderedValue record;
+    record["zeta"] = 1;
+    record["alpha"] = "p/q";
+    EXPECT_EQ(writeOrdered(record), R"({"zeta":1,"alpha":"p/q"})");
+    EXPECT_THROW((void)writeCanonical(Value("\xFF")), JsonError);
+}
+
+}  // namespace
+}  // namespace tarnel::json
