@@ -1,0 +1,166 @@
+#include "common/helper_contract.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+#include "common/utf8.hpp"
+
+namespace tarnel {
+
+std::string PrivilegedHelperContractError::message() const {
+    switch (case_) {
+        case Case::invalidConfiguration: return "Privileged tunnel configuration rejected: " + reason_ + ".";
+        case Case::invalidProxyService: return "The selected network service name is not valid.";
+        case Case::invalidStartupRequest: return "The privileged tunnel startup request is not valid.";
+        case Case::startupRequestCapacityExceeded: return "The privileged tunnel startup registry is full.";
+    }
+    return "The privileged tunnel startup request is not valid.";
+}
+
+namespace PrivilegedHelperContract {
+
+std::optional<Uuid> parseCanonicalAttemptID(std::string_view text) {
+    const auto uuid = Uuid::parse(text);
+    if (!uuid || uuid->text() != text) {
+        return std::nullopt;
+    }
+    return uuid;
+}
+
+bool validateAttemptIdentifier(std::string_view requested, const std::optional<std::string>& recorded) {
+    const auto canonical = parseCanonicalAttemptID(requested);
+    if (!canonical) {
+        throw PrivilegedHelperContractError(PrivilegedHelperContractError::Case::invalidStartupRequest);
+    }
+    return recorded.has_value() && *recorded == canonical->text();
+}
+
+namespace {
+
+// Closed ranges of the Unicode general categories Cc and Cf.
+constexpr std::pair<char32_t, char32_t> kControlAndFormatRanges[] = {
+    {0x0000, 0x001F},   {0x007F, 0x009F},   {0x00AD, 0x00AD},   {0x0600, 0x0605},
+    {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},
+    {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x202A, 0x202E},
+    {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},
+    {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3},
+    {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+};
+
+bool isControlOrFormat(char32_t scalar) {
+    return std::any_of(std::begin(kControlAndFormatRanges), std::end(kControlAndFormatRanges),
+                       [scalar](const auto& range) { return scalar >= range.first && scalar <= range.second; });
+}
+
+}  // namespace
+
+bool containsControlCharacter(std::string_view text) noexcept {
+    std::size_t offset = 0;
+    while (offset < text.size()) {
+        const auto scalar = utf8::decodeNext(text, offset);
+        if (!scalar || isControlOrFormat(*scalar)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace PrivilegedHelperContract
+
+PrivilegedTunnelStartRegistry& PrivilegedTunnelStartRegistry::shared() {
+    static PrivilegedTunnelStartRegistry registry;
+    return registry;
+}
+
+void PrivilegedTunnelStartRegistry::prune(double uptime) {
+    std::erase_if(entries_, [uptime](const auto& item) { return item.second.expiresAt <= uptime; });
+}
+
+bool PrivilegedTunnelStartRegistry::ensureCapacity() {
+    if (entries_.size() < maximumEntryCount) {
+        return true;
+    }
+    auto oldest = entries_.end();
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        if (!it->second.active && (oldest == entries_.end() || it->second.expiresAt < oldest->second.expiresAt)) {
+            oldest = it;
+        }
+    }
+    if (oldest == entries_.end()) {
+        return false;
+    }
+    entries_.erase(oldest);
+    return true;
+}
+
+bool PrivilegedTunnelStartRegistry::begin(const Uuid& attempt, double expiresAt, double uptime) {
+    std::lock_guard guard(lock_);
+    prune(uptime);
+    if (const auto held = entries_.find(attempt); held != entries_.end()) {
+        Entry& entry = held->second;
+        if (entry.cancelled || entry.active) {
+            return false;
+        }
+        entry = Entry{false, true, std::max(expiresAt, entry.expiresAt)};
+        return true;
+    }
+    if (!ensureCapacity()) {
+        return false;
+    }
+    entries_.emplace(attempt, Entry{false, true, expiresAt});
+    return true;
+}
+
+void PrivilegedTunnelStartRegistry::cancel(std::string_view attemptIdentifier, double uptime) {
+    const auto attempt = Uuid::parse(attemptIdentifier);
+    if (!attempt) {
+        throw PrivilegedHelperContractError(PrivilegedHelperContractError::Case::invalidStartupRequest);
+    }
+    std::lock_guard guard(lock_);
+    prune(uptime);
+    if (const auto held = entries_.find(*attempt); held != entries_.end()) {
+        held->second.cancelled = true;
+        return;
+    }
+    if (!ensureCapacity()) {
+        throw PrivilegedHelperContractError(PrivilegedHelperContractError::Case::startupRequestCapacityExceeded);
+    }
+    entries_.emplace(*attempt, Entry{true, false, uptime + pendingCancellationLifetime});
+}
+
+void PrivilegedTunnelStartRegistry::cancelAll(double uptime) {
+    std::lock_guard guard(lock_);
+    prune(uptime);
+    for (auto& item : entries_) {
+        item.second.cancelled = true;
+    }
+}
+
+bool PrivilegedTunnelStartRegistry::isCancelled(const Uuid& attempt, double uptime) {
+    std::lock_guard guard(lock_);
+    prune(uptime);
+    const auto held = entries_.find(attempt);
+    return held != entries_.end() && held->second.cancelled;
+}
+
+void PrivilegedTunnelStartRegistry::finish(const Uuid& attempt, double uptime) {
+    std::lock_guard guard(lock_);
+    prune(uptime);
+    if (const auto held = entries_.find(attempt); held != entries_.end()) {
+        Entry& entry = held->second;
+        entry.active = false;
+        entry.expiresAt = std::max(uptime + completedPhaseLifetime, entry.expiresAt);
+    }
+}
+
+std::optional<PrivilegedTunnelStartRegistry::Entry> PrivilegedTunnelStartRegistry::entry(const Uuid& attempt,
+                                                                                       double uptime) {
+    std::lock_guard guard(lock_);
+    prune(uptime);
+    const auto held = entries_.find(attempt);
+    if (held == entries_.end()) return std::nullopt;
+    return held->second;
+}
+
+}  // namespace tarnel

@@ -1,0 +1,138 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/error.hpp"
+#include "common/uuid.hpp"
+
+namespace tarnel {
+
+// A tunnel start request as both programs see it. Deadlines are seconds of
+// system uptime (CLOCK_MONOTONIC).
+struct PrivilegedTunnelStartupRequest {
+    Uuid attemptID;
+    double deadlineUptime = 0.0;
+    bool hasTailscaleCompatibility = false;
+
+    friend bool operator==(const PrivilegedTunnelStartupRequest&, const PrivilegedTunnelStartupRequest&) = default;
+};
+
+struct PrivilegedRuntimePreparationRequest {
+    Uuid attemptID;
+    double deadlineUptime = 0.0;
+
+    friend bool operator==(const PrivilegedRuntimePreparationRequest&,
+                           const PrivilegedRuntimePreparationRequest&) = default;
+};
+
+// The status snapshot of a staged runtime file, taken when it is prepared and
+// compared whenever it is reused.
+struct PrivilegedPreparedRuntimeFileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::uint32_t mode = 0;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+    std::uint64_t linkCount = 0;
+    std::int64_t modificationSeconds = 0;
+    std::int64_t modificationNanoseconds = 0;
+    std::int64_t statusChangeSeconds = 0;
+    std::int64_t statusChangeNanoseconds = 0;
+
+    friend bool operator==(const PrivilegedPreparedRuntimeFileIdentity&,
+                           const PrivilegedPreparedRuntimeFileIdentity&) = default;
+};
+
+class PrivilegedHelperContractError final : public Error {
+public:
+    enum class Case { invalidConfiguration, invalidProxyService, invalidStartupRequest, startupRequestCapacityExceeded };
+
+    explicit PrivilegedHelperContractError(Case errorCase) : case_(errorCase) {}
+    static PrivilegedHelperContractError invalidConfiguration(std::string reason) {
+        PrivilegedHelperContractError error(Case::invalidConfiguration);
+        error.reason_ = std::move(reason);
+        return error;
+    }
+
+    [[nodiscard]] Case errorCase() const noexcept { return case_; }
+    // The reason of an invalid configuration; empty for the other cases.
+    [[nodiscard]] const std::string& reason() const noexcept { return reason_; }
+    [[nodiscard]] std::string message() const override;
+    [[nodiscard]] std::string_view typeBaseName() const noexcept override { return "PrivilegedHelperContractError"; }
+
+    friend bool operator==(const PrivilegedHelperContractError& a, const PrivilegedHelperContractError& b) {
+        return a.case_ == b.case_ && a.reason_ == b.reason_;
+    }
+
+private:
+    Case case_;
+    std::string reason_;
+};
+
+namespace PrivilegedHelperContract {
+
+// The UUID of `text` only when `text` is exactly its canonical form: 36
+// characters, upper-case hexadecimal, groups 8-4-4-4-12.
+[[nodiscard]] std::optional<Uuid> parseCanonicalAttemptID(std::string_view text);
+
+// Throws invalidStartupRequest unless `requested` is canonical; then answers
+// whether it equals the recorded identifier (false when nothing is recorded).
+[[nodiscard]] bool validateAttemptIdentifier(std::string_view requested, const std::optional<std::string>& recorded);
+
+// True when the text holds a control or format character (Unicode general
+// categories Cc and Cf). Text that is not well-formed UTF-8 counts as holding
+// one, so that no undecodable byte passes a check built on this.
+[[nodiscard]] bool containsControlCharacter(std::string_view text) noexcept;
+
+}  // namespace PrivilegedHelperContract
+
+// Remembers, per attempt identifier, whether the attempt was cancelled and
+// whether one of its phases (runtime preparation or tunnel start) is running,
+// so that a cancellation reaches an attempt that is running or has not yet
+// arrived. Times are seconds of system uptime, passed by the caller.
+class PrivilegedTunnelStartRegistry {
+public:
+    struct Entry {
+        bool cancelled = false;
+        bool active = false;
+        double expiresAt = 0.0;
+
+        friend bool operator==(const Entry&, const Entry&) = default;
+    };
+
+    static constexpr double pendingCancellationLifetime = 900.0;
+    static constexpr double completedPhaseLifetime = 900.0;
+    static constexpr std::size_t maximumEntryCount = 64;
+
+    // The helper's one registry.
+    static PrivilegedTunnelStartRegistry& shared();
+
+    // Starts a phase of an attempt; false when the attempt was cancelled, is
+    // already running, or the registry is full of running attempts.
+    [[nodiscard]] bool begin(const Uuid& attempt, double expiresAt, double uptime);
+    // Records a cancellation. Accepts a UUID in any letter case; throws
+    // invalidStartupRequest for other text and startupRequestCapacityExceeded
+    // when a new entry cannot be made room for.
+    void cancel(std::string_view attemptIdentifier, double uptime);
+    void cancelAll(double uptime);
+    [[nodiscard]] bool isCancelled(const Uuid& attempt, double uptime);
+    void finish(const Uuid& attempt, double uptime);
+
+    // The entry held for an attempt after pruning at `uptime` (inspection).
+    [[nodiscard]] std::optional<Entry> entry(const Uuid& attempt, double uptime);
+
+private:
+    void prune(double uptime);
+    [[nodiscard]] bool ensureCapacity();
+
+    std::mutex lock_;
+    std::map<Uuid, Entry> entries_;
+};
+
+}  // namespace tarnel
