@@ -5,6 +5,7 @@
 
 #include "common/clock.hpp"
 #include "common/helper_contract.hpp"
+#include "common/startup_timing.hpp"
 
 namespace tarnel {
 
@@ -58,5 +59,16 @@ private:
     std::function<bool()> cancellationRequested_;
     const Clock& clock_;
 };
+
+// The timed "helper_configuration_write" stage of a tunnel start: the
+// effective deadline is fixed at entry, the stage's events are logged around
+// `work`, and a failure is logged with its type and rethrown.
+template <typename Work>
+void timedConfigurationWrite(const Uuid& attemptID, const PrivilegedTunnelStartupControl& control,
+                             const Clock& clock, Work&& work) {
+    PrivilegedTunnelStartupTiming::timedStage(PrivilegedTunnelStartupComponent::helper,
+                                              PrivilegedTunnelStartupStage::helperConfigurationWrite, attemptID,
+                                              control.effectiveDeadline(), clock, std::forward<Work>(work));
+}
 
 }  // namespace tarnel

@@ -1,0 +1,161 @@
+#include "common/helper_contract.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace tarnel {
+namespace {
+
+using Case = PrivilegedHelperContractError::Case;
+
+constexpr std::string_view kCanonical = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
+
+template <typename Action>
+std::string failureMessage(Action action) {
+    try {
+        action();
+    } catch (const PrivilegedHelperContractError& error) {
+        return error.message();
+    }
+    return "no error";
+}
+
+TEST(AttemptIdentifier, OnlyTheCanonicalTextIsAccepted) {
+    const auto parsed = PrivilegedHelperContract::parseCanonicalAttemptID(kCanonical);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->text(), kCanonical);
+    for (const char* refused : {"3f2504e0-4f89-11d3-9a0c-0305e82c3301", "{3F2504E0-4F89-11D3-9A0C-0305E82C3301}",
+                                "3F2504E04F8911D39A0C0305E82C3301", " 3F2504E0-4F89-11D3-9A0C-0305E82C3301",
+                                "3F2504E0-4F89-11D3-9A0C-0305E82C3301\n", "3F2504E0-4F89-11D3-9A0C-0305E82C330X",
+                                "3F2504e0-4F89-11D3-9A0C-0305E82C3301", ""}) {
+        EXPECT_FALSE(PrivilegedHelperContract::parseCanonicalAttemptID(refused)) << refused;
+    }
+}
+
+TEST(AttemptIdentifier, ValidationAgainstTheRecordedIdentifier) {
+    using PrivilegedHelperContract::validateAttemptIdentifier;
+    EXPECT_TRUE(validateAttemptIdentifier(kCanonical, std::string(kCanonical)));
+    EXPECT_FALSE(validateAttemptIdentifier(kCanonical, std::nullopt));
+    EXPECT_FALSE(validateAttemptIdentifier(kCanonical, std::string("3f2504e0-4f89-11d3-9a0c-0305e82c3301")));
+    EXPECT_EQ(failureMessage([] {
+                  (void)validateAttemptIdentifier("3f2504e0-4f89-11d3-9a0c-0305e82c3301", std::string(kCanonical));
+              }),
+              "The privileged tunnel startup request is not valid.");
+}
+
+TEST(HelperContractError, MessagesAndEquality) {
+    EXPECT_EQ(PrivilegedHelperContractError::invalidConfiguration("mtu must be a bounded integer").message(),
+              "Privileged tunnel configuration rejected: mtu must be a bounded integer.");
+    EXPECT_EQ(PrivilegedHelperContractError(Case::invalidProxyService).message(),
+              "The selected network service name is not valid.");
+    EXPECT_EQ(PrivilegedHelperContractError(Case::startupRequestCapacityExceeded).message(),
+              "The privileged tunnel startup registry is full.");
+    EXPECT_EQ(PrivilegedHelperContractError::invalidConfiguration("a"),
+              PrivilegedHelperContractError::invalidConfiguration("a"));
+    EXPECT_FALSE(PrivilegedHelperContractError::invalidConfiguration("a") ==
+                 PrivilegedHelperContractError::invalidConfiguration("b"));
+    EXPECT_EQ(PrivilegedHelperContractError(Case::invalidStartupRequest).typeName(),
+              "TarnelDirect.PrivilegedHelperContractError");
+}
+
+TEST(ControlCharacters, CategoriesCcAndCfAndIllFormedText) {
+    const struct {
+        std::string text;
+        bool expected;
+    } cases[] = {
+        {"Wi\tFi", true},
+        {"Wi\u200DFi", true},
+        {"\u00AD", true},
+        {"\u0085", true},
+        {std::string("a\0b", 3), true},
+        {"\x7F", true},
+        {"\uFEFF", true},
+        {"x\U000E0041", true},  // tag character
+        {"Wi\xFF", true},       // not UTF-8
+        {"Wi-Fi 2", false},
+        {"USB 10/100/1000 LAN", false},
+        {"", false},
+        {"Ethernet\u00A0", false},
+        {"\u0422\u0435\u0441\u0442 \u20AC", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PrivilegedHelperContract::containsControlCharacter(c.text), c.expected) << c.text;
+    }
+}
+
+Uuid attempt(int n) {
+    Uuid::Bytes bytes{};
+    bytes[15] = static_cast<std::uint8_t>(n);
+    bytes[14] = static_cast<std::uint8_t>(n >> 8);
+    return Uuid(bytes);
+}
+
+TEST(StartRegistry, CancellationLivesForItsLifetimeAndExpiresAtTheBoundary) {
+    PrivilegedTunnelStartRegistry registry;
+    const Uuid a = attempt(1);
+    registry.cancel(a.text(), 10.0);
+    EXPECT_TRUE(registry.isCancelled(a, 909.999));
+    EXPECT_FALSE(registry.begin(a, 2000.0, 909.999));  // a cancelled attempt stays refused
+    EXPECT_FALSE(registry.isCancelled(a, 910.0));      // expiry equal to now: gone
+    EXPECT_TRUE(registry.begin(a, 2000.0, 910.0));
+}
+
+TEST(StartRegistry, PhasesOfOneAttempt) {
+    PrivilegedTunnelStartRegistry registry;
+    const Uuid a = attempt(1);
+    EXPECT_TRUE(registry.begin(a, 50.0, 0.0));
+    EXPECT_FALSE(registry.begin(a, 60.0, 1.0));  // already running
+    registry.finish(a, 2.0);
+    EXPECT_EQ(registry.entry(a, 2.0), (PrivilegedTunnelStartRegistry::Entry{false, false, 902.0}));
+    EXPECT_TRUE(registry.begin(a, 1000.0, 3.0));  // the start after the preparation
+    EXPECT_EQ(registry.entry(a, 3.0), (PrivilegedTunnelStartRegistry::Entry{false, true, 1000.0}));
+    registry.cancel(a.text(), 4.0);
+    EXPECT_EQ(registry.entry(a, 4.0), (PrivilegedTunnelStartRegistry::Entry{true, true, 1000.0}));
+    EXPECT_TRUE(registry.isCancelled(a, 999.0));
+
+    // An active entry past its expiry is dropped; finishing it later does nothing.
+    const Uuid b = attempt(2);
+    EXPECT_TRUE(registry.begin(b, 10.0, 5.0));
+    EXPECT_FALSE(registry.entry(b, 10.0));
+    registry.finish(b, 11.0);
+    EXPECT_FALSE(registry.entry(b, 11.0));
+}
+
+TEST(StartRegistry, CancelAcceptsAnyCaseButNoOtherText) {
+    PrivilegedTunnelStartRegistry registry;
+    registry.cancel("3f2504e0-4f89-11d3-9a0c-0305e82c3301", 0.0);
+    EXPECT_TRUE(registry.isCancelled(*Uuid::parse(kCanonical), 1.0));
+    EXPECT_EQ(failureMessage([&] { registry.cancel("not-a-uuid", 0.0); }),
+              "The privileged tunnel startup request is not valid.");
+    registry.cancelAll(2.0);
+    PrivilegedTunnelStartRegistry empty;
+    empty.cancelAll(0.0);
+    EXPECT_TRUE(empty.begin(attempt(9), 10.0, 0.0));
+}
+
+TEST(StartRegistry, CapacityRefusesWhenFullOfActiveEntriesAndEvictsTheEarliestInactive) {
+    PrivilegedTunnelStartRegistry registry;
+    for (int i = 0; i < 64; ++i) {
+        ASSERT_TRUE(registry.begin(attempt(i), 500.0 + i, 0.0));
+    }
+    EXPECT_FALSE(registry.begin(attempt(100), 600.0, 1.0));
+    EXPECT_EQ(failureMessage([&] { registry.cancel(attempt(100).text(), 1.0); }),
+              "The privileged tunnel startup registry is full.");
+    registry.cancel(attempt(3).text(), 1.0);  // a held attempt can still be cancelled
+    EXPECT_TRUE(registry.isCancelled(attempt(3), 1.0));
+
+    // Finish two entries; the one with the smaller expiry is evicted first.
+    registry.finish(attempt(7), 2.0);   // expires at 902
+    registry.finish(attempt(5), 1.0);   // expires at 901
+    EXPECT_TRUE(registry.begin(attempt(100), 600.0, 3.0));
+    EXPECT_FALSE(registry.entry(attempt(5), 3.0));
+    EXPECT_TRUE(registry.entry(attempt(7), 3.0));
+    EXPECT_TRUE(registry.begin(attempt(101), 600.0, 3.0));
+    EXPECT_FALSE(registry.entry(attempt(7), 3.0));
+    EXPECT_FALSE(registry.begin(attempt(102), 600.0, 3.0));
+}
+
+}  // namespace
+}  // namespace tarnel

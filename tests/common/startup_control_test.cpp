@@ -1,0 +1,88 @@
+#include "common/startup_control.hpp"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "common/runtime_error.hpp"
+
+namespace tarnel {
+namespace {
+
+using RuntimeCase = PrivilegedRuntimeError::Case;
+
+template <typename Action>
+std::optional<RuntimeCase> failure(Action action) {
+    try {
+        action();
+    } catch (const PrivilegedRuntimeError& error) {
+        return error.errorCase();
+    }
+    return std::nullopt;
+}
+
+const Uuid kAttempt = *Uuid::parse("3F2504E0-4F89-11D3-9A0C-0305E82C3301");
+
+TEST(StartupControl, DeadlineIsExclusiveAndCancellationWins) {
+    bool cancelled = false;
+    const PrivilegedTunnelStartupControl control({kAttempt, 100.0, false}, [&] { return cancelled; });
+    EXPECT_EQ(failure([&] { control.checkpoint(99.999); }), std::nullopt);
+    EXPECT_EQ(failure([&] { control.checkpoint(100.0); }), RuntimeCase::tunnelStartupDeadlineExceeded);
+    EXPECT_EQ(failure([&] { control.checkpoint(std::numeric_limits<double>::quiet_NaN()); }),
+              RuntimeCase::tunnelStartupDeadlineExceeded);
+    cancelled = true;
+    EXPECT_EQ(failure([&] { control.checkpoint(150.0); }), RuntimeCase::tunnelStartupCancelled);
+    EXPECT_EQ(failure([&] { control.checkpoint(1.0); }), RuntimeCase::tunnelStartupCancelled);
+}
+
+TEST(StartupControl, ProgressExtendsTheRouteDeadline) {
+    PrivilegedTunnelStartupControl control({kAttempt, 100.0, true}, [] { return false; });
+    control.routeDeadlineUptime = 50.0;
+    EXPECT_EQ(failure([&] { control.checkpoint(50.0); }), RuntimeCase::tunnelStartupDeadlineExceeded);
+    control.progressObserved = true;
+    EXPECT_EQ(control.effectiveDeadline(), 55.0);
+    EXPECT_EQ(failure([&] { control.checkpoint(54.0); }), std::nullopt);
+    EXPECT_EQ(failure([&] { control.checkpoint(55.0); }), RuntimeCase::tunnelStartupDeadlineExceeded);
+}
+
+TEST(PreparationControl, ReadsItsClockAndHasNoAllowance) {
+    FakeClock clock(49.0);
+    bool cancelled = false;
+    const PrivilegedRuntimePreparationControl control({kAttempt, 50.0}, [&] { return cancelled; }, clock);
+    EXPECT_EQ(failure([&] { control.checkpoint(); }), std::nullopt);
+    clock.setUptime(50.0);
+    EXPECT_EQ(failure([&] { control.checkpoint(); }), RuntimeCase::runtimePreparationDeadlineExceeded);
+    clock.setUptime(54.0);
+    EXPECT_EQ(failure([&] { control.checkpoint(); }), RuntimeCase::runtimePreparationDeadlineExceeded);
+    cancelled = true;
+    EXPECT_EQ(failure([&] { control.checkpoint(); }), RuntimeCase::tunnelStartupCancelled);
+}
+
+TEST(RuntimeError, MessagesAndReplyCodes) {
+    EXPECT_EQ(PrivilegedRuntimeError(RuntimeCase::unauthorizedClient).message(),
+              "The privileged helper rejected the calling application.");
+    EXPECT_EQ(PrivilegedRuntimeError(RuntimeCase::invalidBundledBinary).message(),
+              PrivilegedRuntimeError(RuntimeCase::invalidCodeSignature).message());
+    EXPECT_EQ(PrivilegedRuntimeError(RuntimeCase::killSwitchLeaseExpired).message(),
+              "The kill-switch safety lease expired; reconnect to enable protection again.");
+    EXPECT_EQ(PrivilegedRuntimeError(RuntimeCase::tunnelStartupDeadlineExceeded).message(),
+              "The tunnel startup exceeded its deadline.");
+
+    std::vector<std::pair<RuntimeCase, std::string_view>> coded;
+    for (int i = 0; i < PrivilegedRuntimeError::caseCount; ++i) {
+        const PrivilegedRuntimeError error(static_cast<RuntimeCase>(i));
+        EXPECT_FALSE(error.message().empty());
+        if (const auto code = error.replyCode()) coded.emplace_back(error.errorCase(), *code);
+    }
+    const std::vector<std::pair<RuntimeCase, std::string_view>> expected{
+        {RuntimeCase::runtimeNotPrepared, "runtime_not_prepared"},
+        {RuntimeCase::runtimePreparationDeadlineExceeded, "runtime_preparation_deadline_exceeded"},
+        {RuntimeCase::tailscaleCompatibilityUnavailable, "tailscale_compatibility_unavailable"},
+        {RuntimeCase::tailscaleCompatibilityValidationFailed, "tailscale_compatibility_validation_failed"},
+        {RuntimeCase::tunnelStartupCancelled, "cancelled"},
+    };
+    EXPECT_EQ(coded, expected);
+}
+
+}  // namespace
+}  // namespace tarnel
