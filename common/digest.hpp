@@ -1,0 +1,29 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnel {
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// SHA-256 of the given bytes (OpenSSL EVP).
+[[nodiscard]] Sha256Digest sha256(std::string_view bytes);
+[[nodiscard]] Sha256Digest sha256(std::span<const std::uint8_t> bytes);
+
+// One two-character lowercase hexadecimal string ("%02x") per byte, in byte
+// order. Joined without a separator, the strings of a digest form its
+// 64-digit lowercase hexadecimal text.
+[[nodiscard]] std::vector<std::string> sha256HexDigits(std::span<const std::uint8_t> bytes);
+
+// The lowercase hexadecimal text of any bytes, two digits per byte.
+[[nodiscard]] std::string lowercaseHex(std::span<const std::uint8_t> bytes);
+
+// The 64 lowercase hexadecimal digits of the SHA-256 of the given bytes.
+[[nodiscard]] std::string sha256Hex(std::string_view bytes);
+
+}  // namespace tarnel

@@ -1,0 +1,84 @@
+#include "app/catalog/unicode_text.hpp"
+
+#include <gtest/gtest.h>
+#include <unicode/locid.h>
+
+#include "common/utf8.hpp"
+
+namespace tarnel::unicode {
+namespace {
+
+TEST(UnicodeText, TrimsUnicodeWhiteSpaceAndNewlinesAtBothEndsOnly) {
+    const struct {
+        std::string input;
+        std::string expected;
+    } cases[] = {
+        {" ro\n", "ro"},
+        {"\t\r\n\v\f ee \u0085", "ee"},
+        {"\u00A0\u3000\u2028ru\u2029\u202F\u1680", "ru"},  // no-break, ideographic, line/paragraph separators
+        {"  a \n b  ", "a \n b"},                           // inner white space stays
+        {"\u200Bkz\u200B", "\u200Bkz\u200B"},               // zero-width space is not white space
+        {" \n\t ", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(trimmingWhitespaceAndNewlines(c.input), c.expected) << c.input;
+    }
+}
+
+TEST(UnicodeText, CaseMappingIsFullAndIgnoresTheProcessLocale) {
+    const icu::Locale previous = icu::Locale::getDefault();
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(icu::Locale("tr", "TR"), status);
+    ASSERT_TRUE(U_SUCCESS(status));
+
+    EXPECT_EQ(uppercased("in"), "IN");  // Turkish rules would give "İN"
+    EXPECT_EQ(lowercased("IN"), "in");  // and "ın"
+    EXPECT_EQ(uppercased("straße"), "STRASSE");
+    EXPECT_EQ(uppercased("\uFB01x"), "FIX");               // ligature fi
+    EXPECT_EQ(lowercased("\u0130"), "i\u0307");           // İ keeps its dot as a combining mark
+    EXPECT_EQ(lowercased("ΟΔΟΣ"), "οδος");                 // final sigma
+    EXPECT_EQ(lowercased("My rUsSiA Box"), "my russia box");
+    EXPECT_EQ(uppercased("москва-1"), "МОСКВА-1");
+
+    icu::Locale::setDefault(previous, status);
+}
+
+TEST(UnicodeText, SplitsIntoRunsOfLettersAndDigits) {
+    const struct {
+        std::string input;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"Fast EE-2", {"Fast", "EE", "2"}},
+        {"ru1.example.org", {"ru1", "example", "org"}},
+        {"--a__b--", {"a", "b"}},  // connector punctuation separates
+        {"Москва·1", {"Москва", "1"}},
+        {"x\u00B2 \u2167", {"x\u00B2", "\u2167"}},    // superscript two, roman numeral eight
+        {"cafe\u0301 bar", {"cafe\u0301", "bar"}},    // a combining mark stays with its letter
+        {"a\U0001F642b", {"a", "b"}},                  // emoji separates
+        {"", {}},
+        {" .-", {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(letterOrDigitRuns(c.input), c.expected) << c.input;
+    }
+}
+
+TEST(UnicodeText, SlicesByCodePointAndRepairsIllFormedInput) {
+    EXPECT_EQ(codePointCount("Ωmega\U0001F642"), 6u);
+    EXPECT_EQ(prefixCodePoints("Ωmega", 2), "Ωm");
+    EXPECT_EQ(suffixCodePoints("пример.рф", 3), ".рф");
+    EXPECT_EQ(suffixCodePoints("ab", 5), "ab");
+    EXPECT_EQ(prefixCodePoints("ab", 0), "");
+
+    const std::string illFormed = "\xFF" "a\xC3";  // stray byte, truncated sequence
+    EXPECT_EQ(codePointCount(illFormed), 3u);
+    EXPECT_EQ(wellFormed(illFormed), "\uFFFDa\uFFFD");
+    EXPECT_EQ(prefixCodePoints(illFormed, 1), "\uFFFD");
+    EXPECT_TRUE(utf8::isValid(uppercased(illFormed)));
+    EXPECT_EQ(uppercased(illFormed), "\uFFFDA\uFFFD");
+    EXPECT_EQ(trimmingWhitespaceAndNewlines(" \xFF "), "\uFFFD");
+}
+
+}  // namespace
+}  // namespace tarnel::unicode
