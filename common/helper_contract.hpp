@@ -90,6 +90,11 @@ namespace PrivilegedHelperContract {
 // one, so that no undecodable byte passes a check built on this.
 [[nodiscard]] bool containsControlCharacter(std::string_view text) noexcept;
 
+// Refuses a network service name before it reaches a system tool or a state
+// file: 1..128 UTF-8 bytes and no control or format character. Throws
+// invalidProxyService.
+void validateNetworkServiceName(std::string_view name);
+
 }  // namespace PrivilegedHelperContract
 
 // Remembers, per attempt identifier, whether the attempt was cancelled and
