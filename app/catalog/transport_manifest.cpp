@@ -1,0 +1,383 @@
+#include "app/catalog/transport_manifest.hpp"
+
+#include <algorithm>
+
+#include "app/catalog/manifest_errors.hpp"
+#include "app/catalog/unicode_text.hpp"
+#include "common/iso8601.hpp"
+#include "common/url.hpp"
+
+namespace tarnel {
+
+// ---------------------------------------------------------------------------
+// Decoding
+
+namespace {
+
+std::string elementPath(const std::string& arrayPath, std::size_t index) {
+    return arrayPath + "[" + std::to_string(index) + "]";
+}
+
+template <typename Record>
+std::vector<Record> recordList(const json::ObjectReader& reader, std::string_view key) {
+    const json::Value& array = reader.array(key);
+    const std::string path = reader.pathOf(key);
+    std::vector<Record> records;
+    records.reserve(array.size());
+    for (std::size_t index = 0; index < array.size(); ++index) {
+        records.push_back(Record::fromJson(array[index], elementPath(path, index)));
+    }
+    return records;
+}
+
+std::vector<std::string> stringList(const json::Value& value, const std::string& path) {
+    const json::Value& array = json::asArray(value, path);
+    std::vector<std::string> strings;
+    strings.reserve(array.size());
+    for (std::size_t index = 0; index < array.size(); ++index) {
+        strings.push_back(json::asString(array[index], elementPath(path, index)));
+    }
+    return strings;
+}
+
+std::optional<std::vector<std::string>> optionalStringList(const json::ObjectReader& reader, std::string_view key) {
+    const json::Value* found = reader.optionalValue(key);
+    if (found == nullptr) return std::nullopt;
+    return stringList(*found, reader.pathOf(key));
+}
+
+std::int64_t date(const json::ObjectReader& reader, std::string_view key) {
+    const std::string text = reader.string(key);
+    const auto instant = iso8601::parse(text);
+    if (!instant) throw json::JsonError(json::JsonError::Case::typeMismatch, reader.pathOf(key));
+    return *instant;
+}
+
+}  // namespace
+
+ManifestEndpoint ManifestEndpoint::fromJson(const json::Value& value, std::string path) {
+    const json::ObjectReader reader(value, std::move(path));
+    ManifestEndpoint endpoint;
+    endpoint.server = reader.string("server");
+    endpoint.port = reader.integer<std::int64_t>("port");
+    endpoint.uuid = reader.optionalString("uuid");
+    endpoint.flow = reader.optionalString("flow");
+    endpoint.serverName = reader.string("server_name");
+    endpoint.publicKey = reader.optionalString("public_key");
+    endpoint.shortID = reader.optionalString("short_id");
+    endpoint.fingerprint = reader.optionalString("fingerprint");
+    endpoint.password = reader.optionalString("password");
+    endpoint.username = reader.optionalString("username");
+    endpoint.insecure = reader.optionalBoolean("insecure");
+    endpoint.alpn = optionalStringList(reader, "alpn");
+    endpoint.obfsType = reader.optionalString("obfs_type");
+    endpoint.obfsPassword = reader.optionalString("obfs_password");
+    endpoint.upMbps = reader.optionalInteger<std::int64_t>("up_mbps");
+    endpoint.downMbps = reader.optionalInteger<std::int64_t>("down_mbps");
+    endpoint.quic = reader.optionalBoolean("quic");
+    endpoint.udpOverTcp = reader.optionalBoolean("udp_over_tcp");
+    endpoint.insecureConcurrency = reader.optionalInteger<std::int64_t>("insecure_concurrency");
+    endpoint.method = reader.optionalString("method");
+    endpoint.shadowTLSPassword = reader.optionalString("shadowtls_password");
+    endpoint.congestionControl = reader.optionalString("congestion_control");
+    endpoint.udpRelayMode = reader.optionalString("udp_relay_mode");
+    endpoint.path = reader.optionalString("path");
+    endpoint.host = reader.optionalString("host");
+    endpoint.serviceName = reader.optionalString("service_name");
+    endpoint.authString = reader.optionalString("auth_str");
+    endpoint.obfs = reader.optionalString("obfs");
+    return endpoint;
+}
+
+ManifestTransport ManifestTransport::fromJson(const json::Value& value, std::string path) {
+    const json::ObjectReader reader(value, std::move(path));
+    ManifestTransport transport;
+    transport.id = reader.string("id");
+    transport.transportID = reader.string("transport_id");
+    transport.label = reader.string("label");
+    transport.kind = reader.string("kind");
+    transport.priority = reader.integer<std::int64_t>("priority");
+    transport.endpoint = ManifestEndpoint::fromJson(reader.value("endpoint"), reader.pathOf("endpoint"));
+    return transport;
+}
+
+ManifestNode ManifestNode::fromJson(const json::Value& value, std::string path) {
+    const json::ObjectReader reader(value, std::move(path));
+    ManifestNode node;
+    node.id = reader.string("id");
+    node.label = reader.string("label");
+    node.transports = recordList<ManifestTransport>(reader, "transports");
+    return node;
+}
+
+ManifestCatalogTransport ManifestCatalogTransport::fromJson(const json::Value& value, std::string path) {
+    const json::ObjectReader reader(value, std::move(path));
+    ManifestCatalogTransport transport;
+    transport.id = reader.string("id");
+    transport.transportID = reader.string("transport_id");
+    transport.label = reader.string("label");
+    transport.kind = reader.string("kind");
+    transport.status = catalogRouteStatusFromJson(reader.value("status"), reader.pathOf("status"));
+    return transport;
+}
+
+ManifestCatalogNode ManifestCatalogNode::fromJson(const json::Value& value, std::string path) {
+    const json::ObjectReader reader(value, std::move(path));
+    ManifestCatalogNode node;
+    node.id = reader.string("id");
+    node.label = reader.string("label");
+    node.transports = recordList<ManifestCatalogTransport>(reader, "transports");
+    return node;
+}
+
+TarnelTransportManifest TarnelTransportManifest::fromJson(const json::Value& value, std::string path) {
+    const json::ObjectReader reader(value, std::move(path));
+    TarnelTransportManifest manifest;
+    manifest.schema = reader.string("schema");
+    manifest.revision = reader.integer<std::int64_t>("revision");
+    manifest.generatedAt = date(reader, "generated_at");
+    manifest.expiresAt = date(reader, "expires_at");
+    manifest.serviceClass = reader.string("service_class");
+    manifest.subscriptionOrigins = optionalStringList(reader, "subscription_origins");
+    if (reader.has("catalog")) manifest.catalog = recordList<ManifestCatalogNode>(reader, "catalog");
+    manifest.nodes = recordList<ManifestNode>(reader, "nodes");
+    return manifest;
+}
+
+TarnelTransportManifest TarnelTransportManifest::decode(std::string_view bytes) {
+    return fromJson(json::parse(bytes, json::TopLevel::object));
+}
+
+// ---------------------------------------------------------------------------
+// Routes and catalog
+
+std::vector<RouteNode> TarnelTransportManifest::routeNodes(double now) const {
+    // Written so that a NaN `now` takes the expired branch.
+    if (schema != kSchemaV1 || !(static_cast<double>(expiresAt) > now)) {
+        throw TransportManifestError::invalidOrExpired();
+    }
+    std::vector<RouteNode> routes;
+    for (const ManifestNode& node : nodes) {
+        for (const ManifestTransport& transport : node.transports) {
+            routes.push_back(routeNode(node.id, transport));
+        }
+    }
+    if (routes.empty()) throw TransportManifestError::noRoutes();
+    return routes;
+}
+
+std::vector<RouteCatalogItem> TarnelTransportManifest::catalogItems() const {
+    std::vector<RouteCatalogItem> items;
+    if (!catalog) return items;
+    for (const ManifestCatalogNode& node : *catalog) {
+        for (const ManifestCatalogTransport& transport : node.transports) {
+            items.push_back({transport.id, node.id, node.label, transport.transportID, transport.label,
+                             transport.kind, transport.status});
+        }
+    }
+    return items;
+}
+
+// ---------------------------------------------------------------------------
+// Route node building
+
+namespace {
+
+constexpr std::string_view kDefaultFingerprint = "chrome";
+constexpr std::int64_t kHighestPort = 65535;
+
+using EndpointText = std::optional<std::string> ManifestEndpoint::*;
+
+// One supported kind: the route transport it becomes, the prefix of its
+// route ids and the endpoint values it cannot run without.
+struct KindRow {
+    std::string_view kind;
+    RouteTransport transport;
+    std::string_view prefix;
+    std::vector<EndpointText> required;
+};
+
+const std::vector<KindRow>& kindTable() {
+    using E = ManifestEndpoint;
+    static const std::vector<KindRow> rows = {
+        {"vless-reality", RouteTransport::vless, "vless-", {&E::uuid, &E::publicKey}},
+        {"hysteria2", RouteTransport::hysteria2, "hysteria2-", {&E::password}},
+        {"anytls", RouteTransport::anyTLS, "anytls-", {&E::password}},
+        {"naive", RouteTransport::naive, "naive-", {&E::username, &E::password}},
+        {"tuic", RouteTransport::tuic, "tuic-", {&E::uuid, &E::password}},
+        {"trojan-tls", RouteTransport::trojan, "trojan-", {&E::password}},
+        {"shadowsocks-shadowtls", RouteTransport::shadowTLS, "shadowtls-",
+         {&E::method, &E::password, &E::shadowTLSPassword}},
+        {"shadowsocks-2022", RouteTransport::shadowsocks, "shadowsocks-", {&E::method, &E::password}},
+        {"vmess-ws-tls", RouteTransport::vmessWS, "vmess-ws-", {&E::uuid, &E::path, &E::host}},
+        {"vless-grpc-tls", RouteTransport::vlessGRPC, "vless-grpc-", {&E::uuid, &E::serviceName}},
+        {"hysteria-v1", RouteTransport::hysteria, "hysteria-", {&E::authString}},
+    };
+    return rows;
+}
+
+std::string fingerprintOrDefault(const ManifestEndpoint& endpoint) {
+    return endpoint.fingerprint.value_or(std::string(kDefaultFingerprint));
+}
+
+std::vector<std::string> alpnOrEmpty(const ManifestEndpoint& endpoint) {
+    return endpoint.alpn.value_or(std::vector<std::string>{});
+}
+
+}  // namespace
+
+RouteNode TarnelTransportManifest::routeNode(std::string_view nodeID, const ManifestTransport& transport) {
+    const ManifestEndpoint& endpoint = transport.endpoint;
+    // A port outside the TCP/UDP range can never be dialled.
+    if (endpoint.server.empty() || endpoint.port <= 0 || endpoint.port > kHighestPort) {
+        throw TransportManifestError::invalidEndpoint(transport.id);
+    }
+    const std::string title = std::string(nodeID) + " \u00B7 " + transport.label;
+
+    const auto& rows = kindTable();
+    const auto row = std::find_if(rows.begin(), rows.end(),
+                                  [&](const KindRow& candidate) { return candidate.kind == transport.kind; });
+    if (row == rows.end()) throw TransportManifestError::unsupportedTransport(transport.kind);
+    const bool complete = std::all_of(row->required.begin(), row->required.end(),
+                                      [&](EndpointText member) { return (endpoint.*member).has_value(); });
+    // A naive endpoint that skips certificate checks is refused outright.
+    const bool refusedInsecure = row->transport == RouteTransport::naive && endpoint.insecure == true;
+    if (!complete || refusedInsecure) throw TransportManifestError::invalidEndpoint(transport.id);
+
+    RouteNode route;
+    route.id = std::string(row->prefix) + title + "-" + endpoint.server + "-" + std::to_string(endpoint.port);
+    route.transport = row->transport;
+    route.title = title;
+    route.nodeCode = std::string(nodeID);
+    route.server = endpoint.server;
+    route.port = endpoint.port;
+    route.serverName = endpoint.serverName;
+    route.fingerprint = std::string(kDefaultFingerprint);
+
+    switch (row->transport) {
+        case RouteTransport::vless:
+            route.uuid = endpoint.uuid;
+            route.flow = endpoint.flow;
+            route.publicKey = endpoint.publicKey;
+            route.shortID = endpoint.shortID.value_or("");
+            route.fingerprint = fingerprintOrDefault(endpoint);
+            break;
+        case RouteTransport::hysteria2:
+            route.password = endpoint.password;
+            route.insecure = endpoint.insecure.value_or(false);
+            route.alpn = alpnOrEmpty(endpoint);
+            route.obfsType = endpoint.obfsType;
+            route.obfsPassword = endpoint.obfsPassword;
+            route.upMbps = endpoint.upMbps;
+            route.downMbps = endpoint.downMbps;
+            break;
+        case RouteTransport::anyTLS:
+        case RouteTransport::trojan:
+            route.password = endpoint.password;
+            route.insecure = endpoint.insecure.value_or(false);
+            route.fingerprint = fingerprintOrDefault(endpoint);
+            route.alpn = alpnOrEmpty(endpoint);
+            break;
+        case RouteTransport::naive:
+            route.username = endpoint.username;
+            route.password = endpoint.password;
+            route.quic = endpoint.quic.value_or(false);
+            route.udpOverTcp = endpoint.udpOverTcp.value_or(false);
+            route.insecureConcurrency = endpoint.insecureConcurrency;
+            break;
+        case RouteTransport::tuic:
+            route.uuid = endpoint.uuid;
+            route.password = endpoint.password;
+            route.insecure = endpoint.insecure.value_or(false);
+            route.alpn = alpnOrEmpty(endpoint);
+            route.congestionControl = endpoint.congestionControl.value_or("bbr");
+            route.udpRelayMode = endpoint.udpRelayMode.value_or("native");
+            break;
+        case RouteTransport::hysteria:
+            route.password = endpoint.authString;
+            route.insecure = endpoint.insecure.value_or(false);
+            route.alpn = alpnOrEmpty(endpoint);
+            route.upMbps = endpoint.upMbps;
+            route.downMbps = endpoint.downMbps;
+            route.obfs = endpoint.obfs;
+            break;
+        case RouteTransport::shadowTLS:
+            route.method = endpoint.method;
+            route.password = endpoint.password;
+            route.shadowTLSPassword = endpoint.shadowTLSPassword;
+            route.fingerprint = fingerprintOrDefault(endpoint);
+            route.udpOverTcp = endpoint.udpOverTcp.value_or(true);
+            break;
+        case RouteTransport::shadowsocks:
+            route.method = endpoint.method;
+            route.password = endpoint.password;
+            break;
+        case RouteTransport::vmessWS:
+            route.uuid = endpoint.uuid;
+            route.transportPath = endpoint.path;
+            route.transportHost = endpoint.host;
+            route.insecure = endpoint.insecure.value_or(false);
+            route.fingerprint = fingerprintOrDefault(endpoint);
+            route.alpn = alpnOrEmpty(endpoint);
+            break;
+        case RouteTransport::vlessGRPC:
+            route.uuid = endpoint.uuid;
+            route.serviceName = endpoint.serviceName;
+            route.insecure = endpoint.insecure.value_or(false);
+            route.fingerprint = fingerprintOrDefault(endpoint);
+            route.alpn = alpnOrEmpty(endpoint);
+            break;
+    }
+    return route;
+}
+
+// ---------------------------------------------------------------------------
+// Subscription origins
+
+namespace {
+
+constexpr std::uint16_t kHttpsPort = 443;
+
+// The whole text matches ^[A-Za-z0-9.-]+$.
+bool isHostText(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+    });
+}
+
+}  // namespace
+
+bool TarnelTransportManifest::isValidSubscriptionOrigin(const UrlComponents& url) {
+    if (!url.scheme() || unicode::lowercased(*url.scheme()) != "https") return false;
+    if (!url.host()) return false;
+    if (url.port() && *url.port() != kHttpsPort) return false;
+    if (url.user() || url.password()) return false;
+    // ASCII only and the host character set, checked on the lower-cased host.
+    return isHostText(unicode::lowercased(*url.host()));
+}
+
+std::string TarnelTransportManifest::normalizedSubscriptionOrigin(std::string_view origin) {
+    const auto url = UrlComponents::parse(unicode::trimmingWhitespaceAndNewlines(origin));
+    if (!url || !isValidSubscriptionOrigin(*url)) throw TransportManifestError::invalidSubscriptionOrigins();
+    const std::string& path = url->encodedPath();
+    if ((!path.empty() && path != "/") || url->encodedQuery() || url->encodedFragment()) {
+        throw TransportManifestError::invalidSubscriptionOrigins();
+    }
+    return "https://" + unicode::lowercased(*url->host());
+}
+
+std::optional<std::vector<std::string>> TarnelTransportManifest::validatedSubscriptionOrigins(
+    const std::optional<std::vector<std::string>>& origins) {
+    if (!origins) return std::nullopt;
+    if (origins->size() > kMaximumSubscriptionOrigins) throw TransportManifestError::invalidSubscriptionOrigins();
+    std::vector<std::string> normalized;
+    for (const std::string& origin : *origins) {
+        std::string entry = normalizedSubscriptionOrigin(origin);
+        if (std::find(normalized.begin(), normalized.end(), entry) == normalized.end()) {
+            normalized.push_back(std::move(entry));
+        }
+    }
+    return normalized;
+}
+
+}  // namespace tarnel
