@@ -64,6 +64,63 @@ bool isValid(std::string_view text) noexcept {
     return true;
 }
 
+namespace {
+
+// The length of the longest prefix, starting at `offset`, that could begin a
+// well-formed sequence but does not complete one; at least 1.
+std::size_t maximalIllFormedSubpart(std::string_view text, std::size_t offset) noexcept {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(offset);
+    std::size_t length = 0;
+    unsigned char secondLow = 0x80;
+    unsigned char secondHigh = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) secondLow = 0xA0;
+        if (lead == 0xED) secondHigh = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) secondLow = 0x90;
+        if (lead == 0xF4) secondHigh = 0x8F;
+    } else {
+        return 1;
+    }
+    std::size_t taken = 1;
+    while (taken < length && offset + taken < text.size()) {
+        const unsigned char next = byte(offset + taken);
+        const unsigned char low = taken == 1 ? secondLow : 0x80;
+        const unsigned char high = taken == 1 ? secondHigh : 0xBF;
+        if (next < low || next > high) {
+            break;
+        }
+        ++taken;
+    }
+    return taken;
+}
+
+}  // namespace
+
+std::string decodeReplacingInvalid(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t offset = 0;
+    while (offset < bytes.size()) {
+        const std::size_t start = offset;
+        if (static_cast<unsigned char>(bytes[offset]) < 0x80) {
+            out += bytes[offset];
+            ++offset;
+        } else if (decodeNext(bytes, offset)) {
+            out.append(bytes.substr(start, offset - start));
+        } else {
+            out += "\xEF\xBF\xBD";
+            offset += maximalIllFormedSubpart(bytes, offset);
+        }
+    }
+    return out;
+}
+
 void append(std::string& out, char32_t scalar) {
     if (scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) {
         throw std::invalid_argument("not a Unicode scalar value");

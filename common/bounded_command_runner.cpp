@@ -1,0 +1,221 @@
+#include "common/bounded_command_runner.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+
+#include "common/cancellation_error.hpp"
+#include "common/child_process.hpp"
+#include "common/competing_vpn_detector_error.hpp"
+#include "common/tailscale_compatibility_error.hpp"
+
+namespace tarnel {
+
+std::string BoundedCommandRunnerError::message() const {
+    switch (case_) {
+    case Case::launchFailed:
+        return "The system command could not be started.";
+    case Case::outputUnavailable:
+        return "The output of the system command could not be read.";
+    case Case::outputTooLarge:
+        return "The output of the system command exceeded its size limit.";
+    }
+    return {};
+}
+
+namespace BoundedCommandRunner {
+
+namespace {
+
+constexpr double kPollInterval = 0.025;
+constexpr double kTerminateWait = 0.25;
+constexpr double kKillWait = 1.0;
+constexpr double kOutputWait = 1.0;
+// One read takes at most this much plus one byte.
+constexpr std::int64_t kChunk = 65535;
+
+[[noreturn]] void fail(BoundedCommandRunnerError::Case errorCase) { throw BoundedCommandRunnerError(errorCase); }
+
+// Reads the tool's standard output without blocking, up to the cap. Each read
+// asks for one byte more than the room left, so output of exactly the cap is
+// accepted and one byte more is detected without holding more than the cap
+// plus one chunk.
+class OutputCapture {
+public:
+    OutputCapture(UniqueFd fd, std::int64_t maximumBytes) : fd_(std::move(fd)), maximum_(maximumBytes) {
+        const int flags = ::fcntl(fd_.get(), F_GETFL);
+        if (flags >= 0) ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK);
+    }
+
+    [[nodiscard]] int fd() const noexcept { return fd_.get(); }
+    [[nodiscard]] bool ended() const noexcept { return ended_; }
+    [[nodiscard]] std::string take() { return std::move(bytes_); }
+
+    // Reads everything there is now; throws outputTooLarge past the cap.
+    void readAvailable() {
+        while (fd_) {
+            const auto held = static_cast<std::int64_t>(bytes_.size());
+            const std::int64_t room = maximum_ - held;
+            const auto request = static_cast<std::size_t>(std::min(room, kChunk) + 1);
+            const std::size_t before = bytes_.size();
+            bytes_.resize(before + request);
+            const ssize_t count = ::read(fd_.get(), bytes_.data() + before, request);
+            bytes_.resize(before + static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+            if (count < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+                fd_.reset();
+                fail(BoundedCommandRunnerError::Case::outputUnavailable);
+            }
+            if (count == 0) {
+                ended_ = true;
+                fd_.reset();
+                return;
+            }
+            if (count > room) {
+                bytes_.resize(before);
+                fd_.reset();
+                fail(BoundedCommandRunnerError::Case::outputTooLarge);
+            }
+        }
+    }
+
+private:
+    UniqueFd fd_;
+    std::int64_t maximum_;
+    std::string bytes_;
+    bool ended_ = false;
+};
+
+int pollRetrying(pollfd* fds, nfds_t count, int milliseconds) {
+    const int result = ::poll(fds, count, milliseconds);
+    return (result < 0 && errno == EINTR) ? 0 : result;
+}
+
+BoundedCommandResult runLaunched(ChildProcess& child, OutputCapture& capture, const Checkpoint& checkpoint,
+                                 const Clock& clock) {
+    while (!child.hasExited()) {
+        pollfd fds[2] = {{child.exitDescriptor(), POLLIN, 0}, {capture.fd(), POLLIN, 0}};
+        pollRetrying(fds, capture.fd() >= 0 ? 2 : 1, static_cast<int>(kPollInterval * 1000));
+        capture.readAvailable();
+        checkpoint(clock.uptime());
+    }
+    checkpoint(clock.uptime());
+    const bool ended = waitInSlices(kOutputWait, clock, kPollInterval, [&](int milliseconds) {
+        capture.readAvailable();
+        if (capture.ended()) return true;
+        pollfd fd{capture.fd(), POLLIN, 0};
+        pollRetrying(&fd, 1, milliseconds);
+        capture.readAvailable();
+        return capture.ended();
+    });
+    if (!ended) {
+        fail(BoundedCommandRunnerError::Case::outputUnavailable);
+    }
+    const auto status = child.exitStatus();
+    return BoundedCommandResult{status ? status->terminationStatus() : -1, capture.take()};
+}
+
+}  // namespace
+
+BoundedCommandResult run(const BoundedCommandInvocation& invocation, std::int64_t maximumOutputBytes,
+                         const Checkpoint& checkpoint, const Clock& clock) {
+    if (maximumOutputBytes < 0) {
+        fail(BoundedCommandRunnerError::Case::outputTooLarge);
+    }
+    checkpoint(clock.uptime());
+
+    ChildProcess::Options options;
+    options.executable = invocation.executableURL;
+    options.arguments = invocation.arguments;
+    options.output = ChildProcess::Redirect::pipe();
+    options.error = ChildProcess::Redirect::null();
+    options.ownProcessGroup = true;
+    std::optional<ChildProcess> child;
+    try {
+        child.emplace(ChildProcess::spawn(options));
+    } catch (const SystemError&) {
+        fail(BoundedCommandRunnerError::Case::launchFailed);
+    }
+    OutputCapture capture(std::move(child->standardOutput()), maximumOutputBytes);
+    try {
+        BoundedCommandResult result = runLaunched(*child, capture, checkpoint, clock);
+        child.reset();  // reaps the tool and kills what is left of its group
+        return result;
+    } catch (...) {
+        if (!child->stop(kTerminateWait, kKillWait, clock)) {
+            child->detach();
+        }
+        child.reset();
+        throw;
+    }
+}
+
+BoundedCommandResult run(const BoundedCommandInvocation& invocation, std::int64_t maximumOutputBytes,
+                         const PrivilegedTunnelStartupControl& control, const Clock& clock) {
+    return run(
+        invocation, maximumOutputBytes, [&control](double uptime) { control.checkpoint(uptime); }, clock);
+}
+
+BoundedCommandResult runCompetingVPNCommand(const BoundedCommandInvocation& invocation,
+                                            std::int64_t maximumOutputBytes, double deadlineUptime,
+                                            const Clock& clock) {
+    return run(
+        invocation, maximumOutputBytes,
+        [deadlineUptime](double uptime) {
+            if (!(uptime < deadlineUptime)) throw CompetingVPNDetectorError::commandFailed("scutil timed out");
+        },
+        clock);
+}
+
+namespace {
+
+void throwPastDeadline(double uptime, double deadlineUptime) {
+    if (!(uptime < deadlineUptime)) {
+        throw TailscaleCompatibilityError(TailscaleCompatibilityError::Case::startupDeadlineExceeded);
+    }
+}
+
+}  // namespace
+
+BoundedCommandResult runTailscaleSnapshotCommand(const BoundedCommandInvocation& invocation,
+                                                 std::int64_t maximumOutputBytes, double deadlineUptime,
+                                                 const std::stop_token& stop, const Clock& clock) {
+    return run(
+        invocation, maximumOutputBytes,
+        [&stop, deadlineUptime](double uptime) {
+            if (stop.stop_requested()) {
+                throw TailscaleCompatibilityError(TailscaleCompatibilityError::Case::startupCancelled);
+            }
+            throwPastDeadline(uptime, deadlineUptime);
+        },
+        clock);
+}
+
+BoundedCommandResult runConfigurationFileCommand(const BoundedCommandInvocation& invocation,
+                                                 std::int64_t maximumOutputBytes, double deadlineUptime,
+                                                 const Clock& clock) {
+    return run(
+        invocation, maximumOutputBytes, [deadlineUptime](double uptime) { throwPastDeadline(uptime, deadlineUptime); },
+        clock);
+}
+
+BoundedCommandResult runConnectionPlanCommand(const BoundedCommandInvocation& invocation,
+                                              std::int64_t maximumOutputBytes, double deadlineUptime,
+                                              const std::stop_token& stop, const Clock& clock) {
+    return run(
+        invocation, maximumOutputBytes,
+        [&stop, deadlineUptime](double uptime) {
+            if (stop.stop_requested()) throw CancellationError();
+            throwPastDeadline(uptime, deadlineUptime);
+        },
+        clock);
+}
+
+}  // namespace BoundedCommandRunner
+
+}  // namespace tarnel

@@ -1,0 +1,71 @@
+#include "platform/network_interfaces.hpp"
+
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <array>
+#include <memory>
+
+namespace tarnel::NetworkInterfaces {
+
+bool InterfaceAddress::isUp() const noexcept { return (flags & IFF_UP) != 0; }
+
+std::optional<std::vector<InterfaceAddress>> addresses() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
+    std::vector<InterfaceAddress> result;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        InterfaceAddress address;
+        address.name = entry->ifa_name != nullptr ? entry->ifa_name : "";
+        address.flags = entry->ifa_flags;
+        address.address = numericHostAddress(entry->ifa_addr);
+        result.push_back(std::move(address));
+    }
+    return result;
+}
+
+std::optional<unsigned int> index(const std::string& name) {
+    const unsigned int value = ::if_nametoindex(name.c_str());
+    if (value == 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::string> numericHostAddress(const sockaddr* address) {
+    if (address == nullptr) {
+        return std::nullopt;
+    }
+    socklen_t length = 0;
+    if (address->sa_family == AF_INET) {
+        length = sizeof(sockaddr_in);
+    } else if (address->sa_family == AF_INET6) {
+        length = sizeof(sockaddr_in6);
+    } else {
+        return std::nullopt;
+    }
+    std::array<char, NI_MAXHOST> host{};
+    if (::getnameinfo(address, length, host.data(), host.size(), nullptr, 0, NI_NUMERICHOST) != 0) {
+        return std::nullopt;
+    }
+    // Drop a scope suffix: the first non-empty piece between '%' characters.
+    const std::string text(host.data());
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = text.find('%', start);
+        const std::size_t stop = end == std::string::npos ? text.size() : end;
+        if (stop > start) {
+            return text.substr(start, stop - start);
+        }
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+}  // namespace tarnel::NetworkInterfaces

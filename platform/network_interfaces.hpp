@@ -1,0 +1,35 @@
+#pragma once
+
+#include <sys/socket.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarnel::NetworkInterfaces {
+
+// One entry of the interface address list: an interface can appear once per
+// address it carries.
+struct InterfaceAddress {
+    std::string name;
+    unsigned int flags = 0;              // IFF_* flags of the interface
+    std::optional<std::string> address;  // numeric host text of an IPv4 or IPv6 address
+
+    [[nodiscard]] bool isUp() const noexcept;
+    friend bool operator==(const InterfaceAddress&, const InterfaceAddress&) = default;
+};
+
+// The interface address list (getifaddrs) of this thread's network namespace;
+// nothing when it cannot be read.
+[[nodiscard]] std::optional<std::vector<InterfaceAddress>> addresses();
+
+// The index of a named interface (if_nametoindex); nothing when there is no
+// such interface.
+[[nodiscard]] std::optional<unsigned int> index(const std::string& name);
+
+// The numeric host text of an IPv4 or IPv6 socket address, without an IPv6
+// scope suffix ("fe80::1%en0" gives "fe80::1"); nothing for an absent address,
+// another family, or an address the resolver cannot print.
+[[nodiscard]] std::optional<std::string> numericHostAddress(const sockaddr* address);
+
+}  // namespace tarnel::NetworkInterfaces

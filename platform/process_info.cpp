@@ -1,0 +1,164 @@
+#include "platform/process_info.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <string_view>
+#include <vector>
+
+#include "common/child_process.hpp"
+#include "common/utf8.hpp"
+
+namespace tarnel {
+
+namespace {
+
+constexpr std::size_t kPathBufferSize = 4096;
+
+UniqueFd openProcessDirectory(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid);
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+std::optional<std::string> readExecutablePath(int directory) {
+    std::array<char, kPathBufferSize> buffer{};
+    const ssize_t length = ::readlinkat(directory, "exe", buffer.data(), buffer.size());
+    // A result filling the whole buffer may be cut short: not an identity.
+    if (length < 1 || static_cast<std::size_t>(length) >= buffer.size()) {
+        return std::nullopt;
+    }
+    std::string_view path(buffer.data(), static_cast<std::size_t>(length));
+    path = path.substr(0, path.find('\0'));
+    if (path.empty()) {
+        return std::nullopt;
+    }
+    return utf8::decodeReplacingInvalid(path);
+}
+
+// The start time field of /proc/<pid>/stat: clock ticks since boot.
+std::optional<std::uint64_t> readStartTicks(int directory) {
+    UniqueFd file(::openat(directory, "stat", O_RDONLY | O_CLOEXEC));
+    if (!file) {
+        return std::nullopt;
+    }
+    std::string text;
+    std::array<char, 1024> chunk{};
+    for (;;) {
+        const ssize_t count = ::read(file.get(), chunk.data(), chunk.size());
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (count == 0) break;
+        text.append(chunk.data(), static_cast<std::size_t>(count));
+        if (text.size() > 64 * 1024) return std::nullopt;
+    }
+    // The command name in parentheses may hold spaces and parentheses; the
+    // fields after the last ')' start with the state (field 3).
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    constexpr int kStartTimeField = 22;
+    int field = 2;
+    std::size_t position = close + 1;
+    while (position < text.size()) {
+        while (position < text.size() && text[position] == ' ') ++position;
+        const std::size_t end = text.find_first_of(" \n", position);
+        const std::size_t stop = end == std::string::npos ? text.size() : end;
+        if (stop == position) break;
+        ++field;
+        if (field == kStartTimeField) {
+            std::uint64_t ticks = 0;
+            const auto [next, error] = std::from_chars(text.data() + position, text.data() + stop, ticks);
+            if (error != std::errc{} || next != text.data() + stop) return std::nullopt;
+            return ticks;
+        }
+        position = stop;
+    }
+    return std::nullopt;
+}
+
+int pidfdOpen(pid_t pid) noexcept { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+}  // namespace
+
+namespace ProcessInfo {
+
+std::optional<std::string> executablePath(pid_t pid) {
+    if (pid < 1) return std::nullopt;
+    const UniqueFd directory = openProcessDirectory(pid);
+    if (!directory) return std::nullopt;
+    return readExecutablePath(directory.get());
+}
+
+std::optional<ProcessIdentity> identity(pid_t pid) {
+    if (pid < 2) {
+        return std::nullopt;
+    }
+    const UniqueFd directory = openProcessDirectory(pid);
+    if (!directory) {
+        return std::nullopt;
+    }
+    auto path = readExecutablePath(directory.get());
+    if (!path) {
+        return std::nullopt;
+    }
+    const auto ticks = readStartTicks(directory.get());
+    const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+    if (!ticks || ticksPerSecond <= 0) {
+        return std::nullopt;
+    }
+    const auto perSecond = static_cast<std::uint64_t>(ticksPerSecond);
+    ProcessIdentity identity;
+    identity.executablePath = std::move(*path);
+    identity.startSeconds = *ticks / perSecond;
+    identity.startMicroseconds = (*ticks % perSecond) * 1'000'000 / perSecond;
+    return identity;
+}
+
+}  // namespace ProcessInfo
+
+std::optional<ProcessHandle> ProcessHandle::openMatching(pid_t pid, const ProcessIdentity& expected) {
+    if (pid < 2) {
+        return std::nullopt;
+    }
+    UniqueFd pidfd(pidfdOpen(pid));
+    if (!pidfd) {
+        return std::nullopt;
+    }
+    // The pidfd was opened first: if the identity read afterwards matches and
+    // the process it names is still alive, the pidfd names that process.
+    ProcessHandle handle(pid, std::move(pidfd));
+    if (ProcessInfo::identity(pid) != expected || handle.hasExited()) {
+        return std::nullopt;
+    }
+    return handle;
+}
+
+bool ProcessHandle::hasExited() const {
+    pollfd fd{pidfd_.get(), POLLIN, 0};
+    const int result = ::poll(&fd, 1, 0);
+    return result > 0;
+}
+
+bool ProcessHandle::signal(int signalNumber) const {
+    if (hasExited()) return false;
+    return ::syscall(SYS_pidfd_send_signal, pidfd_.get(), signalNumber, nullptr, 0) == 0;
+}
+
+bool ProcessHandle::waitForExit(double seconds, const Clock& clock) const {
+    return waitInSlices(seconds, clock, 0.025, [&](int milliseconds) {
+        pollfd fd{pidfd_.get(), POLLIN, 0};
+        ::poll(&fd, 1, milliseconds);
+        return hasExited();
+    });
+}
+
+}  // namespace tarnel

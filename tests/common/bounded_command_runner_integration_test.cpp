@@ -1,0 +1,329 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <latch>
+#include <sstream>
+#include <stop_token>
+#include <thread>
+
+#include "common/bounded_command_runner.hpp"
+#include "common/cancellation_error.hpp"
+#include "common/competing_vpn_detector_error.hpp"
+#include "common/runtime_error.hpp"
+#include "common/startup_control.hpp"
+#include "common/tailscale_compatibility_error.hpp"
+#include "tests/common/process_test_support.hpp"
+
+namespace tarnel {
+namespace {
+
+using testing::shell;
+using testing::TemporaryDirectory;
+using testing::withinSeconds;
+using Runner = BoundedCommandRunnerError::Case;
+
+double now() { return SystemClock::shared().uptime(); }
+
+PrivilegedTunnelStartupControl controlWithDeadline(double deadlineUptime, bool cancelled = false) {
+    return PrivilegedTunnelStartupControl(PrivilegedTunnelStartupRequest{Uuid::random(), deadlineUptime, false},
+                                          [cancelled] { return cancelled; });
+}
+
+template <typename Body>
+std::optional<Runner> runnerFailure(Body body) {
+    try {
+        body();
+    } catch (const BoundedCommandRunnerError& error) {
+        return error.errorCase();
+    }
+    return std::nullopt;
+}
+
+// The shell's own pid and its background child's, as the script wrote them.
+std::pair<pid_t, pid_t> readPids(const std::filesystem::path& path) {
+    std::istringstream line(testing::waitForLine(path));
+    pid_t first = 0;
+    pid_t second = 0;
+    line >> first >> second;
+    return {first, second};
+}
+
+TEST(BoundedCommandRunner, OutputUpToExactlyTheCapIsReturnedAndOneByteMoreFails) {
+    struct Case {
+        std::int64_t cap;
+        std::int64_t written;
+    };
+    // Around zero, and across the 64 KiB read size.
+    for (const Case c : {Case{0, 0}, Case{0, 1}, Case{5, 5}, Case{5, 6}, Case{65535, 65535}, Case{65536, 65536},
+                         Case{200000, 200000}, Case{200000, 200001}}) {
+        SCOPED_TRACE("cap " + std::to_string(c.cap) + " written " + std::to_string(c.written));
+        const auto invocation = shell("head -c \"$0\" /dev/zero | tr '\\0' a", {std::to_string(c.written)});
+        if (c.written <= c.cap) {
+            const auto result = BoundedCommandRunner::run(invocation, c.cap, withinSeconds(10));
+            EXPECT_EQ(result.terminationStatus, 0);
+            EXPECT_EQ(result.output, std::string(static_cast<std::size_t>(c.written), 'a'));
+        } else {
+            EXPECT_EQ(runnerFailure([&] { BoundedCommandRunner::run(invocation, c.cap, withinSeconds(10)); }),
+                      Runner::outputTooLarge);
+        }
+    }
+}
+
+TEST(BoundedCommandRunner, OutputOverTheCapStopsAChildThatIgnoresTerminationAndItsGroup) {
+    TemporaryDirectory directory;
+    const auto pids = directory / "pids";
+    // Starts a background sleeper first, so that both must be killed.
+    const auto invocation = shell(
+        "trap '' TERM; sleep 30 & echo $$ $! > \"$0\"; "
+        "head -c 11 /dev/zero; wait",
+        {pids.string()});
+    const double start = now();
+    EXPECT_EQ(runnerFailure([&] { BoundedCommandRunner::run(invocation, 10, withinSeconds(10)); }),
+              Runner::outputTooLarge);
+    EXPECT_LT(now() - start, 1.25);
+    const auto [shellPid, sleeperPid] = readPids(pids);
+    EXPECT_FALSE(testing::isLiveProcess(shellPid));
+    EXPECT_TRUE(testing::waitUntilGone(sleeperPid, 0.5));
+}
+
+TEST(BoundedCommandRunner, ChildThatNeverExitsEndsAtTheDeadlineWithTheControlsError) {
+    TemporaryDirectory directory;
+    for (const bool ignoresTermination : {false, true}) {
+        SCOPED_TRACE(ignoresTermination ? "ignores SIGTERM" : "plain");
+        const auto pids = directory / (ignoresTermination ? "stubborn" : "plain");
+        const auto invocation = shell(std::string(ignoresTermination ? "trap '' TERM; " : "") +
+                                          "echo $$ > \"$0\"; while :; do sleep 0.05; done",
+                                      {pids.string()});
+        const double deadline = now() + 0.3;
+        const auto control = controlWithDeadline(deadline);
+        std::optional<double> failedAt;
+        const BoundedCommandRunner::Checkpoint checkpoint = [&](double uptime) {
+            try {
+                control.checkpoint(uptime);
+            } catch (...) {
+                failedAt = uptime;
+                throw;
+            }
+        };
+        try {
+            BoundedCommandRunner::run(invocation, 1024, checkpoint);
+            ADD_FAILURE() << "the run returned";
+        } catch (const PrivilegedRuntimeError& error) {
+            EXPECT_EQ(error.errorCase(), PrivilegedRuntimeError::Case::tunnelStartupDeadlineExceeded);
+        }
+        const double ended = now();
+        ASSERT_TRUE(failedAt);
+        EXPECT_GE(*failedAt, deadline);
+        EXPECT_LT(*failedAt - deadline, 0.025 + 0.02);  // within one poll, plus scheduling
+        // SIGTERM ends the plain child at once; the stubborn one is killed 0.25 s later.
+        EXPECT_LT(ended - *failedAt, ignoresTermination ? 0.25 + 0.2 : 0.2);
+        if (ignoresTermination) {
+            EXPECT_GE(ended - *failedAt, 0.25);
+        }
+        EXPECT_FALSE(testing::isLiveProcess(readPids(pids).first));
+    }
+}
+
+TEST(BoundedCommandRunner, NothingIsLaunchedWhenTheCheckpointOrTheCapRefusesFirst) {
+    TemporaryDirectory directory;
+    const auto marker = directory / "launched";
+    const auto invocation = shell("touch \"$0\"", {marker.string()});
+
+    try {
+        BoundedCommandRunner::run(invocation, 1024, controlWithDeadline(now() - 1.0));
+        ADD_FAILURE() << "ran past its deadline";
+    } catch (const PrivilegedRuntimeError& error) {
+        EXPECT_EQ(error.errorCase(), PrivilegedRuntimeError::Case::tunnelStartupDeadlineExceeded);
+    }
+    try {
+        BoundedCommandRunner::run(invocation, 1024, controlWithDeadline(now() + 10.0, true));
+        ADD_FAILURE() << "ran though cancelled";
+    } catch (const PrivilegedRuntimeError& error) {
+        EXPECT_EQ(error.errorCase(), PrivilegedRuntimeError::Case::tunnelStartupCancelled);
+    }
+    EXPECT_EQ(runnerFailure([&] { BoundedCommandRunner::run(invocation, -1, withinSeconds(10)); }),
+              Runner::outputTooLarge);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST(BoundedCommandRunner, ProgramThatCannotStartFailsAtOnce) {
+    TemporaryDirectory directory;
+    std::ofstream(directory / "plain") << "echo not executable\n";
+    for (const auto& path : {directory / "missing", directory / "plain", directory.path()}) {
+        SCOPED_TRACE(path.string());
+        const double start = now();
+        EXPECT_EQ(runnerFailure([&] {
+                      BoundedCommandRunner::run(BoundedCommandInvocation{path, {}}, 1024, withinSeconds(10));
+                  }),
+                  Runner::launchFailed);
+        EXPECT_LT(now() - start, 0.25);
+    }
+}
+
+TEST(BoundedCommandRunner, StatusIsReturnedNotJudgedAndStandardErrorIsDiscarded) {
+    struct Case {
+        const char* script;
+        std::int32_t status;
+        const char* output;
+    };
+    for (const Case c : {Case{"exit 1", 1, ""}, Case{"printf 'partial'; exit 7", 7, "partial"},
+                         Case{"kill -KILL $$", 128 + 9, ""},
+                         // 10 MB on standard error against a cap of 2 bytes.
+                         Case{"head -c 10000000 /dev/zero >&2; printf ok", 0, "ok"}}) {
+        SCOPED_TRACE(c.script);
+        const auto result = BoundedCommandRunner::run(shell(c.script), 2 + 7, withinSeconds(10));
+        EXPECT_EQ(result, (BoundedCommandResult{c.status, c.output}));
+    }
+}
+
+TEST(BoundedCommandRunner, ConcurrentRunsDoNotHoldEachOthersOutputOpen) {
+    // Eight short runs spawned at the same moment as eight long-lived tools: a
+    // pipe end that leaked into a long-lived tool would hold a short run's
+    // output open for a second.
+    constexpr int kRuns = 8;
+    std::latch start(2 * kRuns);
+    std::vector<std::thread> threads;
+    std::vector<BoundedCommandResult> results(kRuns);
+    std::vector<double> durations(kRuns);
+    std::vector<std::string> failures(kRuns);
+    for (int i = 0; i < kRuns; ++i) {
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            const double begin = now();
+            try {
+                results[i] = BoundedCommandRunner::run(shell("sleep 0.2; echo x"), 1024, withinSeconds(10));
+            } catch (const std::exception& error) {
+                failures[i] = error.what();
+            }
+            durations[i] = now() - begin;
+        });
+        threads.emplace_back([&] {
+            start.arrive_and_wait();
+            EXPECT_EQ(BoundedCommandRunner::run(BoundedCommandInvocation{"/bin/sleep", {"1"}}, 1024, withinSeconds(10)),
+                      (BoundedCommandResult{0, ""}));
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int i = 0; i < kRuns; ++i) {
+        SCOPED_TRACE("run " + std::to_string(i));
+        EXPECT_EQ(failures[i], "");
+        EXPECT_EQ(results[i], (BoundedCommandResult{0, "x\n"}));
+        EXPECT_LT(durations[i], 0.5);
+    }
+}
+
+TEST(BoundedCommandRunner, GrandchildrenAreStoppedWithTheTool) {
+    TemporaryDirectory directory;
+    // A grandchild that keeps the output open after the tool exits: the output
+    // never ends, so the run fails after 1 s and the grandchild is killed.
+    const auto holding = directory / "holding";
+    const double start = now();
+    EXPECT_EQ(runnerFailure([&] {
+                  BoundedCommandRunner::run(
+                      shell("trap '' TERM; sleep 30 & echo $$ $! > \"$0\"; echo started", {holding.string()}), 1024,
+                      withinSeconds(10));
+              }),
+              Runner::outputUnavailable);
+    const double took = now() - start;
+    EXPECT_GE(took, 1.0);
+    EXPECT_LT(took, 1.6);
+    EXPECT_TRUE(testing::waitUntilGone(readPids(holding).second, 0.5));
+
+    // A background grandchild that let go of the output: the run succeeds, and
+    // the grandchild still does not outlive it.
+    const auto detached = directory / "detached";
+    const auto result = BoundedCommandRunner::run(
+        shell("sleep 30 >/dev/null & echo $$ $! > \"$0\"; echo done", {detached.string()}), 1024, withinSeconds(10));
+    EXPECT_EQ(result, (BoundedCommandResult{0, "done\n"}));
+    EXPECT_TRUE(testing::waitUntilGone(readPids(detached).second, 0.5));
+}
+
+TEST(BoundedCommandRunner, CheckpointReadsTheInjectedClock) {
+    FakeClock clock(500.0);
+    const auto control = controlWithDeadline(501.0);
+    std::atomic<bool> finished = false;
+    std::thread advance([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        clock.advance(2.0);
+        // If the run does not notice, the test's own bound ends it.
+        for (int i = 0; i < 100 && !finished; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    });
+    const double start = now();
+    try {
+        BoundedCommandRunner::run(shell("exec sleep 30"), 1024, control, clock);
+        ADD_FAILURE() << "the run returned";
+    } catch (const PrivilegedRuntimeError& error) {
+        EXPECT_EQ(error.errorCase(), PrivilegedRuntimeError::Case::tunnelStartupDeadlineExceeded);
+    }
+    finished = true;
+    advance.join();
+    const double took = now() - start;
+    EXPECT_GE(took, 0.15);
+    EXPECT_LT(took, 0.6);
+}
+
+TEST(BoundedCommandRunner, ApplicationFormsThrowTheirOwnErrors) {
+    const auto sleeper = shell("exec sleep 30");
+    // The competing-VPN check whose tool outlives its deadline.
+    const double start = now();
+    try {
+        BoundedCommandRunner::runCompetingVPNCommand(sleeper, 262144, now() + 0.2);
+        ADD_FAILURE() << "the run returned";
+    } catch (const CompetingVPNDetectorError& error) {
+        EXPECT_EQ(error.message(), "Could not verify other active VPN profiles: scutil timed out");
+    }
+    EXPECT_LT(now() - start, 0.6);
+
+    const auto expectTailscale = [](TailscaleCompatibilityError::Case expected, auto body) {
+        try {
+            body();
+            ADD_FAILURE() << "the run returned";
+        } catch (const TailscaleCompatibilityError& error) {
+            EXPECT_EQ(error, TailscaleCompatibilityError(expected));
+        }
+    };
+    using Tailscale = TailscaleCompatibilityError::Case;
+    std::stop_source stopped;
+    stopped.request_stop();
+    const std::stop_source running;
+    const double past = now() - 0.1;
+    const double future = now() + 30.0;
+
+    // A stop request while the tool runs ends the snapshot's run.
+    std::stop_source later;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        later.request_stop();
+    });
+    expectTailscale(Tailscale::startupCancelled, [&] {
+        BoundedCommandRunner::runTailscaleSnapshotCommand(sleeper, 1024, future, later.get_token());
+    });
+    stopper.join();
+
+    // Cancellation wins over the deadline; each form has its own errors.
+    expectTailscale(Tailscale::startupCancelled, [&] {
+        BoundedCommandRunner::runTailscaleSnapshotCommand(sleeper, 1024, past, stopped.get_token());
+    });
+    expectTailscale(Tailscale::startupDeadlineExceeded, [&] {
+        BoundedCommandRunner::runTailscaleSnapshotCommand(sleeper, 1024, past, running.get_token());
+    });
+    expectTailscale(Tailscale::startupDeadlineExceeded,
+                    [&] { BoundedCommandRunner::runConfigurationFileCommand(sleeper, 1024, now() + 0.1); });
+    expectTailscale(Tailscale::startupDeadlineExceeded, [&] {
+        BoundedCommandRunner::runConnectionPlanCommand(sleeper, 1024, past, running.get_token());
+    });
+    EXPECT_THROW(BoundedCommandRunner::runConnectionPlanCommand(sleeper, 1024, past, stopped.get_token()),
+                 CancellationError);
+
+    // And all of them return the tool's result when it finishes in time.
+    const auto echo = shell("echo fine");
+    const BoundedCommandResult fine{0, "fine\n"};
+    EXPECT_EQ(BoundedCommandRunner::runCompetingVPNCommand(echo, 1024, future), fine);
+    EXPECT_EQ(BoundedCommandRunner::runTailscaleSnapshotCommand(echo, 1024, future, running.get_token()), fine);
+    EXPECT_EQ(BoundedCommandRunner::runConfigurationFileCommand(echo, 1024, future), fine);
+    EXPECT_EQ(BoundedCommandRunner::runConnectionPlanCommand(echo, 1024, future, running.get_token()), fine);
+}
+
+}  // namespace
+}  // namespace tarnel
