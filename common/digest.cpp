@@ -51,4 +51,14 @@ std::string lowercaseHex(std::span<const std::uint8_t> bytes) {
 
 std::string sha256Hex(std::string_view bytes) { return lowercaseHex(sha256(bytes)); }
 
+bool isLowercaseSha256Hex(std::string_view text) noexcept {
+    if (text.size() != 2 * std::tuple_size_v<Sha256Digest>) return false;
+    for (const char character : text) {
+        const bool digit = character >= '0' && character <= '9';
+        const bool letter = character >= 'a' && character <= 'f';
+        if (!digit && !letter) return false;
+    }
+    return true;
+}
+
 }  // namespace tarnel

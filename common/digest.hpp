@@ -26,4 +26,9 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 // The 64 lowercase hexadecimal digits of the SHA-256 of the given bytes.
 [[nodiscard]] std::string sha256Hex(std::string_view bytes);
 
+// True when the whole text is exactly 64 characters, each 0-9 or a-f: the
+// form of every SHA-256 hash the system stores or compares. Upper-case
+// digits, any other length and a trailing line break are refused.
+[[nodiscard]] bool isLowercaseSha256Hex(std::string_view text) noexcept;
+
 }  // namespace tarnel

@@ -1,0 +1,228 @@
+#include "app/catalog/compact_transport_manifest.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <span>
+#include <sstream>
+
+#include "app/catalog/manifest_errors.hpp"
+#include "app/catalog/transport_manifest.hpp"
+#include "app/catalog/transport_manifest_catalog.hpp"
+#include "app/catalog/transport_manifest_normalizer.hpp"
+#include "common/digest.hpp"
+#include "common/json.hpp"
+
+namespace tarnel {
+namespace {
+
+std::string readFixture(const std::string& path) {
+    std::ifstream file(std::string(TARNEL_TEST_FIXTURES) + "/" + path, std::ios::binary);
+    EXPECT_TRUE(file) << "missing fixture " << path;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void expectInvalidManifest(std::string_view payload) {
+    try {
+        (void)CompactTransportManifest::expand(payload);
+        ADD_FAILURE() << "expanded";
+    } catch (const SignedTransportManifestError& error) {
+        EXPECT_EQ(error.errorCase(), SignedTransportManifestError::Case::invalidManifest);
+        EXPECT_EQ(error.message(),
+                  "The signed transport manifest is invalid, expired, or older than the saved revision.");
+    }
+}
+
+// The document text with one digit of its "legacy_sha256" changed.
+std::string withLegacyDigitChanged(const std::string& payload, const std::string& legacySHA256,
+                                   std::size_t index) {
+    std::string changed = payload;
+    const std::size_t at = changed.find("\"legacy_sha256\":\"" + legacySHA256 + "\"");
+    EXPECT_NE(at, std::string::npos);
+    char& digit = changed[at + 17 + index];
+    digit = digit == '0' ? '1' : '0';
+    return changed;
+}
+
+// The compact document shared with the signature verifier's fixtures
+// (tests/fixtures/manifest/generate.py): its expansion, made in Python, and the
+// projection whose hash the document signs.
+TEST(CompactTransportManifest, ExpandsTheSignedFixtureToItsIndependentExpansion) {
+    const std::string compact = readFixture("manifest/manifest-v2.json");
+    const std::string expected = readFixture("manifest/manifest-v2-expanded.json");
+    const std::string legacySHA256 = json::parse(compact).at("legacy_sha256").get<std::string>();
+
+    const ExpandedCompactTransportManifest expanded = CompactTransportManifest::expand(compact);
+    EXPECT_EQ(expanded.payload, expected);
+    EXPECT_EQ(expanded.legacySHA256, legacySHA256);
+    EXPECT_FALSE(expanded.skippedOptional);
+    EXPECT_EQ(CompactTransportManifest::legacyProjection(expanded.payload),
+              readFixture("manifest/manifest-legacy.json"));
+
+    // The expansion is a finished v1 document: normalising it changes nothing,
+    // and normalising the v1 manifest of the same content gives the projection.
+    EXPECT_EQ(TransportManifestNormalizer::normalizeV1(expanded.payload).document, expanded.payload);
+    EXPECT_EQ(TransportManifestNormalizer::normalizeV1(readFixture("manifest/manifest-v1.json")).document,
+              CompactTransportManifest::legacyProjection(expanded.payload));
+    const TarnelTransportManifest manifest = TarnelTransportManifest::decode(expanded.payload);
+    ASSERT_FALSE(manifest.nodes.empty());
+    EXPECT_EQ(manifest.nodes[0].id, "RO");
+    EXPECT_EQ(manifest.nodes[0].transports[0].id, "RO:reality:203.0.113.7:443");
+
+    for (const std::size_t index : {std::size_t{0}, std::size_t{31}, std::size_t{63}}) {
+        SCOPED_TRACE(index);
+        expectInvalidManifest(withLegacyDigitChanged(compact, legacySHA256, index));
+    }
+}
+
+// Documents of this folder's own generator (tests/fixtures/manifest-v2/generate.py):
+// overrides, defaults, trimming, an unlisted node code, a "free" class, and a
+// document whose only transports are of kinds listed as optional.
+TEST(CompactTransportManifest, ExpandsTheGeneratedDocumentsByteForByte) {
+    const json::Value cases = json::parse(readFixture("manifest-v2/cases.json"));
+    ASSERT_TRUE(cases.contains("overrides"));
+    ASSERT_TRUE(cases.contains("optional-only"));
+    for (const auto& [name, expectation] : cases.items()) {
+        SCOPED_TRACE(name);
+        const std::string compact = readFixture("manifest-v2/" + name + ".compact.json");
+        const ExpandedCompactTransportManifest expanded = CompactTransportManifest::expand(compact);
+        EXPECT_EQ(expanded.payload, readFixture("manifest-v2/" + name + ".expanded.json"));
+        EXPECT_EQ(expanded.legacySHA256, expectation.at("legacy_sha256").get<std::string>());
+        EXPECT_EQ(expanded.skippedOptional, expectation.at("skipped_optional").get<bool>());
+        EXPECT_EQ(CompactTransportManifest::legacyProjection(expanded.payload),
+                  readFixture("manifest-v2/" + name + ".legacy.json"));
+        expectInvalidManifest(withLegacyDigitChanged(compact, expanded.legacySHA256, 10));
+    }
+}
+
+TEST(CompactTransportManifest, KeepsTransportsOfOptionalKindsAndTheirCatalogLines) {
+    const auto expanded =
+        CompactTransportManifest::expand(readFixture("manifest-v2/optional-only.compact.json"));
+    const json::Value document = json::parse(expanded.payload);
+    EXPECT_FALSE(expanded.skippedOptional);
+    ASSERT_EQ(document.at("nodes").size(), 1u);
+    const json::Value& ru = document.at("nodes")[0];
+    EXPECT_EQ(ru.at("label"), "Russia");
+    ASSERT_EQ(ru.at("transports").size(), 2u);
+    EXPECT_EQ(ru.at("transports")[0].at("kind"), "tuic");
+    EXPECT_EQ(ru.at("transports")[1].at("kind"), "hysteria-v1");
+    EXPECT_EQ(ru.at("transports")[1].at("id"), "RU:hysteria:192.0.2.10:9444");
+    const json::Value& catalogRU = document.at("catalog")[3];
+    ASSERT_EQ(catalogRU.at("id"), "RU");
+    ASSERT_EQ(catalogRU.at("transports").size(), 7u);  // five base slots, then tuic and hysteria
+    EXPECT_EQ(catalogRU.at("transports")[5].at("status"), "available");
+    EXPECT_EQ(catalogRU.at("transports")[6].at("id"), "RU:hysteria");
+    // The projection keeps no node: none of these kinds is a core kind.
+    EXPECT_TRUE(json::parse(CompactTransportManifest::legacyProjection(expanded.payload)).at("nodes").empty());
+}
+
+TEST(CompactTransportManifest, AppliesOverridesButNeverThoseThatRebindASlot) {
+    const json::Value document =
+        json::parse(CompactTransportManifest::expand(readFixture("manifest-v2/overrides.compact.json")).payload);
+    const json::Value& ro = document.at("nodes")[0];
+    EXPECT_EQ(ro.at("id"), "RO");  // " ro\n" with a no-break space, trimmed and upper-cased
+    const json::Value& reality = ro.at("transports")[0];
+    EXPECT_EQ(reality.at("id"), "RO:reality:203.0.113.7:8443");
+    EXPECT_EQ(reality.at("endpoint").at("port"), 8443);
+    EXPECT_EQ(reality.at("endpoint").at("server_name"), "ro.example.net");
+    const json::Value& naive = ro.at("transports")[1];
+    EXPECT_EQ(naive.at("id"), "ro-naive-custom");
+    EXPECT_EQ(naive.at("priority"), 105);
+    EXPECT_EQ(naive.at("label"), "Naive QUIC");
+    EXPECT_EQ(naive.at("catalog_id"), "RO:naive-h3");
+    const json::Value& xx = document.at("nodes")[1];  // "IN" had no entry and is left out
+    EXPECT_EQ(xx.at("id"), "XX");
+    EXPECT_EQ(xx.at("label"), "Elsewhere \u2014 \u00fcn\u00efcode");
+    EXPECT_EQ(xx.at("transports")[0].at("id"), "XX:tuic:198.51.100.9:443");
+    EXPECT_EQ(xx.at("transports")[0].at("endpoint").at("server"), " 198.51.100.9 ");
+    EXPECT_EQ(document.at("service_class"), " free\n");
+    EXPECT_EQ(document.at("catalog")[0].at("transports")[0].at("status"), "paid_required");
+    EXPECT_FALSE(document.contains("requires"));
+    EXPECT_FALSE(document.contains("legacy_sha256"));
+}
+
+// Each document breaks one rule of the compact form and carries the hash that
+// an expander without that rule would compute, so only the rule can refuse it.
+TEST(CompactTransportManifest, RefusesEveryDocumentThatBreaksARule) {
+    const json::Value mutations = json::parse(readFixture("manifest-v2/mutations.json"));
+    for (const char* name : {"requires-unsorted", "requires-duplicate", "entry-slot-unknown",
+                             "entry-kind-differs-from-slot", "override-changes-kind", "override-changes-transport-id",
+                             "override-changes-catalog-id", "port-0", "port-65536", "unknown-node-key",
+                             "codec-missing", "optional-missing", "legacy-sha256-upper-case",
+                             "legacy-sha256-63-digits", "legacy-sha256-trailing-line-break"}) {
+        EXPECT_TRUE(mutations.contains(name)) << name;
+    }
+    for (const auto& [name, document] : mutations.items()) {
+        SCOPED_TRACE(name);
+        expectInvalidManifest(document.get<std::string>());
+    }
+}
+
+TEST(CompactTransportManifest, RefusesDocumentsThatAreNotCompactManifests) {
+    const std::string head =
+        R"({"codec":"tarnel.transport-node-delta.v1","legacy_sha256":")" + sha256Hex("") + R"(",)";
+    for (const std::string& payload : {
+             std::string("[]"),
+             std::string(R"("tarnel.transport-manifest.v2")"),
+             std::string("null"),
+             head + R"("schema":"tarnel.transport-manifest.v2","requires":[],"optional":[],"nodes":[]})",
+             head + R"("schema":"tarnel.transport-manifest.v2","requires":[],"optional":[],"service_class":"paid",)"
+                    R"("nodes":{}})",
+             head + R"("schema":"tarnel.transport-manifest.v2","requires":[],"optional":[],"service_class":"paid",)"
+                    R"("nodes":[[]]})",
+             head + R"("schema":"tarnel.transport-manifest.v2","requires":[""],"optional":[],"service_class":"paid",)"
+                    R"("nodes":[]})",
+             head + R"("schema":"tarnel.transport-manifest.v2","requires":["wireguard"],"optional":[],)"
+                    R"("service_class":"paid","nodes":[]})",
+             head + R"("schema":" tarnel.transport-manifest.v2","requires":[],"optional":[],"nodes":[]})",
+         }) {
+        SCOPED_TRACE(payload);
+        expectInvalidManifest(payload);
+    }
+}
+
+TEST(CompactTransportManifest, PassesJsonErrorsThroughUnchanged) {
+    const struct {
+        std::string payload;
+        json::JsonError::Case expected;
+    } cases[] = {
+        {R"({"schema":)", json::JsonError::Case::invalidSyntax},
+        {R"({"schema":"tarnel.transport-manifest.v2","schema":"x"})", json::JsonError::Case::duplicateKey},
+        {"{\"schema\":\"\xff\"}", json::JsonError::Case::invalidUTF8},
+    };
+    for (const auto& testCase : cases) {
+        try {
+            (void)CompactTransportManifest::expand(testCase.payload);
+            ADD_FAILURE() << "accepted " << testCase.payload;
+        } catch (const json::JsonError& error) {
+            EXPECT_EQ(error.errorCase(), testCase.expected) << testCase.payload;
+        }
+    }
+}
+
+TEST(CompactTransportManifest, SlotTableAgreesWithTheSupportedKindsAndTheCatalog) {
+    for (const auto& slot : CompactTransportManifest::kSlots) {
+        SCOPED_TRACE(slot.name);
+        EXPECT_TRUE(isSupportedTransportKind(slot.kind));
+        EXPECT_EQ(CompactTransportManifest::slot(slot.name), &slot);
+        // Every slot has a catalog line of the same name, transport id and kind.
+        bool listed = false;
+        for (const auto& tables : {std::span<const ManifestCatalogSlot>(kBaseCatalogSlots),
+                                   std::span<const ManifestCatalogSlot>(kExtraCatalogSlots)}) {
+            for (const auto& catalogSlot : tables) {
+                if (catalogSlot.name != slot.name) continue;
+                listed = true;
+                EXPECT_EQ(catalogSlot.transportID, slot.transportID);
+                EXPECT_EQ(catalogSlot.kind, slot.kind);
+            }
+        }
+        EXPECT_TRUE(listed);
+    }
+    EXPECT_EQ(CompactTransportManifest::slot(" reality"), nullptr);
+    EXPECT_EQ(CompactTransportManifest::slot("naive"), nullptr);
+}
+
+}  // namespace
+}  // namespace tarnel
