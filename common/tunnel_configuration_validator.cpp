@@ -102,9 +102,10 @@ bool boolean(const Value& object, std::string_view key) {
 }
 
 // A JSON number with an integral value in minimum..maximum. The value decides,
-// not the way it is written: 1400, 1400.0 and 1.4e3 are the same number, as
-// they are to the runtime that reads the file; 1400.5, true and "1400" are not
-// integers.
+// not the way it is written: 1400, 1400.0 and 1.4e3 all pass; 1400.5, true and
+// "1400" are not integers. (The builder only ever writes integer literals; a
+// runtime that insists on them refuses such a file at start, which fails the
+// start rather than weakening it.)
 std::int64_t boundedInteger(const Value& object, std::string_view key, std::int64_t minimum, std::int64_t maximum) {
     const Value* value = member(object, key);
     const std::string reason = joined(key, " must be a bounded integer");
