@@ -22,7 +22,6 @@ namespace {
 using json::Value;
 
 constexpr std::string_view kProxyTagPrefix = "tarnel-";
-constexpr std::string_view kShadowTLSCarrierTag = "tarnel-shadowtls-carrier";
 constexpr std::size_t kMaximumCredentialSize = 4096;
 
 // ---------------------------------------------------------------------------
@@ -308,7 +307,7 @@ bool checkShadowsocks(const Value& outbound, const std::string& path) {
     if (detour == nullptr) {
         checkEndpointFields(outbound, path);
     } else {
-        if (boundedString(*detour, 64, path + ".detour") != kShadowTLSCarrierTag ||
+        if (boundedString(*detour, 64, path + ".detour") != shadowTLSCarrierTag ||
             member(outbound, "server") != nullptr || member(outbound, "server_port") != nullptr) {
             reject("ShadowTLS detour is not permitted");
         }
@@ -445,7 +444,7 @@ RoutePolicy checkOutbounds(const Value& value) {
     // In the pairing the Shadowsocks detour names the carrier: the carrier must
     // carry that tag, and the Shadowsocks outbound another one, or the detour
     // would point nowhere or at the Shadowsocks outbound itself.
-    if (hasShadowTLS && (carrierTag != kShadowTLSCarrierTag || *tags.begin() == kShadowTLSCarrierTag)) {
+    if (hasShadowTLS && (carrierTag != shadowTLSCarrierTag || *tags.begin() == shadowTLSCarrierTag)) {
         reject("outbound roles are not permitted");
     }
 
