@@ -528,13 +528,13 @@ std::optional<std::string> checkRoute(const Value& value, const RoutePolicy& pol
     const Value* pinned = member(route, "default_interface");
     const Value* automatic = member(route, "auto_detect_interface");
     if ((pinned == nullptr) == (automatic == nullptr)) reject("exactly one interface policy is required");
+    // Like every other field, a value of the wrong type gets its field's
+    // general reason, a well-typed wrong value the specific one.
     if (automatic != nullptr) {
-        if (!automatic->is_boolean() || !automatic->get<bool>()) {
-            reject("automatic interface detection must be enabled");
-        }
+        if (!boolean(route, "auto_detect_interface")) reject("automatic interface detection must be enabled");
     } else {
-        const std::string name = pinned->is_string() ? pinned->get<std::string>() : std::string();
-        if (name.size() > 16 || !isPhysicalInterfaceName(name)) reject("default interface is not permitted");
+        const std::string& name = boundedString(*pinned, 16, "default_interface");
+        if (!isPhysicalInterfaceName(name)) reject("default interface is not permitted");
         defaultInterface = name;
     }
 

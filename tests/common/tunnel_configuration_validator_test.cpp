@@ -228,6 +228,14 @@ TEST(TunnelConfigurationValidator, RefusesEachDeviationFromThePlainShapeWithItsO
              "exactly one interface policy is required"},
             {"tunnel interface pinned", [](Value& d) { d["route"]["default_interface"] = "utun3"; },
              "default interface is not permitted"},
+            {"pinned interface as a number", [](Value& d) { d["route"]["default_interface"] = 0; },
+             "default_interface must be a bounded string"},
+            {"automatic detection as text",
+             [](Value& d) {
+                 d["route"].erase("default_interface");
+                 d["route"]["auto_detect_interface"] = "true";
+             },
+             "auto_detect_interface must be a boolean"},
             {"automatic detection disabled",
              [](Value& d) {
                  d["route"].erase("default_interface");
@@ -341,7 +349,7 @@ TEST(TunnelConfigurationValidator, MatchesNamesAndHostsAsWholeStrings) {
         {"letter after digits", "en0a", "default interface is not permitted"},
         {"other family", "eth0", "default interface is not permitted"},
         {"tunnel", "utun3 ", "default interface is not permitted"},
-        {"longer than 16 bytes", "en123456789012345", "default interface is not permitted"},
+        {"longer than 16 bytes", "en123456789012345", "default_interface must be a bounded string"},
         {"16 bytes", "en12345678901234", "accepted"},
     };
     for (const auto& c : interfaces) {
