@@ -22,7 +22,6 @@ namespace {
 using json::Value;
 
 constexpr std::string_view kProxyTagPrefix = "tarnel-";
-constexpr std::string_view kShadowTLSCarrierTag = "tarnel-shadowtls-carrier";
 constexpr std::size_t kMaximumCredentialSize = 4096;
 
 // ---------------------------------------------------------------------------
@@ -102,9 +101,10 @@ bool boolean(const Value& object, std::string_view key) {
 }
 
 // A JSON number with an integral value in minimum..maximum. The value decides,
-// not the way it is written: 1400, 1400.0 and 1.4e3 are the same number, as
-// they are to the runtime that reads the file; 1400.5, true and "1400" are not
-// integers.
+// not the way it is written: 1400, 1400.0 and 1.4e3 all pass; 1400.5, true and
+// "1400" are not integers. (The builder only ever writes integer literals; a
+// runtime that insists on them refuses such a file at start, which fails the
+// start rather than weakening it.)
 std::int64_t boundedInteger(const Value& object, std::string_view key, std::int64_t minimum, std::int64_t maximum) {
     const Value* value = member(object, key);
     const std::string reason = joined(key, " must be a bounded integer");
@@ -307,7 +307,7 @@ bool checkShadowsocks(const Value& outbound, const std::string& path) {
     if (detour == nullptr) {
         checkEndpointFields(outbound, path);
     } else {
-        if (boundedString(*detour, 64, path + ".detour") != kShadowTLSCarrierTag ||
+        if (boundedString(*detour, 64, path + ".detour") != shadowTLSCarrierTag ||
             member(outbound, "server") != nullptr || member(outbound, "server_port") != nullptr) {
             reject("ShadowTLS detour is not permitted");
         }
@@ -444,7 +444,7 @@ RoutePolicy checkOutbounds(const Value& value) {
     // In the pairing the Shadowsocks detour names the carrier: the carrier must
     // carry that tag, and the Shadowsocks outbound another one, or the detour
     // would point nowhere or at the Shadowsocks outbound itself.
-    if (hasShadowTLS && (carrierTag != kShadowTLSCarrierTag || *tags.begin() == kShadowTLSCarrierTag)) {
+    if (hasShadowTLS && (carrierTag != shadowTLSCarrierTag || *tags.begin() == shadowTLSCarrierTag)) {
         reject("outbound roles are not permitted");
     }
 
@@ -528,13 +528,13 @@ std::optional<std::string> checkRoute(const Value& value, const RoutePolicy& pol
     const Value* pinned = member(route, "default_interface");
     const Value* automatic = member(route, "auto_detect_interface");
     if ((pinned == nullptr) == (automatic == nullptr)) reject("exactly one interface policy is required");
+    // Like every other field, a value of the wrong type gets its field's
+    // general reason, a well-typed wrong value the specific one.
     if (automatic != nullptr) {
-        if (!automatic->is_boolean() || !automatic->get<bool>()) {
-            reject("automatic interface detection must be enabled");
-        }
+        if (!boolean(route, "auto_detect_interface")) reject("automatic interface detection must be enabled");
     } else {
-        const std::string name = pinned->is_string() ? pinned->get<std::string>() : std::string();
-        if (name.size() > 16 || !isPhysicalInterfaceName(name)) reject("default interface is not permitted");
+        const std::string& name = boundedString(*pinned, 16, "default_interface");
+        if (!isPhysicalInterfaceName(name)) reject("default interface is not permitted");
         defaultInterface = name;
     }
 

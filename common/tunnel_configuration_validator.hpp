@@ -44,6 +44,10 @@ inline constexpr std::array<std::string_view, 10> privateRanges = {
     "224.0.0.0/4", "255.255.255.255/32", "fc00::/7",       "ff00::/8",      "fe80::/10",
 };
 
+// The tag of the ShadowTLS carrier outbound: the Shadowsocks outbound of the
+// pairing reaches the server through it, naming this tag as its detour.
+inline constexpr std::string_view shadowTLSCarrierTag = "tarnel-shadowtls-carrier";
+
 // Checks `configuration` (the raw JSON bytes) and returns the route facts.
 // Throws PrivilegedHelperContractError::invalidConfiguration(reason) at the
 // first check that fails, or the JSON reader's json::JsonError when the bytes

@@ -78,11 +78,10 @@ enum class Mode { tunnel, proxy };
 
 std::string document(const RouteNode& route, const std::optional<std::string>& defaultInterface, Mode mode) {
     // The outbounds first: a missing route field fails before anything else.
-    Value proxyOutbounds = outbounds(route);
+    Value outboundList = outbounds(route);
     Value routeValue = routeObject(route, defaultInterface);
     const std::string_view tag = outboundTag(route);
 
-    Value outboundList = std::move(proxyOutbounds);
     outboundList.push_back(Value{{"type", "direct"}, {"tag", "direct"}});
     if (mode == Mode::proxy) outboundList.push_back(Value{{"type", "block"}, {"tag", "block"}});
 

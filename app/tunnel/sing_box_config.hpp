@@ -8,6 +8,7 @@
 #include "app/catalog/route_model.hpp"
 #include "common/error.hpp"
 #include "common/json.hpp"
+#include "common/tunnel_configuration_validator.hpp"
 
 namespace tarnel {
 
@@ -66,7 +67,7 @@ inline constexpr std::int64_t kMixedListenPort = 2080;
 inline constexpr std::string_view kTunInboundTag = "tarnel-tun";
 // The two outbounds of a ShadowTLS route: Shadowsocks rides on the carrier.
 inline constexpr std::string_view kShadowTLSShadowsocksTag = "tarnel-shadowtls-ss";
-inline constexpr std::string_view kShadowTLSCarrierTag = "tarnel-shadowtls-carrier";
+inline constexpr std::string_view kShadowTLSCarrierTag = PrivilegedTunnelConfigurationValidator::shadowTLSCarrierTag;
 
 // The TUN-mode document: the pretty form (keys sorted, two-space indent,
 // `"key" : value`, "/" written as "\/"), identical bytes for identical

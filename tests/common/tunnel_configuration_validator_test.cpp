@@ -228,6 +228,14 @@ TEST(TunnelConfigurationValidator, RefusesEachDeviationFromThePlainShapeWithItsO
              "exactly one interface policy is required"},
             {"tunnel interface pinned", [](Value& d) { d["route"]["default_interface"] = "utun3"; },
              "default interface is not permitted"},
+            {"pinned interface as a number", [](Value& d) { d["route"]["default_interface"] = 0; },
+             "default_interface must be a bounded string"},
+            {"automatic detection as text",
+             [](Value& d) {
+                 d["route"].erase("default_interface");
+                 d["route"]["auto_detect_interface"] = "true";
+             },
+             "auto_detect_interface must be a boolean"},
             {"automatic detection disabled",
              [](Value& d) {
                  d["route"].erase("default_interface");
@@ -278,6 +286,26 @@ TEST(TunnelConfigurationValidator, RefusesEachDeviationFromThePlainShapeWithItsO
              "route.rules[1] is not permitted"},
             {"private ranges shortened", [](Value& d) { d["route"]["rules"][1]["ip_cidr"].erase(9); },
              "route.rules[1] is not permitted"},
+            {"endpoint through the proxy", [](Value& d) { d["route"]["rules"][0]["outbound"] = "tarnel-trojan"; },
+             "route.rules[0] is not permitted"},
+            // Every object is an allow-list: one unknown key anywhere refuses
+            // the whole configuration.
+            {"log written to a file", [](Value& d) { d["log"]["output"] = "/tmp/sing-box.log"; },
+             "log fields are not permitted"},
+            {"DNS rules", [](Value& d) { d["dns"]["rules"] = Value::array(); }, "dns fields are not permitted"},
+            {"DNS server resolver", [](Value& d) { d["dns"]["servers"][0]["domain_resolver"] = "local"; },
+             "dns.servers[0] fields are not permitted"},
+            {"DNS server address", [](Value& d) { d["dns"]["servers"][0]["server"] = "8.8.8.8"; },
+             "DNS server is not permitted"},
+            {"direct outbound bound elsewhere", [](Value& d) { d["outbounds"][1]["bind_interface"] = "en1"; },
+             "outbounds[1] fields are not permitted"},
+            {"route rule sets", [](Value& d) { d["route"]["rule_set"] = Value::array(); },
+             "route fields are not permitted"},
+            {"route rule by process",
+             [](Value& d) {
+                 d["route"]["rules"][1]["process_path"] = {"/Applications/Tailscale.app/Contents/MacOS/Tailscale"};
+             },
+             "route.rules[1] fields are not permitted"},
         });
 }
 
@@ -321,7 +349,7 @@ TEST(TunnelConfigurationValidator, MatchesNamesAndHostsAsWholeStrings) {
         {"letter after digits", "en0a", "default interface is not permitted"},
         {"other family", "eth0", "default interface is not permitted"},
         {"tunnel", "utun3 ", "default interface is not permitted"},
-        {"longer than 16 bytes", "en123456789012345", "default interface is not permitted"},
+        {"longer than 16 bytes", "en123456789012345", "default_interface must be a bounded string"},
         {"16 bytes", "en12345678901234", "accepted"},
     };
     for (const auto& c : interfaces) {
@@ -562,6 +590,15 @@ TEST(TunnelConfigurationValidator, HoldsEachOutboundKindToItsOwnRule) {
          "WebSocket host is not permitted"},
         {"WebSocket extra header", "vmess", [](Value& o) { o["transport"]["headers"]["User-Agent"] = "x"; },
          "outbounds[0].transport.headers fields are not permitted"},
+        {"uTLS extra field", "trojan", [](Value& o) { o["tls"]["utls"]["random"] = true; },
+         "outbounds[0].tls.utls fields are not permitted"},
+        {"ALPN protocol of 33 bytes", "trojan", [](Value& o) { o["tls"]["alpn"] = {std::string(33, 'h')}; },
+         "outbounds[0].tls.alpn must be a bounded string"},
+        {"Hysteria2 obfs without password", "hysteria2", [](Value& o) { o["obfs"].erase("password"); },
+         "password is not a bounded credential"},
+        {"UDP over TCP extra field", "naive-quic", [](Value& o) { o["udp_over_tcp"]["version"] = 2; },
+         "outbounds[0].udp_over_tcp fields are not permitted"},
+        {"WebSocket without headers", "vmess", [](Value& o) { o["transport"].erase("headers"); }, "accepted"},
         {"Hysteria empty obfs", "hysteria", [](Value& o) { o["obfs"] = ""; }, "obfs is not a bounded credential"},
         {"Hysteria without auth", "hysteria", [](Value& o) { o.erase("auth_str"); },
          "outbounds[0] fields are not permitted"},

@@ -324,10 +324,12 @@ TEST(SingBoxConfig, TextThatTheWriterCannotEncodeFailsWithTheWritersError) {
 }
 
 TEST(SingBoxConfig, IPLiteralsAndHostPrefixes) {
+    // A prefix is "/32" only for a whole-text dotted quad; every other text,
+    // literal or not, gets "/128".
     const struct {
         const char* server;
         bool literal;
-        const char* prefix;  // of a literal
+        const char* prefix;
     } cases[] = {
         {"203.0.113.7", true, "203.0.113.7/32"},
         {"999.1.1.1", true, "999.1.1.1/32"},  // octets are not range-checked
@@ -335,27 +337,25 @@ TEST(SingBoxConfig, IPLiteralsAndHostPrefixes) {
         {"2001:db8::1", true, "2001:db8::1/128"},
         {"FE80::ABCD", true, "FE80::ABCD/128"},
         {"::", true, "::/128"},
-        {"node.example", false, nullptr},
-        {"1.2.3", false, nullptr},
-        {"1.2.3.4.5", false, nullptr},
-        {"1234.1.1.1", false, nullptr},
-        {"1..2.3", false, nullptr},
-        {"1.2.3.4\n", false, nullptr},
-        {" 1.2.3.4", false, nullptr},
-        {"[2001:db8::1]", false, nullptr},
-        {"fe80::1%en0", false, nullptr},
-        {"::ffff:192.0.2.1", false, nullptr},
-        {"2001:db8::1\n", false, nullptr},
-        {"\xD9\xA1.1.1.1", false, nullptr},  // a non-ASCII digit
-        {"deadbeef", false, nullptr},         // hexadecimal without a colon
-        {"", false, nullptr},
+        {"node.example", false, "node.example/128"},
+        {"1.2.3", false, "1.2.3/128"},
+        {"1.2.3.4.5", false, "1.2.3.4.5/128"},
+        {"1234.1.1.1", false, "1234.1.1.1/128"},
+        {"1..2.3", false, "1..2.3/128"},
+        {"1.2.3.4\n", false, "1.2.3.4\n/128"},
+        {" 1.2.3.4", false, " 1.2.3.4/128"},
+        {"[2001:db8::1]", false, "[2001:db8::1]/128"},
+        {"fe80::1%en0", false, "fe80::1%en0/128"},
+        {"::ffff:192.0.2.1", false, "::ffff:192.0.2.1/128"},
+        {"2001:db8::1\n", false, "2001:db8::1\n/128"},
+        {"\xD9\xA1.1.1.1", false, "\xD9\xA1.1.1.1/128"},  // a non-ASCII digit
+        {"deadbeef", false, "deadbeef/128"},                 // hexadecimal without a colon
+        {"", false, "/128"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.server);
         EXPECT_EQ(SingBoxConfig::isIPLiteral(c.server), c.literal);
-        if (c.prefix != nullptr) {
-            EXPECT_EQ(SingBoxConfig::hostPrefix(c.server), c.prefix);
-        }
+        EXPECT_EQ(SingBoxConfig::hostPrefix(c.server), c.prefix);
     }
 }
 
