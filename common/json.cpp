@@ -44,6 +44,10 @@ Value parse(std::string_view text, TopLevel topLevel, std::size_t maximumDepth) 
     if (!utf8::isValid(text)) {
         throw JsonError(JsonError::Case::invalidUTF8);
     }
+    // The underlying parser skips a leading byte-order mark; JSON text has none.
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        throw JsonError(JsonError::Case::invalidSyntax);
+    }
     std::vector<std::set<std::string>> openObjects;
     std::size_t depth = 0;
     const auto callback = [&](int, Value::parse_event_t event, Value& parsed) -> bool {

@@ -37,6 +37,7 @@ TEST(JsonReader, RefusesWhatIsNotStrictJson) {
         {"{/*c*/}", TopLevel::object, C::invalidSyntax},
         {"", TopLevel::any, C::invalidSyntax},
         {"1e400", TopLevel::any, C::invalidSyntax},  // beyond a double
+        {"\xEF\xBB\xBF{}", TopLevel::object, C::invalidSyntax},  // byte-order mark
     };
     for (const auto& c : cases) {
         EXPECT_EQ(parseFailure(c.text, c.topLevel), c.expected) << c.text;
