@@ -472,9 +472,11 @@ void ChildProcess::detach() {
             owned->reap();
         }).detach();
         state.release();
-    } catch (const std::system_error&) {
-        // No thread to reap it: the child keeps running and stays a zombie
-        // after it exits; its descriptors are closed here.
+    } catch (...) {
+        // No thread to reap it (the thread could not be created): the child
+        // keeps running and stays a zombie after it exits; its descriptors
+        // are closed here, and the input writer ends before its thread object
+        // goes, which must never be destroyed while joinable.
         state->reaped = true;
         state->stopWriter();
     }
