@@ -187,12 +187,7 @@ BoundedCommandResult runTailscaleSnapshotCommand(const BoundedCommandInvocation&
                                                  const std::stop_token& stop, const Clock& clock) {
     return run(
         invocation, maximumOutputBytes,
-        [&stop, deadlineUptime](double uptime) {
-            if (stop.stop_requested()) {
-                throw TailscaleCompatibilityError(TailscaleCompatibilityError::Case::startupCancelled);
-            }
-            throwPastDeadline(uptime, deadlineUptime);
-        },
+        [&stop, &clock, deadlineUptime](double) { TailscaleCompatibility::checkpoint(deadlineUptime, stop, clock); },
         clock);
 }
 

@@ -31,12 +31,6 @@ namespace {
 
 constexpr double kWaitSlice = 0.025;
 
-int pidfdOpen(pid_t pid) noexcept { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
-int pidfdSendSignal(int pidfd, int signalNumber) noexcept {
-    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signalNumber, nullptr, 0));
-}
-
 int pollRetrying(pollfd* fds, nfds_t count, int timeoutMilliseconds) noexcept {
     const int result = ::poll(fds, count, timeoutMilliseconds);
     return (result < 0 && errno == EINTR) ? 0 : result;
@@ -164,6 +158,30 @@ void ignoreBrokenPipeSignals() {
     ::sigaction(SIGPIPE, &action, nullptr);
 }
 
+namespace pidfd {
+
+UniqueFd open(pid_t pid) noexcept { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
+
+bool hasExited(int descriptor) noexcept {
+    pollfd fd{descriptor, POLLIN, 0};
+    return pollRetrying(&fd, 1, 0) > 0;
+}
+
+bool sendSignal(int descriptor, int signalNumber) noexcept {
+    return ::syscall(SYS_pidfd_send_signal, descriptor, signalNumber, nullptr, 0) == 0;
+}
+
+bool waitForExit(int descriptor, double seconds, const Clock& clock) {
+    if (hasExited(descriptor)) return true;
+    return waitInSlices(seconds, clock, kWaitSlice, [descriptor](int milliseconds) {
+        pollfd fd{descriptor, POLLIN, 0};
+        pollRetrying(&fd, 1, milliseconds);
+        return hasExited(descriptor);
+    });
+}
+
+}  // namespace pidfd
+
 bool waitInSlices(double seconds, const Clock& clock, double slice, const std::function<bool(int)>& ready) {
     const auto& real = SystemClock::shared();
     const double start = clock.uptime();
@@ -192,9 +210,7 @@ struct ChildProcess::State {
     std::thread writer;
 
     bool exited() const {
-        if (reaped || status) return true;
-        pollfd fd{pidfd.get(), POLLIN, 0};
-        return pollRetrying(&fd, 1, 0) > 0;
+        return reaped || status || pidfd::hasExited(pidfd.get());
     }
 
     // Kills what is left of the child's own process group, reaps the child and
@@ -346,8 +362,8 @@ ChildProcess ChildProcess::spawn(const Options& options) {
     childEnds.clear();
 
     // The child is unreaped, so its identifier cannot have been reused yet.
-    const int pidfd = pidfdOpen(pid);
-    if (pidfd < 0) {
+    UniqueFd descriptor = pidfd::open(pid);
+    if (!descriptor) {
         const int error = errno;
         ::kill(options.ownProcessGroup ? -pid : pid, SIGKILL);
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
@@ -355,7 +371,7 @@ ChildProcess ChildProcess::spawn(const Options& options) {
         throw SystemError("pidfd_open", error);
     }
     state->pid = pid;
-    state->pidfd = UniqueFd(pidfd);
+    state->pidfd = std::move(descriptor);
     state->ownGroup = options.ownProcessGroup;
 
     if (options.input) {
@@ -388,12 +404,7 @@ int ChildProcess::exitDescriptor() const noexcept { return state_ ? state_->pidf
 bool ChildProcess::hasExited() const { return !state_ || state_->exited(); }
 
 bool ChildProcess::waitForExit(double seconds, const Clock& clock) const {
-    if (hasExited()) return true;
-    return waitInSlices(seconds, clock, kWaitSlice, [&](int milliseconds) {
-        pollfd fd{state_->pidfd.get(), POLLIN, 0};
-        pollRetrying(&fd, 1, milliseconds);
-        return state_->exited();
-    });
+    return hasExited() || pidfd::waitForExit(state_->pidfd.get(), seconds, clock);
 }
 
 void ChildProcess::waitForExit() const {
@@ -426,7 +437,7 @@ std::optional<ChildProcess::ExitStatus> ChildProcess::exitStatus() const {
 
 bool ChildProcess::signal(int signalNumber) const {
     if (hasExited()) return false;
-    return pidfdSendSignal(state_->pidfd.get(), signalNumber) == 0;
+    return pidfd::sendSignal(state_->pidfd.get(), signalNumber);
 }
 
 bool ChildProcess::signalGroup(int signalNumber) const {
@@ -461,9 +472,11 @@ void ChildProcess::detach() {
             owned->reap();
         }).detach();
         state.release();
-    } catch (const std::system_error&) {
-        // No thread to reap it: the child keeps running and stays a zombie
-        // after it exits; its descriptors are closed here.
+    } catch (...) {
+        // No thread to reap it (the thread could not be created): the child
+        // keeps running and stays a zombie after it exits; its descriptors
+        // are closed here, and the input writer ends before its thread object
+        // goes, which must never be destroyed while joinable.
         state->reaped = true;
         state->stopWriter();
     }

@@ -140,6 +140,25 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Process descriptors (pidfd): a handle that stays bound to one process after
+// it exits, so a signal sent through it never reaches another process that
+// later received the same identifier. Shared by ChildProcess and by the
+// handles on processes that this program did not start.
+namespace pidfd {
+
+// Opens a descriptor on the process (close-on-exec); an empty handle, with
+// errno set, when the process does not exist or cannot be opened.
+[[nodiscard]] UniqueFd open(pid_t pid) noexcept;
+// True once the process has exited (it may not be reaped yet).
+[[nodiscard]] bool hasExited(int descriptor) noexcept;
+// Sends a signal through the descriptor; false when it was not sent.
+bool sendSignal(int descriptor, int signalNumber) noexcept;
+// Waits up to `seconds` on the clock (as waitInSlices does); true once the
+// process has exited.
+bool waitForExit(int descriptor, double seconds, const Clock& clock);
+
+}  // namespace pidfd
+
 // Waits until `ready(timeoutMilliseconds)` answers true or `seconds` have
 // passed on the clock. `ready` does the waiting itself (usually in poll()) for
 // at most the milliseconds it is given, never more than `slice` seconds; once

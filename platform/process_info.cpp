@@ -1,14 +1,11 @@
 #include "platform/process_info.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <charconv>
-#include <csignal>
 #include <string_view>
 #include <vector>
 
@@ -85,8 +82,6 @@ std::optional<std::uint64_t> readStartTicks(int directory) {
     return std::nullopt;
 }
 
-int pidfdOpen(pid_t pid) noexcept { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
 }  // namespace
 
 namespace ProcessInfo {
@@ -129,36 +124,27 @@ std::optional<ProcessHandle> ProcessHandle::openMatching(pid_t pid, const Proces
     if (pid < 2) {
         return std::nullopt;
     }
-    UniqueFd pidfd(pidfdOpen(pid));
-    if (!pidfd) {
+    UniqueFd descriptor = pidfd::open(pid);
+    if (!descriptor) {
         return std::nullopt;
     }
     // The pidfd was opened first: if the identity read afterwards matches and
     // the process it names is still alive, the pidfd names that process.
-    ProcessHandle handle(pid, std::move(pidfd));
+    ProcessHandle handle(pid, std::move(descriptor));
     if (ProcessInfo::identity(pid) != expected || handle.hasExited()) {
         return std::nullopt;
     }
     return handle;
 }
 
-bool ProcessHandle::hasExited() const {
-    pollfd fd{pidfd_.get(), POLLIN, 0};
-    const int result = ::poll(&fd, 1, 0);
-    return result > 0;
-}
+bool ProcessHandle::hasExited() const { return pidfd::hasExited(pidfd_.get()); }
 
 bool ProcessHandle::signal(int signalNumber) const {
-    if (hasExited()) return false;
-    return ::syscall(SYS_pidfd_send_signal, pidfd_.get(), signalNumber, nullptr, 0) == 0;
+    return !hasExited() && pidfd::sendSignal(pidfd_.get(), signalNumber);
 }
 
 bool ProcessHandle::waitForExit(double seconds, const Clock& clock) const {
-    return waitInSlices(seconds, clock, 0.025, [&](int milliseconds) {
-        pollfd fd{pidfd_.get(), POLLIN, 0};
-        ::poll(&fd, 1, milliseconds);
-        return hasExited();
-    });
+    return pidfd::waitForExit(pidfd_.get(), seconds, clock);
 }
 
 }  // namespace tarnel

@@ -67,6 +67,12 @@ TEST(BoundedCommandRunner, OutputUpToExactlyTheCapIsReturnedAndOneByteMoreFails)
                       Runner::outputTooLarge);
         }
     }
+    // The cap filled by a first write and one byte more written later: the
+    // reader keeps watching a full capture, so the late byte still fails it.
+    EXPECT_EQ(runnerFailure([&] {
+                  BoundedCommandRunner::run(shell("printf aaaaa; sleep 0.1; printf b"), 5, withinSeconds(10));
+              }),
+              Runner::outputTooLarge);
 }
 
 TEST(BoundedCommandRunner, OutputOverTheCapStopsAChildThatIgnoresTerminationAndItsGroup) {
@@ -127,22 +133,28 @@ TEST(BoundedCommandRunner, ChildThatNeverExitsEndsAtTheDeadlineWithTheControlsEr
 TEST(BoundedCommandRunner, NothingIsLaunchedWhenTheCheckpointOrTheCapRefusesFirst) {
     TemporaryDirectory directory;
     const auto marker = directory / "launched";
-    const auto invocation = shell("touch \"$0\"", {marker.string()});
-
-    try {
-        BoundedCommandRunner::run(invocation, 1024, controlWithDeadline(now() - 1.0));
-        ADD_FAILURE() << "ran past its deadline";
-    } catch (const PrivilegedRuntimeError& error) {
-        EXPECT_EQ(error.errorCase(), PrivilegedRuntimeError::Case::tunnelStartupDeadlineExceeded);
+    // A tool that leaves a mark, and one that cannot start at all: a launch
+    // before the refusal would show as the mark, or as launchFailed in place
+    // of the refusal's own error.
+    for (const auto& invocation :
+         {shell("touch \"$0\"", {marker.string()}), BoundedCommandInvocation{directory / "missing", {}}}) {
+        SCOPED_TRACE(invocation.executableURL.string());
+        try {
+            BoundedCommandRunner::run(invocation, 1024, controlWithDeadline(now() - 1.0));
+            ADD_FAILURE() << "ran past its deadline";
+        } catch (const PrivilegedRuntimeError& error) {
+            EXPECT_EQ(error.errorCase(), PrivilegedRuntimeError::Case::tunnelStartupDeadlineExceeded);
+        }
+        try {
+            BoundedCommandRunner::run(invocation, 1024, controlWithDeadline(now() + 10.0, true));
+            ADD_FAILURE() << "ran though cancelled";
+        } catch (const PrivilegedRuntimeError& error) {
+            EXPECT_EQ(error.errorCase(), PrivilegedRuntimeError::Case::tunnelStartupCancelled);
+        }
+        // The cap is judged even before the checkpoint.
+        EXPECT_EQ(runnerFailure([&] { BoundedCommandRunner::run(invocation, -1, controlWithDeadline(now() - 1.0)); }),
+                  Runner::outputTooLarge);
     }
-    try {
-        BoundedCommandRunner::run(invocation, 1024, controlWithDeadline(now() + 10.0, true));
-        ADD_FAILURE() << "ran though cancelled";
-    } catch (const PrivilegedRuntimeError& error) {
-        EXPECT_EQ(error.errorCase(), PrivilegedRuntimeError::Case::tunnelStartupCancelled);
-    }
-    EXPECT_EQ(runnerFailure([&] { BoundedCommandRunner::run(invocation, -1, withinSeconds(10)); }),
-              Runner::outputTooLarge);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(std::filesystem::exists(marker));
 }

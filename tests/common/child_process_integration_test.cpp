@@ -180,7 +180,8 @@ TEST(ChildProcess, DestructionStopsARunningChildAndDetachReapsInTheBackground) {
     EXPECT_FALSE(testing::isLiveProcess(stopped));
     EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(stopped)));
 
-    auto detached = ChildProcess::spawn(shellOptions("exec sleep 0.1"));
+    // Long enough that a slow machine still sees it running after detach.
+    auto detached = ChildProcess::spawn(shellOptions("exec sleep 0.5"));
     const pid_t pid = detached.pid();
     detached.detach();
     EXPECT_EQ(detached.pid(), -1);

@@ -84,6 +84,7 @@ TEST(ProcessIdentity, AHandleOpensOnlyAProcessWithTheRecordedIdentity) {
     std::optional<ProcessIdentity> identity;
     const std::string sleepPath = std::filesystem::canonical("/bin/sleep").string();
     while ((!identity || identity->executablePath != sleepPath) && now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
         identity = ProcessInfo::identity(child.pid());
     }
     ASSERT_TRUE(identity);
