@@ -181,7 +181,8 @@ std::string RouteNode::regionLabel() const {
     if (code == "RO") return "Romania";
     if (code == "EE") return "Estonia";
     if (code == "IN") return "India";
-    return title;
+    // Shown and logged: an ill-formed byte of the title becomes U+FFFD.
+    return unicode::wellFormed(title);
 }
 
 std::string_view RouteNode::transportDisplayName() const noexcept { return displayName(transport, quic); }
