@@ -218,16 +218,6 @@ void putOptional(json::Value& object, const char* key, const std::optional<std::
     if (value) object[key] = *value;
 }
 
-std::vector<std::string> stringArray(const json::ObjectReader& reader, std::string_view key) {
-    const json::Value& array = reader.array(key);
-    std::vector<std::string> strings;
-    strings.reserve(array.size());
-    for (std::size_t index = 0; index < array.size(); ++index) {
-        strings.push_back(json::asString(array[index], reader.pathOf(key) + "[" + std::to_string(index) + "]"));
-    }
-    return strings;
-}
-
 }  // namespace
 
 json::Value RouteNode::toJson() const {
@@ -284,7 +274,7 @@ RouteNode RouteNode::fromJson(const json::Value& value, std::string path) {
     node.password = reader.optionalString("password");
     node.username = reader.optionalString("username");
     node.insecure = reader.boolean("insecure");
-    node.alpn = stringArray(reader, "alpn");
+    node.alpn = reader.stringArray("alpn");
     node.obfsType = reader.optionalString("obfsType");
     node.obfsPassword = reader.optionalString("obfsPassword");
     node.upMbps = reader.optionalInteger<std::int64_t>("upMbps");
