@@ -96,6 +96,8 @@ class ObjectReader {
 public:
     // Throws typeMismatch unless `object` is an object.
     explicit ObjectReader(const Value& object, std::string path = {});
+    // The reader keeps a reference to the object, so it cannot read a temporary.
+    ObjectReader(const Value&& object, std::string path = {}) = delete;
 
     [[nodiscard]] bool has(std::string_view key) const;  // present and not null
     [[nodiscard]] const Value& value(std::string_view key) const;
