@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "app/catalog/manifest_errors.hpp"
+#include "app/catalog/manifest_json.hpp"
 #include "app/catalog/unicode_text.hpp"
-#include "common/iso8601.hpp"
 #include "common/url.hpp"
 
 namespace tarnel {
@@ -24,13 +24,6 @@ std::vector<Record> recordList(const json::ObjectReader& reader, std::string_vie
         records.push_back(Record::fromJson(array[index], path + "[" + std::to_string(index) + "]"));
     }
     return records;
-}
-
-std::int64_t date(const json::ObjectReader& reader, std::string_view key) {
-    const std::string text = reader.string(key);
-    const auto instant = iso8601::parse(text);
-    if (!instant) throw json::JsonError(json::JsonError::Case::typeMismatch, reader.pathOf(key));
-    return *instant;
 }
 
 }  // namespace
@@ -115,8 +108,8 @@ TarnelTransportManifest TarnelTransportManifest::fromJson(const json::Value& val
     TarnelTransportManifest manifest;
     manifest.schema = reader.string("schema");
     manifest.revision = reader.integer<std::int64_t>("revision");
-    manifest.generatedAt = date(reader, "generated_at");
-    manifest.expiresAt = date(reader, "expires_at");
+    manifest.generatedAt = manifest_json::dateMember(reader, "generated_at");
+    manifest.expiresAt = manifest_json::dateMember(reader, "expires_at");
     manifest.serviceClass = reader.string("service_class");
     manifest.subscriptionOrigins = reader.optionalStringArray("subscription_origins");
     if (reader.has("catalog")) manifest.catalog = recordList<ManifestCatalogNode>(reader, "catalog");

@@ -136,7 +136,7 @@ TEST(TransportManifestNormalizer, WithoutCatalogStaysWithoutOne) {
 // Catalog rebuild
 
 // "<id> <status>" for every slot of every node, one node per line.
-std::string summary(const std::vector<json::Value>& nodes) {
+std::string summary(const json::Value& nodes) {
     std::string text;
     for (const json::Value& node : nodes) {
         text += node.at("id").get<std::string>() + " (" + node.at("label").get<std::string>() + "):";
