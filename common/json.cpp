@@ -149,6 +149,16 @@ const Value& asArray(const Value& value, std::string_view path) {
     return value;
 }
 
+std::vector<std::string> asStringArray(const Value& value, std::string_view path) {
+    const Value& array = asArray(value, path);
+    std::vector<std::string> strings;
+    strings.reserve(array.size());
+    for (std::size_t index = 0; index < array.size(); ++index) {
+        strings.push_back(asString(array[index], std::string(path) + "[" + std::to_string(index) + "]"));
+    }
+    return strings;
+}
+
 ObjectReader::ObjectReader(const Value& object, std::string path)
     : object_(asObject(object, path)), path_(std::move(path)) {}
 
@@ -204,6 +214,16 @@ const Value& ObjectReader::object(std::string_view key) const {
 
 const Value& ObjectReader::array(std::string_view key) const {
     return asArray(value(key), pathOf(key));
+}
+
+std::vector<std::string> ObjectReader::stringArray(std::string_view key) const {
+    return asStringArray(value(key), pathOf(key));
+}
+
+std::optional<std::vector<std::string>> ObjectReader::optionalStringArray(std::string_view key) const {
+    const Value* found = optionalValue(key);
+    if (found == nullptr) return std::nullopt;
+    return asStringArray(*found, pathOf(key));
 }
 
 // ---------------------------------------------------------------------------

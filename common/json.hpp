@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -66,6 +67,8 @@ private:
 [[nodiscard]] std::uint64_t asUInt64(const Value& value, std::string_view path);
 [[nodiscard]] const Value& asObject(const Value& value, std::string_view path);
 [[nodiscard]] const Value& asArray(const Value& value, std::string_view path);
+// A list of strings; an element of another type fails naming "<path>[<index>]".
+[[nodiscard]] std::vector<std::string> asStringArray(const Value& value, std::string_view path);
 
 template <std::integral T>
 [[nodiscard]] T asInteger(const Value& value, std::string_view path) {
@@ -93,6 +96,8 @@ class ObjectReader {
 public:
     // Throws typeMismatch unless `object` is an object.
     explicit ObjectReader(const Value& object, std::string path = {});
+    // The reader keeps a reference to the object, so it cannot read a temporary.
+    ObjectReader(const Value&& object, std::string path = {}) = delete;
 
     [[nodiscard]] bool has(std::string_view key) const;  // present and not null
     [[nodiscard]] const Value& value(std::string_view key) const;
@@ -106,6 +111,8 @@ public:
     [[nodiscard]] std::optional<double> optionalNumber(std::string_view key) const;
     [[nodiscard]] const Value& object(std::string_view key) const;
     [[nodiscard]] const Value& array(std::string_view key) const;
+    [[nodiscard]] std::vector<std::string> stringArray(std::string_view key) const;
+    [[nodiscard]] std::optional<std::vector<std::string>> optionalStringArray(std::string_view key) const;
 
     template <std::integral T>
     [[nodiscard]] T integer(std::string_view key) const {

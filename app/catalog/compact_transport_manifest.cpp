@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/catalog/manifest_errors.hpp"
+#include "app/catalog/manifest_json.hpp"
 #include "app/catalog/transport_manifest.hpp"
 #include "app/catalog/transport_manifest_catalog.hpp"
 #include "app/catalog/unicode_text.hpp"
@@ -17,24 +18,14 @@ namespace tarnel {
 namespace {
 
 using KindSet = std::set<std::string, std::less<>>;
-
-[[noreturn]] void invalidManifest() {
-    throw SignedTransportManifestError(SignedTransportManifestError::Case::invalidManifest);
-}
-
-// The member's text; null when it is missing or not a string.
-const std::string* stringMember(const json::Value& object, std::string_view key) {
-    const auto found = object.find(key);
-    if (found == object.end() || !found->is_string()) return nullptr;
-    return &found->get_ref<const std::string&>();
-}
+using manifest_json::invalidManifest;
+using manifest_json::objectList;
+using manifest_json::stringMember;
 
 // The member's text trimmed of white space and newlines; it must be a string
 // and must not trim to nothing.
 std::string trimmedRequiredString(const json::Value& object, std::string_view key) {
-    const std::string* text = stringMember(object, key);
-    if (text == nullptr) invalidManifest();
-    std::string trimmed = unicode::trimmingWhitespaceAndNewlines(*text);
+    std::string trimmed = manifest_json::trimmedStringMember(object, key);
     if (trimmed.empty()) invalidManifest();
     return trimmed;
 }
@@ -52,16 +43,6 @@ const json::Value* optionalObject(const json::Value& object, std::string_view ke
     if (found == object.end()) return nullptr;
     if (!found->is_object()) invalidManifest();
     return &*found;
-}
-
-// The member as a list whose every element is an object.
-const json::Value& objectList(const json::Value& object, std::string_view key) {
-    const auto found = object.find(key);
-    if (found == object.end() || !found->is_array()) invalidManifest();
-    for (const json::Value& element : *found) {
-        if (!element.is_object()) invalidManifest();
-    }
-    return *found;
 }
 
 // "requires" or "optional": a list of non-empty strings written in ascending
@@ -101,14 +82,6 @@ void merge(json::Value& object, const json::Value* overrides) {
     for (const auto& [key, value] : overrides->items()) object[key] = value;
 }
 
-json::Value catalogFor(std::string_view serviceClass, const std::set<std::string>& catalogIDs) {
-    json::Value catalog = json::Value::array();
-    for (json::Value& node : TransportManifestCatalog::build(serviceClass, catalogIDs)) {
-        catalog.push_back(std::move(node));
-    }
-    return catalog;
-}
-
 struct ExpandedNodes {
     json::Value nodes = json::Value::array();
     std::set<std::string> catalogIDs;
@@ -133,10 +106,7 @@ json::Value expandEntry(const json::Value& entry, const std::string& code, const
 
     json::Value endpoint = defaults;
     merge(endpoint, &*values);
-    const std::string* server = stringMember(endpoint, "server");
-    if (server == nullptr) invalidManifest();
-    const std::string trimmedServer = unicode::trimmingWhitespaceAndNewlines(*server);
-    if (trimmedServer.empty()) invalidManifest();
+    const std::string trimmedServer = trimmedRequiredString(endpoint, "server");
     const std::int64_t port = endpointPort(endpoint);
 
     json::Value transport = json::Value::object();
@@ -163,7 +133,6 @@ json::Value expandEntry(const json::Value& entry, const std::string& code, const
 void expandNode(const json::Value& node, const KindSet& optionalKinds, ExpandedNodes& expanded) {
     if (!hasOnlyKeys(node, {"id", "t", "d", "o"})) invalidManifest();
     const std::string code = unicode::uppercased(trimmedRequiredString(node, "id"));
-    if (code.empty()) invalidManifest();
     const json::Value* defaults = optionalObject(node, "d");
     const json::Value* overrides = optionalObject(node, "o");
     if (overrides != nullptr && (overrides->contains("id") || overrides->contains("transports"))) {
@@ -200,27 +169,9 @@ void expandNode(const json::Value& node, const KindSet& optionalKinds, ExpandedN
 json::Value projectOntoCoreKinds(const json::Value& document) {
     if (!document.is_object()) invalidManifest();
     json::Value projected = document;
-    std::set<std::string> catalogIDs;
-    json::Value nodes = json::Value::array();
-    for (const json::Value& node : objectList(document, "nodes")) {
-        json::Value transports = json::Value::array();
-        for (const json::Value& transport : objectList(node, "transports")) {
-            const std::string* kind = stringMember(transport, "kind");
-            if (kind == nullptr ||
-                !CompactTransportManifest::isCoreKind(unicode::trimmingWhitespaceAndNewlines(*kind))) {
-                continue;
-            }
-            const std::string* catalogID = stringMember(transport, "catalog_id");
-            if (catalogID != nullptr && !catalogID->empty()) catalogIDs.insert(*catalogID);
-            transports.push_back(transport);
-        }
-        if (transports.empty()) continue;
-        json::Value keptNode = node;
-        keptNode["transports"] = std::move(transports);
-        nodes.push_back(std::move(keptNode));
-    }
-    projected["nodes"] = std::move(nodes);
-    projected["catalog"] = catalogFor(trimmedRequiredString(document, "service_class"), catalogIDs);
+    const std::set<std::string> catalogIDs = manifest_json::keepTransports(
+        projected, [](const std::string& kind) { return CompactTransportManifest::isCoreKind(kind); });
+    manifest_json::rebuildCatalog(projected, catalogIDs);
     return projected;
 }
 
@@ -267,13 +218,12 @@ ExpandedCompactTransportManifest CompactTransportManifest::expand(std::string_vi
     if (declaredKinds != expanded.entryKinds) invalidManifest();
     if (expanded.keptTransports == 0) invalidManifest();
 
-    const std::string serviceClass = trimmedRequiredString(document, "service_class");
-
     json::Value v1 = document;
     for (const char* key : {"schema", "codec", "legacy_sha256", "requires", "optional", "nodes"}) v1.erase(key);
     v1["schema"] = std::string(TarnelTransportManifest::kSchemaV1);
-    v1["catalog"] = catalogFor(serviceClass, expanded.catalogIDs);
     v1["nodes"] = std::move(expanded.nodes);
+    // Refuses a service class that trims to nothing.
+    manifest_json::rebuildCatalog(v1, expanded.catalogIDs);
 
     if (sha256Hex(json::writeCanonical(projectOntoCoreKinds(v1))) != *legacySHA256) invalidManifest();
     return {json::writeCanonical(v1), *legacySHA256, expanded.skippedOptional};

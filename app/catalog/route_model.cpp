@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <type_traits>
 
 #include "app/catalog/unicode_text.hpp"
 
@@ -181,7 +182,8 @@ std::string RouteNode::regionLabel() const {
     if (code == "RO") return "Romania";
     if (code == "EE") return "Estonia";
     if (code == "IN") return "India";
-    return title;
+    // Shown and logged: an ill-formed byte of the title becomes U+FFFD.
+    return unicode::wellFormed(title);
 }
 
 std::string_view RouteNode::transportDisplayName() const noexcept { return displayName(transport, quic); }
@@ -209,96 +211,89 @@ std::string RouteNode::maskedHost(std::string_view server) {
 
 namespace {
 
-void putOptional(json::Value& object, const char* key, const std::optional<std::string>& value) {
-    if (value) object[key] = *value;
+// Every field of a route under its stored key, in declaration order. The
+// writer and the reader both go through this one list.
+template <typename Node, typename Visit>
+void forEachField(Node& node, Visit&& visit) {
+    visit("id", node.id);
+    visit("transport", node.transport);
+    visit("title", node.title);
+    visit("nodeCode", node.nodeCode);
+    visit("server", node.server);
+    visit("port", node.port);
+    visit("uuid", node.uuid);
+    visit("flow", node.flow);
+    visit("serverName", node.serverName);
+    visit("publicKey", node.publicKey);
+    visit("shortID", node.shortID);
+    visit("fingerprint", node.fingerprint);
+    visit("password", node.password);
+    visit("username", node.username);
+    visit("insecure", node.insecure);
+    visit("alpn", node.alpn);
+    visit("obfsType", node.obfsType);
+    visit("obfsPassword", node.obfsPassword);
+    visit("upMbps", node.upMbps);
+    visit("downMbps", node.downMbps);
+    visit("quic", node.quic);
+    visit("udpOverTcp", node.udpOverTcp);
+    visit("insecureConcurrency", node.insecureConcurrency);
+    visit("method", node.method);
+    visit("shadowTLSPassword", node.shadowTLSPassword);
+    visit("congestionControl", node.congestionControl);
+    visit("udpRelayMode", node.udpRelayMode);
+    visit("transportPath", node.transportPath);
+    visit("transportHost", node.transportHost);
+    visit("serviceName", node.serviceName);
+    visit("obfs", node.obfs);
 }
 
-void putOptional(json::Value& object, const char* key, const std::optional<std::int64_t>& value) {
-    if (value) object[key] = *value;
-}
+template <typename T>
+inline constexpr bool kIsOptional = false;
+template <typename T>
+inline constexpr bool kIsOptional<std::optional<T>> = true;
 
-std::vector<std::string> stringArray(const json::ObjectReader& reader, std::string_view key) {
-    const json::Value& array = reader.array(key);
-    std::vector<std::string> strings;
-    strings.reserve(array.size());
-    for (std::size_t index = 0; index < array.size(); ++index) {
-        strings.push_back(json::asString(array[index], reader.pathOf(key) + "[" + std::to_string(index) + "]"));
-    }
-    return strings;
+// Required fields fail when missing or null; optional ones read missing and
+// null as absent.
+void readField(const json::ObjectReader& reader, const char* key, std::string& field) { field = reader.string(key); }
+void readField(const json::ObjectReader& reader, const char* key, std::optional<std::string>& field) {
+    field = reader.optionalString(key);
+}
+void readField(const json::ObjectReader& reader, const char* key, std::int64_t& field) {
+    field = reader.integer<std::int64_t>(key);
+}
+void readField(const json::ObjectReader& reader, const char* key, std::optional<std::int64_t>& field) {
+    field = reader.optionalInteger<std::int64_t>(key);
+}
+void readField(const json::ObjectReader& reader, const char* key, bool& field) { field = reader.boolean(key); }
+void readField(const json::ObjectReader& reader, const char* key, std::vector<std::string>& field) {
+    field = reader.stringArray(key);
+}
+void readField(const json::ObjectReader& reader, const char* key, RouteTransport& field) {
+    field = routeTransportFromJson(reader.value(key), reader.pathOf(key));
 }
 
 }  // namespace
 
 json::Value RouteNode::toJson() const {
     json::Value object = json::Value::object();
-    object["id"] = id;
-    object["transport"] = tarnel::toJson(transport);
-    object["title"] = title;
-    putOptional(object, "nodeCode", nodeCode);
-    object["server"] = server;
-    object["port"] = port;
-    putOptional(object, "uuid", uuid);
-    putOptional(object, "flow", flow);
-    object["serverName"] = serverName;
-    putOptional(object, "publicKey", publicKey);
-    object["shortID"] = shortID;
-    object["fingerprint"] = fingerprint;
-    putOptional(object, "password", password);
-    putOptional(object, "username", username);
-    object["insecure"] = insecure;
-    object["alpn"] = alpn;
-    putOptional(object, "obfsType", obfsType);
-    putOptional(object, "obfsPassword", obfsPassword);
-    putOptional(object, "upMbps", upMbps);
-    putOptional(object, "downMbps", downMbps);
-    object["quic"] = quic;
-    object["udpOverTcp"] = udpOverTcp;
-    putOptional(object, "insecureConcurrency", insecureConcurrency);
-    putOptional(object, "method", method);
-    putOptional(object, "shadowTLSPassword", shadowTLSPassword);
-    putOptional(object, "congestionControl", congestionControl);
-    putOptional(object, "udpRelayMode", udpRelayMode);
-    putOptional(object, "transportPath", transportPath);
-    putOptional(object, "transportHost", transportHost);
-    putOptional(object, "serviceName", serviceName);
-    putOptional(object, "obfs", obfs);
+    forEachField(*this, [&object](const char* key, const auto& field) {
+        using Field = std::decay_t<decltype(field)>;
+        if constexpr (std::is_same_v<Field, RouteTransport>) {
+            object[key] = tarnel::toJson(field);
+        } else if constexpr (kIsOptional<Field>) {
+            if (field) object[key] = *field;  // an absent value writes no key, never null
+        } else {
+            object[key] = field;
+        }
+    });
     return object;
 }
 
 RouteNode RouteNode::fromJson(const json::Value& value, std::string path) {
     const json::ObjectReader reader(value, std::move(path));
     RouteNode node;
-    node.id = reader.string("id");
-    node.transport = routeTransportFromJson(reader.value("transport"), reader.pathOf("transport"));
-    node.title = reader.string("title");
-    node.nodeCode = reader.optionalString("nodeCode");
-    node.server = reader.string("server");
-    node.port = reader.integer<std::int64_t>("port");
-    node.uuid = reader.optionalString("uuid");
-    node.flow = reader.optionalString("flow");
-    node.serverName = reader.string("serverName");
-    node.publicKey = reader.optionalString("publicKey");
-    node.shortID = reader.string("shortID");
-    node.fingerprint = reader.string("fingerprint");
-    node.password = reader.optionalString("password");
-    node.username = reader.optionalString("username");
-    node.insecure = reader.boolean("insecure");
-    node.alpn = stringArray(reader, "alpn");
-    node.obfsType = reader.optionalString("obfsType");
-    node.obfsPassword = reader.optionalString("obfsPassword");
-    node.upMbps = reader.optionalInteger<std::int64_t>("upMbps");
-    node.downMbps = reader.optionalInteger<std::int64_t>("downMbps");
-    node.quic = reader.boolean("quic");
-    node.udpOverTcp = reader.boolean("udpOverTcp");
-    node.insecureConcurrency = reader.optionalInteger<std::int64_t>("insecureConcurrency");
-    node.method = reader.optionalString("method");
-    node.shadowTLSPassword = reader.optionalString("shadowTLSPassword");
-    node.congestionControl = reader.optionalString("congestionControl");
-    node.udpRelayMode = reader.optionalString("udpRelayMode");
-    node.transportPath = reader.optionalString("transportPath");
-    node.transportHost = reader.optionalString("transportHost");
-    node.serviceName = reader.optionalString("serviceName");
-    node.obfs = reader.optionalString("obfs");
+    forEachField(node, [&reader](const char* key, auto& field) { readField(reader, key, field); });
     return node;
 }
 

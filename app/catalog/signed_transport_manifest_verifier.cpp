@@ -5,11 +5,11 @@
 
 #include "app/catalog/compact_transport_manifest.hpp"
 #include "app/catalog/info_plist.hpp"
+#include "app/catalog/manifest_json.hpp"
 #include "app/catalog/transport_manifest_normalizer.hpp"
 #include "common/base64.hpp"
 #include "common/digest.hpp"
 #include "common/ecdsa.hpp"
-#include "common/iso8601.hpp"
 #include "common/utf8.hpp"
 
 namespace tarnel {
@@ -28,13 +28,6 @@ std::string decodeField(std::string_view text) {
     return std::move(*bytes);
 }
 
-std::int64_t dateTime(const json::ObjectReader& reader, std::string_view key) {
-    const std::string text = reader.string(key);
-    const std::optional<std::int64_t> instant = iso8601::parse(text);
-    if (!instant) throw json::JsonError(json::JsonError::Case::typeMismatch, reader.pathOf(key));
-    return *instant;
-}
-
 // The v1 document the routes are built from, with what the dispatch on the
 // payload's schema learnt about it.
 struct ManifestDocument {
@@ -47,19 +40,17 @@ struct ManifestDocument {
 
 ManifestDocument manifestDocument(const std::string& payload) {
     const json::Value parsed = json::parse(payload, json::TopLevel::any);
-    if (!parsed.is_object()) fail(SignedTransportManifestError::Case::invalidManifest);
-    const auto schema = parsed.find("schema");
-    if (schema == parsed.end() || !schema->is_string()) fail(SignedTransportManifestError::Case::invalidManifest);
-    const std::string& schemaText = schema->get_ref<const std::string&>();
+    const std::string* schema = parsed.is_object() ? manifest_json::stringMember(parsed, "schema") : nullptr;
+    if (schema == nullptr) fail(SignedTransportManifestError::Case::invalidManifest);
 
     ManifestDocument document;
-    if (schemaText == TarnelTransportManifest::kSchemaV1) {
+    if (*schema == TarnelTransportManifest::kSchemaV1) {
         NormalizedTransportManifest normalized = TransportManifestNormalizer::normalizeV1(payload);
         document.legacySHA256 = sha256Hex(normalized.document);
         document.bytes = std::move(normalized.document);
         document.format = TransportManifestFormat::v1;
         document.skippedOptional = normalized.skippedOptional;
-    } else if (schemaText == CompactTransportManifest::kSchemaV2) {
+    } else if (*schema == CompactTransportManifest::kSchemaV2) {
         ExpandedCompactTransportManifest expanded = CompactTransportManifest::expand(payload);
         document.bytes = std::move(expanded.payload);
         document.legacySHA256 = std::move(expanded.legacySHA256);
@@ -110,8 +101,8 @@ SignedTransportManifestEnvelope SignedTransportManifestEnvelope::decode(std::str
 DelegationValidity DelegationValidity::fromJson(const json::Value& value, std::string path) {
     const json::ObjectReader reader(value, std::move(path));
     DelegationValidity validity;
-    validity.notBefore = dateTime(reader, "not_before");
-    validity.expiresAt = dateTime(reader, "expires_at");
+    validity.notBefore = manifest_json::dateMember(reader, "not_before");
+    validity.expiresAt = manifest_json::dateMember(reader, "expires_at");
     return validity;
 }
 

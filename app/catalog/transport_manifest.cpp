@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "app/catalog/manifest_errors.hpp"
+#include "app/catalog/manifest_json.hpp"
 #include "app/catalog/unicode_text.hpp"
-#include "common/iso8601.hpp"
 #include "common/url.hpp"
 
 namespace tarnel {
@@ -14,10 +14,6 @@ namespace tarnel {
 
 namespace {
 
-std::string elementPath(const std::string& arrayPath, std::size_t index) {
-    return arrayPath + "[" + std::to_string(index) + "]";
-}
-
 template <typename Record>
 std::vector<Record> recordList(const json::ObjectReader& reader, std::string_view key) {
     const json::Value& array = reader.array(key);
@@ -25,32 +21,9 @@ std::vector<Record> recordList(const json::ObjectReader& reader, std::string_vie
     std::vector<Record> records;
     records.reserve(array.size());
     for (std::size_t index = 0; index < array.size(); ++index) {
-        records.push_back(Record::fromJson(array[index], elementPath(path, index)));
+        records.push_back(Record::fromJson(array[index], path + "[" + std::to_string(index) + "]"));
     }
     return records;
-}
-
-std::vector<std::string> stringList(const json::Value& value, const std::string& path) {
-    const json::Value& array = json::asArray(value, path);
-    std::vector<std::string> strings;
-    strings.reserve(array.size());
-    for (std::size_t index = 0; index < array.size(); ++index) {
-        strings.push_back(json::asString(array[index], elementPath(path, index)));
-    }
-    return strings;
-}
-
-std::optional<std::vector<std::string>> optionalStringList(const json::ObjectReader& reader, std::string_view key) {
-    const json::Value* found = reader.optionalValue(key);
-    if (found == nullptr) return std::nullopt;
-    return stringList(*found, reader.pathOf(key));
-}
-
-std::int64_t date(const json::ObjectReader& reader, std::string_view key) {
-    const std::string text = reader.string(key);
-    const auto instant = iso8601::parse(text);
-    if (!instant) throw json::JsonError(json::JsonError::Case::typeMismatch, reader.pathOf(key));
-    return *instant;
 }
 
 }  // namespace
@@ -69,7 +42,7 @@ ManifestEndpoint ManifestEndpoint::fromJson(const json::Value& value, std::strin
     endpoint.password = reader.optionalString("password");
     endpoint.username = reader.optionalString("username");
     endpoint.insecure = reader.optionalBoolean("insecure");
-    endpoint.alpn = optionalStringList(reader, "alpn");
+    endpoint.alpn = reader.optionalStringArray("alpn");
     endpoint.obfsType = reader.optionalString("obfs_type");
     endpoint.obfsPassword = reader.optionalString("obfs_password");
     endpoint.upMbps = reader.optionalInteger<std::int64_t>("up_mbps");
@@ -135,10 +108,10 @@ TarnelTransportManifest TarnelTransportManifest::fromJson(const json::Value& val
     TarnelTransportManifest manifest;
     manifest.schema = reader.string("schema");
     manifest.revision = reader.integer<std::int64_t>("revision");
-    manifest.generatedAt = date(reader, "generated_at");
-    manifest.expiresAt = date(reader, "expires_at");
+    manifest.generatedAt = manifest_json::dateMember(reader, "generated_at");
+    manifest.expiresAt = manifest_json::dateMember(reader, "expires_at");
     manifest.serviceClass = reader.string("service_class");
-    manifest.subscriptionOrigins = optionalStringList(reader, "subscription_origins");
+    manifest.subscriptionOrigins = reader.optionalStringArray("subscription_origins");
     if (reader.has("catalog")) manifest.catalog = recordList<ManifestCatalogNode>(reader, "catalog");
     manifest.nodes = recordList<ManifestNode>(reader, "nodes");
     return manifest;

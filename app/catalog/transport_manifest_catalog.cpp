@@ -1,6 +1,7 @@
 #include "app/catalog/transport_manifest_catalog.hpp"
 
 #include <algorithm>
+#include <vector>
 
 namespace tarnel {
 
@@ -59,8 +60,7 @@ std::string TransportManifestCatalog::nodeLabel(std::string_view code) {
     return std::string(code);
 }
 
-std::vector<json::Value> TransportManifestCatalog::build(std::string_view serviceClass,
-                                                         const std::set<std::string>& catalogIDs) {
+json::Value TransportManifestCatalog::build(std::string_view serviceClass, const std::set<std::string>& catalogIDs) {
     // Listed countries first, in table order; the other codes follow in
     // ascending order (a std::set orders by bytes, i.e. by code point).
     std::vector<std::string> codes;
@@ -71,8 +71,7 @@ std::vector<json::Value> TransportManifestCatalog::build(std::string_view servic
     }
     codes.insert(codes.end(), otherCodes.begin(), otherCodes.end());
 
-    std::vector<json::Value> nodes;
-    nodes.reserve(codes.size());
+    json::Value nodes = json::Value::array();
     for (const std::string& code : codes) {
         const bool listed = isListedCountry(code);
         json::Value transports = json::Value::array();

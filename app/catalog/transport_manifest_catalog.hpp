@@ -5,7 +5,6 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/json.hpp"
 
@@ -71,15 +70,14 @@ inline constexpr std::array<std::string_view, 2> kPaidOnlyCatalogCodes = {"EE", 
 // manifest.
 class TransportManifestCatalog {
 public:
-    // The catalog node objects ({"id", "label", "transports": [{"id",
+    // The list of catalog node objects ({"id", "label", "transports": [{"id",
     // "transport_id", "label", "kind", "status"}]}): "EE", "IN", "RO" and "RU"
     // with their five base slots and the extra slots present in
     // `catalogIDs`, then every other node code of `catalogIDs` (ascending)
     // with only its present slots. A present slot is "available"; an absent
     // one is "paid_required" on "EE" and "RU" when `serviceClass` is exactly
     // "free", else "temporarily_unavailable".
-    [[nodiscard]] static std::vector<json::Value> build(std::string_view serviceClass,
-                                                        const std::set<std::string>& catalogIDs);
+    [[nodiscard]] static json::Value build(std::string_view serviceClass, const std::set<std::string>& catalogIDs);
 
     // The node code of a catalog id: its first non-empty ":"-separated piece.
     [[nodiscard]] static std::optional<std::string> nodeCode(std::string_view catalogID);

@@ -78,12 +78,12 @@ TEST(CompactTransportManifest, ExpandsTheSignedFixtureToItsIndependentExpansion)
 }
 
 // Documents of this folder's own generator (tests/fixtures/manifest-v2/generate.py):
-// overrides, defaults, trimming, an unlisted node code, a "free" class, and a
-// document whose only transports are of kinds listed as optional.
+// overrides, defaults, trimming, an unlisted node code, a "free" class, a
+// document whose only transports are of kinds listed as optional, and one that
+// uses every slot of the table.
 TEST(CompactTransportManifest, ExpandsTheGeneratedDocumentsByteForByte) {
     const json::Value cases = json::parse(readFixture("manifest-v2/cases.json"));
-    ASSERT_TRUE(cases.contains("overrides"));
-    ASSERT_TRUE(cases.contains("optional-only"));
+    for (const char* name : {"overrides", "optional-only", "every-slot"}) EXPECT_TRUE(cases.contains(name)) << name;
     for (const auto& [name, expectation] : cases.items()) {
         SCOPED_TRACE(name);
         const std::string compact = readFixture("manifest-v2/" + name + ".compact.json");
@@ -94,6 +94,11 @@ TEST(CompactTransportManifest, ExpandsTheGeneratedDocumentsByteForByte) {
         EXPECT_EQ(CompactTransportManifest::legacyProjection(expanded.payload),
                   readFixture("manifest-v2/" + name + ".legacy.json"));
         expectInvalidManifest(withLegacyDigitChanged(compact, expanded.legacySHA256, 10));
+        // The expansion is a usable v1 manifest: one route per transport.
+        const TarnelTransportManifest manifest = TarnelTransportManifest::decode(expanded.payload);
+        std::size_t transports = 0;
+        for (const ManifestNode& node : manifest.nodes) transports += node.transports.size();
+        EXPECT_EQ(manifest.routeNodes(static_cast<double>(manifest.generatedAt)).size(), transports);
     }
 }
 

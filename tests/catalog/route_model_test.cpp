@@ -234,6 +234,17 @@ TEST(RouteNodeTexts, MaskedHost) {
     EXPECT_EQ(masked, "\uFFFD\uFFFD....org");
 }
 
+TEST(RouteNodeTexts, DerivedTextsAreWellFormedWhateverTheRouteHolds) {
+    RouteNode route = trojanRoute();
+    route.title = "Almaty \xC3";
+    route.server = "k\xFFz.example.org";
+    route.serverName = "\xE2\x82";
+    EXPECT_EQ(route.regionCode(), std::nullopt);
+    EXPECT_EQ(route.regionLabel(), "Almaty \uFFFD");
+    EXPECT_EQ(route.displayTitle(), "Almaty \uFFFD \u00B7 Trojan TLS");
+    EXPECT_EQ(route.diagnosticDescription(), "Almaty \uFFFD (Trojan TLS, k\uFFFDz...org:443)");
+}
+
 // ---------------------------------------------------------------------------
 // Stored form
 

@@ -136,7 +136,7 @@ TEST(TransportManifestNormalizer, WithoutCatalogStaysWithoutOne) {
 // Catalog rebuild
 
 // "<id> <status>" for every slot of every node, one node per line.
-std::string summary(const std::vector<json::Value>& nodes) {
+std::string summary(const json::Value& nodes) {
     std::string text;
     for (const json::Value& node : nodes) {
         text += node.at("id").get<std::string>() + " (" + node.at("label").get<std::string>() + "):";
@@ -194,7 +194,11 @@ TEST(TransportManifestCatalog, NodeCodeIsTheFirstNonEmptyPiece) {
 }
 
 TEST(TransportManifestCatalog, SupportsExactlyTheElevenKinds) {
-    for (const std::string_view kind : kSupportedTransportKinds) EXPECT_TRUE(isSupportedTransportKind(kind));
+    const std::vector<std::string_view> kinds = {"vless-reality", "hysteria2", "anytls", "naive",
+                                                 "tuic", "trojan-tls", "shadowsocks-shadowtls", "shadowsocks-2022",
+                                                 "vmess-ws-tls", "vless-grpc-tls", "hysteria-v1"};
+    EXPECT_EQ(std::vector<std::string_view>(kSupportedTransportKinds.begin(), kSupportedTransportKinds.end()), kinds);
+    for (const std::string_view kind : kinds) EXPECT_TRUE(isSupportedTransportKind(kind)) << kind;
     for (const char* kind : {"wireguard", "vless", "Naive", " naive", "naive\n", "", "hysteria"}) {
         EXPECT_FALSE(isSupportedTransportKind(kind)) << kind;
     }

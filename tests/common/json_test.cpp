@@ -93,6 +93,29 @@ TEST(JsonReader, TypedGettersRefuseConversions) {
     EXPECT_EQ(failure([&] { (void)reader.number("s"); }), C::typeMismatch);
 }
 
+TEST(JsonReader, StringArraysNameTheElementThatIsNotAString) {
+    const auto value = parse(R"({"alpn":["h2","http/1.1"],"empty":[],"mixed":["h2",3],"text":"h2","n":null})");
+    const ObjectReader reader(value, "endpoint");
+    EXPECT_EQ(reader.stringArray("alpn"), (std::vector<std::string>{"h2", "http/1.1"}));
+    EXPECT_EQ(reader.optionalStringArray("empty"), std::vector<std::string>{});
+    EXPECT_EQ(reader.optionalStringArray("n"), std::nullopt);
+    EXPECT_EQ(reader.optionalStringArray("absent"), std::nullopt);
+    const auto failure = [&](auto read) -> std::pair<JsonError::Case, std::string> {
+        try {
+            read();
+        } catch (const JsonError& error) {
+            return {error.errorCase(), error.detail()};
+        }
+        return {JsonError::Case::nonFiniteNumber, "read"};
+    };
+    using C = JsonError::Case;
+    EXPECT_EQ(failure([&] { (void)reader.stringArray("mixed"); }),
+              std::pair(C::typeMismatch, std::string("endpoint.mixed[1]")));
+    EXPECT_EQ(failure([&] { (void)reader.optionalStringArray("text"); }),
+              std::pair(C::typeMismatch, std::string("endpoint.text")));
+    EXPECT_EQ(failure([&] { (void)reader.stringArray("n"); }), std::pair(C::missingKey, std::string("endpoint.n")));
+}
+
 TEST(JsonWriters, PrettyEscapesSlashAndSpacesColons) {
     EXPECT_EQ(writePretty(parse(R"({"a":"x/y"})")), "{\n  \"a\" : \"x\\/y\"\n}");
     EXPECT_EQ(writePretty(parse(R"({"b":[1,{"c":false}],"a":{}})")),
