@@ -74,7 +74,9 @@ void ensurePrivateDirectory(const std::filesystem::path& path) {
 }
 
 std::optional<std::string> readIfExists(const std::filesystem::path& path, std::size_t maximumSize) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: opening a FIFO put in a file's place must not hang the reader;
+    // it is refused below as not a regular file.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) {
         if (errno == ENOENT) return std::nullopt;
         fail("open", path);

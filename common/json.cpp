@@ -32,10 +32,86 @@ std::string JsonError::message() const {
 
 namespace {
 
-// Raised inside the parser callback; the parser lets it through untouched.
-struct StrictnessViolation {
-    JsonError::Case errorCase;
-    std::string detail;
+// Builds the document from the parser's events and enforces what the parser
+// itself allows: repeated keys, unbounded nesting and integers too large for
+// 64 bits (which it would silently turn into floats, changing their value).
+class StrictDocumentBuilder final : public nlohmann::json_sax<Value> {
+public:
+    explicit StrictDocumentBuilder(std::size_t maximumDepth) : maximumDepth_(maximumDepth) {}
+
+    bool null() override { return add(Value(nullptr)); }
+    bool boolean(bool value) override { return add(Value(value)); }
+    bool number_integer(number_integer_t value) override { return add(Value(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return add(Value(value)); }
+    bool number_float(number_float_t value, const string_t& text) override {
+        if (text.find_first_of(".eE") == string_t::npos) {
+            throw JsonError(JsonError::Case::numberOutOfRange, text);
+        }
+        return add(Value(value));
+    }
+    bool string(string_t& value) override { return add(Value(std::move(value))); }
+    bool binary(binary_t&) override { return false; }  // JSON text has no binary values
+    bool key(string_t& key) override {
+        if (!openKeys_.back().insert(key).second) {
+            throw JsonError(JsonError::Case::duplicateKey, key);
+        }
+        pendingKey_ = std::move(key);
+        return true;
+    }
+    bool start_object(std::size_t) override {
+        openKeys_.emplace_back();
+        return enter(Value::object());
+    }
+    bool end_object() override {
+        openKeys_.pop_back();
+        open_.pop_back();
+        return true;
+    }
+    bool start_array(std::size_t) override { return enter(Value::array()); }
+    bool end_array() override {
+        open_.pop_back();
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        throw JsonError(JsonError::Case::invalidSyntax);
+    }
+
+    [[nodiscard]] Value take() { return std::move(root_); }
+
+private:
+    bool add(Value value) {
+        put(std::move(value));
+        return true;
+    }
+    // Only the innermost open container ever changes, so the pointers to its
+    // ancestors stay valid.
+    Value* put(Value value) {
+        if (open_.empty()) {
+            root_ = std::move(value);
+            return &root_;
+        }
+        Value& container = *open_.back();
+        if (container.is_array()) {
+            container.push_back(std::move(value));
+            return &container.back();
+        }
+        Value& slot = container[pendingKey_];
+        slot = std::move(value);
+        return &slot;
+    }
+    bool enter(Value container) {
+        if (open_.size() >= maximumDepth_) {
+            throw JsonError(JsonError::Case::nestingTooDeep);
+        }
+        open_.push_back(put(std::move(container)));
+        return true;
+    }
+
+    std::size_t maximumDepth_;
+    Value root_;
+    std::vector<Value*> open_;
+    std::vector<std::set<std::string>> openKeys_;
+    std::string pendingKey_;
 };
 
 }  // namespace
@@ -48,48 +124,12 @@ Value parse(std::string_view text, TopLevel topLevel, std::size_t maximumDepth) 
     if (text.starts_with("\xEF\xBB\xBF")) {
         throw JsonError(JsonError::Case::invalidSyntax);
     }
-    std::vector<std::set<std::string>> openObjects;
-    std::size_t depth = 0;
-    const auto callback = [&](int, Value::parse_event_t event, Value& parsed) -> bool {
-        switch (event) {
-            case Value::parse_event_t::object_start:
-            case Value::parse_event_t::array_start:
-                if (++depth > maximumDepth) {
-                    throw StrictnessViolation{JsonError::Case::nestingTooDeep, {}};
-                }
-                if (event == Value::parse_event_t::object_start) {
-                    openObjects.emplace_back();
-                }
-                break;
-            case Value::parse_event_t::object_end:
-                openObjects.pop_back();
-                --depth;
-                break;
-            case Value::parse_event_t::array_end:
-                --depth;
-                break;
-            case Value::parse_event_t::key: {
-                auto key = parsed.get<std::string>();
-                if (!openObjects.back().insert(key).second) {
-                    throw StrictnessViolation{JsonError::Case::duplicateKey, std::move(key)};
-                }
-                break;
-            }
-            case Value::parse_event_t::value:
-                break;
-        }
-        return true;
-    };
-
-    Value result;
-    try {
-        result = Value::parse(text.begin(), text.end(), callback, /*allow_exceptions=*/true,
-                              /*ignore_comments=*/false);
-    } catch (const StrictnessViolation& violation) {
-        throw JsonError(violation.errorCase, violation.detail);
-    } catch (const Value::exception&) {
+    StrictDocumentBuilder builder(maximumDepth);
+    if (!Value::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json,
+                          /*strict=*/true, /*ignore_comments=*/false)) {
         throw JsonError(JsonError::Case::invalidSyntax);
     }
+    Value result = builder.take();
     if ((topLevel == TopLevel::object && !result.is_object()) ||
         (topLevel == TopLevel::array && !result.is_array())) {
         throw JsonError(JsonError::Case::wrongTopLevel);

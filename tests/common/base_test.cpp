@@ -100,6 +100,8 @@ TEST_F(PrivateFiles, WritesAtomicallyWithPrivateModes) {
     EXPECT_EQ(modeOf(directory), 0700u);
 
     EXPECT_FALSE(files::readIfExists(directory / "missing"));
+    ASSERT_EQ(::mkfifo((directory / "fifo").c_str(), 0600), 0);
+    EXPECT_THROW((void)files::readIfExists(directory / "fifo"), SystemError);  // refused, never waited on
     files::removeIfExists(file);
     files::removeIfExists(file);
     EXPECT_FALSE(files::readIfExists(file));

@@ -37,6 +37,8 @@ TEST(JsonReader, RefusesWhatIsNotStrictJson) {
         {"{/*c*/}", TopLevel::object, C::invalidSyntax},
         {"", TopLevel::any, C::invalidSyntax},
         {"1e400", TopLevel::any, C::invalidSyntax},  // beyond a double
+        {"[18446744073709551616]", TopLevel::array, C::numberOutOfRange},  // beyond 64 bits
+        {"[-9223372036854775809]", TopLevel::array, C::numberOutOfRange},
         {"\xEF\xBB\xBF{}", TopLevel::object, C::invalidSyntax},  // byte-order mark
     };
     for (const auto& c : cases) {
