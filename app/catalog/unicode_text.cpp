@@ -10,21 +10,15 @@ namespace tarnel::unicode {
 
 namespace {
 
-constexpr char32_t kReplacementCharacter = 0xFFFD;
-
-// The scalars of the text; each byte that starts no well-formed sequence
-// becomes one U+FFFD.
+// The scalars of the text, each ill-formed sequence read as one U+FFFD (the
+// same rule as everywhere else in the system).
 std::u32string scalarsOf(std::string_view text) {
+    const std::string valid = utf8::isValid(text) ? std::string(text) : utf8::decodeReplacingInvalid(text);
     std::u32string scalars;
-    scalars.reserve(text.size());
+    scalars.reserve(valid.size());
     std::size_t offset = 0;
-    while (offset < text.size()) {
-        if (const auto scalar = utf8::decodeNext(text, offset)) {
-            scalars += *scalar;
-        } else {
-            scalars += kReplacementCharacter;
-            ++offset;
-        }
+    while (const auto scalar = utf8::decodeNext(valid, offset)) {
+        scalars += *scalar;
     }
     return scalars;
 }
@@ -52,8 +46,7 @@ std::string utf8Of(const icu::UnicodeString& text) {
 }  // namespace
 
 std::string wellFormed(std::string_view text) {
-    if (utf8::isValid(text)) return std::string(text);
-    return utf8Of(scalarsOf(text));
+    return utf8::isValid(text) ? std::string(text) : utf8::decodeReplacingInvalid(text);
 }
 
 bool isWhitespaceOrNewline(char32_t scalar) noexcept {
