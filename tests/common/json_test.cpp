@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <sstream>
+
+#include "common/files.hpp"
+
 namespace tarnel::json {
 namespace {
 
@@ -147,6 +152,46 @@ TEST(JsonWriters, NumbersHaveOnePinnedForm) {
                                    TopLevel::array)),
               "[9223372036854775807,-9223372036854775808,18446744073709551615]");
     EXPECT_THROW((void)writeCanonical(Value(std::numeric_limits<double>::infinity())), JsonError);
+}
+
+std::string fixture(std::string_view name) {
+    const auto contents = files::readIfExists(std::string(TARNEL_TEST_FIXTURES) + "/json/" + std::string(name));
+    if (!contents) throw std::runtime_error("missing fixture " + std::string(name));
+    return *contents;
+}
+
+// tests/fixtures/json/numbers.txt: the text Python's json.dumps writes for each
+// double (make_canonical_fixtures.py beside it): named hard cases, both sides of
+// the layout switches, powers of ten and two, random bit patterns and random
+// short decimals.
+TEST(JsonWriters, CanonicalNumbersMatchPythonForEveryFixtureDouble) {
+    std::istringstream lines(fixture("numbers.txt"));
+    std::string line;
+    std::size_t count = 0;
+    std::size_t mismatches = 0;
+    while (std::getline(lines, line)) {
+        const auto space = line.find(' ');
+        ASSERT_EQ(space, 16u) << line;
+        const double value = std::bit_cast<double>(static_cast<std::uint64_t>(std::stoull(line.substr(0, 16), nullptr, 16)));
+        const std::string expected = line.substr(17);
+        if (writeCanonical(Value(value)) != expected && ++mismatches <= 20) {
+            ADD_FAILURE() << line << " written as " << writeCanonical(Value(value));
+        }
+        // The text reads back as the same double.
+        const Value reread = parse(expected, TopLevel::any);
+        if (!reread.is_number_float() || std::bit_cast<std::uint64_t>(reread.get<double>()) !=
+                                             std::bit_cast<std::uint64_t>(value)) {
+            ADD_FAILURE() << line << " does not read back";
+        }
+        ++count;
+    }
+    EXPECT_GT(count, 4000u);
+    EXPECT_EQ(mismatches, 0u);
+}
+
+TEST(JsonWriters, CanonicalDocumentMatchesPython) {
+    const Value document = parse(fixture("document.input.json"));
+    EXPECT_EQ(writeCanonical(document), fixture("document.canonical.json"));
 }
 
 TEST(JsonWriters, OrderedKeepsInsertionOrderAndRefusesInvalidUtf8) {
