@@ -2,20 +2,30 @@
 
 #include <cxxabi.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <typeinfo>
 
 namespace tarnel {
 
 namespace {
-std::string_view gProgramModule = kApplicationModule;
+// One of the two module names, never a view of the caller's text, which
+// could end before the process does.
+std::atomic<bool> gHelperModule{false};
+}  // namespace
+
+void setProgramModule(std::string_view module) {
+    if (module != kApplicationModule && module != kHelperModule) {
+        throw std::invalid_argument("unknown program module");
+    }
+    gHelperModule.store(module == kHelperModule);
 }
 
-void setProgramModule(std::string_view module) { gProgramModule = module; }
-
-std::string_view programModule() noexcept { return gProgramModule; }
+std::string_view programModule() noexcept { return gHelperModule.load() ? kHelperModule : kApplicationModule; }
 
 std::string Error::typeName() const {
     std::string name(programModule());
@@ -25,11 +35,17 @@ std::string Error::typeName() const {
 }
 
 const char* Error::what() const noexcept {
+    static std::mutex cacheMutex;
     try {
-        whatCache_ = message();
+        std::lock_guard lock(cacheMutex);
+        if (!whatCached_) {
+            whatCache_ = message();
+            whatCached_ = true;
+        }
     } catch (...) {
         return "tarnel::Error";
     }
+    // Never written again once made, so the pointer stays valid.
     return whatCache_.c_str();
 }
 

@@ -18,15 +18,19 @@ public:
 
     // "<program module>.<type>", for example "TarnelDirect.TailscaleCompatibilityError".
     [[nodiscard]] std::string typeName() const;
+    // The message, made once: an exception object that several threads hold
+    // (through std::exception_ptr) may be asked from each of them.
     [[nodiscard]] const char* what() const noexcept override;
 
 private:
     mutable std::string whatCache_;
+    mutable bool whatCached_ = false;
 };
 
 // The module that qualifies error type names in this process: "TarnelDirect"
 // in the application (the default) and "TarnelDirectHelper" in the helper.
-// Each program's main sets it once before starting any thread.
+// Each program's main sets it once, at start. Safe to read from any thread;
+// any other name is refused with std::invalid_argument.
 inline constexpr std::string_view kApplicationModule = "TarnelDirect";
 inline constexpr std::string_view kHelperModule = "TarnelDirectHelper";
 void setProgramModule(std::string_view module);

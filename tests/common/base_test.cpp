@@ -66,6 +66,15 @@ TEST(Errors, TypeNamesAreQualifiedByTheProgramModule) {
     EXPECT_EQ(errorTypeName(std::runtime_error("x")), "std.runtime_error");
 }
 
+TEST(Errors, ProgramModuleOutlivesTheTextItWasSetFromAndRefusesOtherNames) {
+    setProgramModule(std::string("TarnelDirect") + "Helper");  // a temporary that ends here
+    EXPECT_EQ(programModule(), "TarnelDirectHelper");
+    EXPECT_THROW(setProgramModule("TarnelDirectHelper "), std::invalid_argument);
+    EXPECT_EQ(programModule(), "TarnelDirectHelper");
+    setProgramModule(kApplicationModule);
+    EXPECT_EQ(programModule(), "TarnelDirect");
+}
+
 class PrivateFiles : public ::testing::Test {
 protected:
     void SetUp() override {
