@@ -1,5 +1,6 @@
 #include "common/clock.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <ctime>
@@ -22,6 +23,10 @@ void SystemClock::sleepFor(double seconds) const {
     if (!(seconds > 0.0)) {
         return;
     }
+    // A longer span (an infinite one included) sleeps for a century, so that
+    // the conversion to whole seconds below stays within range.
+    constexpr double kLongestSleep = 100.0 * 365.0 * 24.0 * 3600.0;
+    seconds = std::min(seconds, kLongestSleep);
     // Sleep until an absolute monotonic instant so that interruptions resume
     // without drifting and wall-clock steps have no effect.
     timespec target{};

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
+#include <limits>
+#include <memory>
+#include <thread>
 #include <fstream>
 
 #include "common/clock.hpp"
@@ -54,6 +58,17 @@ TEST(Clock, FakeClockAdvancesOnSleepAndSystemUptimeIsMonotonic) {
     const double before = system.uptime();
     system.sleepFor(0.01);
     EXPECT_GE(system.uptime() - before, 0.01);
+}
+
+TEST(Clock, AnEndlessSleepDoesNotReturnAtOnce) {
+    // The sleeping thread is left behind; the process ends with the test.
+    auto woke = std::make_shared<std::atomic<bool>>(false);
+    std::thread([woke] {
+        SystemClock::shared().sleepFor(std::numeric_limits<double>::infinity());
+        woke->store(true);
+    }).detach();
+    SystemClock::shared().sleepFor(0.2);
+    EXPECT_FALSE(woke->load());
 }
 
 TEST(Errors, TypeNamesAreQualifiedByTheProgramModule) {
