@@ -14,9 +14,10 @@ namespace tarnel::files {
 
 namespace {
 
-
-[[noreturn]] void fail(const std::string& operation, const std::filesystem::path& path) {
-    throw SystemError(operation + " " + path.string(), errno);
+[[noreturn]] void fail(const char* operation, const std::filesystem::path& path) {
+    // Taken before the message is built: its allocations may change errno.
+    const int error = errno;
+    throw SystemError(std::string(operation) + " " + path.string(), error);
 }
 
 void writeAll(int fd, std::string_view contents, const std::filesystem::path& path) {

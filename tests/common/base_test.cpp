@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <limits>
@@ -130,6 +131,32 @@ TEST_F(PrivateFiles, WritesAtomicallyWithPrivateModes) {
     files::removeIfExists(file);
     EXPECT_FALSE(files::readIfExists(file));
     EXPECT_THROW(files::writeAtomically(root_ / "missing-dir" / "x", "y"), SystemError);
+}
+
+TEST_F(PrivateFiles, AFailedWriteLeavesTheTargetAndNoTemporary) {
+    files::ensurePrivateDirectory(root_);
+    // A wider file in the way is replaced by a private one.
+    const auto wide = root_ / "wide.json";
+    std::ofstream(wide) << "old";
+    std::filesystem::permissions(wide, std::filesystem::perms(0644));
+    files::writeAtomically(wide, "new");
+    EXPECT_EQ(modeOf(wide), 0600u);
+
+    // A directory in the target's place cannot be renamed over.
+    const auto blocked = root_ / "blocked";
+    std::filesystem::create_directory(blocked);
+    try {
+        files::writeAtomically(blocked, "x");
+        ADD_FAILURE() << "wrote over a directory";
+    } catch (const SystemError& error) {
+        EXPECT_EQ(error.errnoValue(), EISDIR);
+        EXPECT_EQ(error.message(), "rename " + blocked.string() + ": Is a directory");
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(blocked));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(root_)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"blocked", "wide.json"}));
 }
 
 TEST(Log, CaptureSinkRecordsSubsystemCategoryLevelAndText) {
