@@ -96,23 +96,24 @@ template <typename Work>
 decltype(auto) timedStage(PrivilegedTunnelStartupComponent component, PrivilegedTunnelStartupStage stage,
                           const Uuid& attemptID, double deadline, const Clock& clock, Work&& work) {
     const double stageStart = clock.uptime();
-    const auto emit = [&](PrivilegedTunnelStartupOutcome outcome, const std::exception* error) {
-        log(PrivilegedTunnelStartupTimingEvent::measure(component, stage, outcome, attemptID, stageStart,
-                                                        clock.uptime(), deadline),
+    const auto emit = [&](PrivilegedTunnelStartupOutcome outcome, double now, const std::exception* error) {
+        log(PrivilegedTunnelStartupTimingEvent::measure(component, stage, outcome, attemptID, stageStart, now,
+                                                        deadline),
             error);
     };
-    emit(PrivilegedTunnelStartupOutcome::started, nullptr);
+    // The started event measures the remaining time from the stage's start itself.
+    emit(PrivilegedTunnelStartupOutcome::started, stageStart, nullptr);
     try {
         if constexpr (std::is_void_v<std::invoke_result_t<Work>>) {
             std::forward<Work>(work)();
-            emit(PrivilegedTunnelStartupOutcome::completed, nullptr);
+            emit(PrivilegedTunnelStartupOutcome::completed, clock.uptime(), nullptr);
         } else {
             decltype(auto) result = std::forward<Work>(work)();
-            emit(PrivilegedTunnelStartupOutcome::completed, nullptr);
+            emit(PrivilegedTunnelStartupOutcome::completed, clock.uptime(), nullptr);
             return result;
         }
     } catch (const std::exception& error) {
-        emit(PrivilegedTunnelStartupOutcome::failed, &error);
+        emit(PrivilegedTunnelStartupOutcome::failed, clock.uptime(), &error);
         throw;
     }
 }
