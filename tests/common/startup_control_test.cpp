@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/runtime_error.hpp"
 
@@ -56,6 +60,49 @@ TEST(PreparationControl, ReadsItsClockAndHasNoAllowance) {
     EXPECT_EQ(failure([&] { control.checkpoint(); }), RuntimeCase::runtimePreparationDeadlineExceeded);
     cancelled = true;
     EXPECT_EQ(failure([&] { control.checkpoint(); }), RuntimeCase::tunnelStartupCancelled);
+}
+
+TEST(RuntimeError, EveryCaseInItsOrderWithItsMessage) {
+    const std::vector<std::pair<RuntimeCase, std::string_view>> expected{
+        {RuntimeCase::unauthorizedClient, "The privileged helper rejected the calling application."},
+        {RuntimeCase::invalidBundledBinary, "The signed tunnel runtime could not be verified."},
+        {RuntimeCase::invalidCodeSignature, "The signed tunnel runtime could not be verified."},
+        {RuntimeCase::unsafeRuntimeDirectory, "The privileged runtime directory is not root-owned and private."},
+        {RuntimeCase::unsafeStagedRuntime, "The staged tunnel runtime is not a root-owned private executable."},
+        {RuntimeCase::runtimeStorageUnavailable, "The privileged runtime storage is unavailable."},
+        {RuntimeCase::runtimeNotPrepared, "The signed tunnel runtime is not prepared for this application build."},
+        {RuntimeCase::runtimePreparationDeadlineExceeded, "Preparing the signed tunnel runtime exceeded its deadline."},
+        {RuntimeCase::processStartFailed, "The tunnel runtime could not be started."},
+        {RuntimeCase::processExitedDuringStartup, "The tunnel runtime exited during startup."},
+        {RuntimeCase::tunnelProcessDidNotStop, "The previous tunnel runtime did not stop during cleanup."},
+        {RuntimeCase::tunnelInterfaceUnavailable, "The tunnel interface did not appear during startup."},
+        {RuntimeCase::tunnelInterfaceDidNotDisappear, "The previous tunnel interface did not disappear during cleanup."},
+        {RuntimeCase::ambiguousTunnelInterface, "More than one Tarnel tunnel interface appeared during startup."},
+        {RuntimeCase::protectedDNSRouteFailed,
+         "The protected DNS route could not be installed on the tunnel interface."},
+        {RuntimeCase::endpointResolutionFailed, "The protected tunnel endpoint could not be resolved."},
+        {RuntimeCase::tailscaleCompatibilityUnavailable,
+         "Tailscale compatibility could not be verified; Tailscale was left untouched."},
+        {RuntimeCase::tailscaleCompatibilityValidationFailed,
+         "The installed Tailscale code or compatibility state could not be validated."},
+        {RuntimeCase::packetFilterCommandFailed, "The system packet filter rejected the kill-switch policy."},
+        {RuntimeCase::packetFilterEnableFailed, "The system packet filter did not return an enable reference."},
+        {RuntimeCase::corruptKillSwitchState, "The protected kill-switch state is invalid."},
+        {RuntimeCase::killSwitchLeaseExpired,
+         "The kill-switch safety lease expired; reconnect to enable protection again."},
+        {RuntimeCase::networkSetupFailed, "The system proxy command failed."},
+        {RuntimeCase::corruptTunnelState, "The protected tunnel state is invalid; no process was stopped."},
+        {RuntimeCase::corruptProxyState, "The protected proxy state is invalid; no network service was changed."},
+        {RuntimeCase::tunnelStartupCancelled, "The tunnel startup was cancelled."},
+        {RuntimeCase::tunnelStartupDeadlineExceeded, "The tunnel startup exceeded its deadline."},
+    };
+    ASSERT_EQ(expected.size(), static_cast<std::size_t>(PrivilegedRuntimeError::caseCount));
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(static_cast<std::size_t>(expected[i].first), i);
+        const PrivilegedRuntimeError error(expected[i].first);
+        EXPECT_EQ(error.message(), expected[i].second);
+        EXPECT_STREQ(error.what(), std::string(expected[i].second).c_str());
+    }
 }
 
 TEST(RuntimeError, MessagesAndReplyCodes) {
