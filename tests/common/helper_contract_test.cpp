@@ -187,6 +187,20 @@ TEST(StartRegistry, CancelAcceptsAnyCaseButNoOtherText) {
     EXPECT_TRUE(empty.begin(attempt(9), 10.0, 0.0));
 }
 
+TEST(StartRegistry, CancelAllMarksEveryHeldEntryAndAddsNone) {
+    PrivilegedTunnelStartRegistry registry;
+    EXPECT_TRUE(registry.begin(attempt(1), 100.0, 0.0));
+    EXPECT_TRUE(registry.begin(attempt(2), 200.0, 0.0));
+    registry.finish(attempt(2), 1.0);
+    registry.cancelAll(2.0);
+    EXPECT_EQ(registry.entry(attempt(1), 2.0), (PrivilegedTunnelStartRegistry::Entry{true, true, 100.0}));
+    EXPECT_EQ(registry.entry(attempt(2), 2.0), (PrivilegedTunnelStartRegistry::Entry{true, false, 901.0}));
+    EXPECT_FALSE(registry.begin(attempt(2), 300.0, 3.0));  // the start after a cancelled preparation
+    EXPECT_FALSE(registry.entry(attempt(3), 2.0));
+    EXPECT_TRUE(registry.begin(attempt(3), 100.0, 3.0));  // a later attempt is not cancelled
+    EXPECT_FALSE(registry.isCancelled(attempt(3), 3.0));
+}
+
 TEST(StartRegistry, CapacityRefusesWhenFullOfActiveEntriesAndEvictsTheEarliestInactive) {
     PrivilegedTunnelStartRegistry registry;
     for (int i = 0; i < 64; ++i) {
@@ -207,6 +221,28 @@ TEST(StartRegistry, CapacityRefusesWhenFullOfActiveEntriesAndEvictsTheEarliestIn
     EXPECT_TRUE(registry.begin(attempt(101), 600.0, 3.0));
     EXPECT_FALSE(registry.entry(attempt(7), 3.0));
     EXPECT_FALSE(registry.begin(attempt(102), 600.0, 3.0));
+}
+
+TEST(StartRegistry, EvictionTakesTheSmallestExpiryWhateverTheOrderOfKeysAndFinishes) {
+    // Expiries fall as the identifiers rise, and the entries are finished in an
+    // order that is neither: only the expiry decides which one goes.
+    PrivilegedTunnelStartRegistry registry;
+    for (int i = 0; i < 64; ++i) {
+        ASSERT_TRUE(registry.begin(attempt(i), 2000.0 - i, 0.0));
+    }
+    registry.finish(attempt(5), 1.0);  // keeps 1995
+    registry.finish(attempt(9), 2.0);  // keeps 1991
+    registry.finish(attempt(7), 3.0);  // keeps 1993
+    registry.cancel(attempt(200).text(), 4.0);  // evicts 9, then stays inactive until 904
+    EXPECT_FALSE(registry.entry(attempt(9), 4.0));
+    EXPECT_TRUE(registry.begin(attempt(201), 3000.0, 5.0));  // evicts the pending cancellation
+    EXPECT_FALSE(registry.entry(attempt(200), 5.0));
+    EXPECT_TRUE(registry.begin(attempt(202), 3000.0, 5.0));  // evicts 7
+    EXPECT_FALSE(registry.entry(attempt(7), 5.0));
+    EXPECT_TRUE(registry.entry(attempt(5), 5.0));
+    EXPECT_TRUE(registry.begin(attempt(203), 3000.0, 5.0));  // evicts 5
+    EXPECT_FALSE(registry.entry(attempt(5), 5.0));
+    EXPECT_FALSE(registry.begin(attempt(204), 3000.0, 5.0));  // every entry is active
 }
 
 }  // namespace
