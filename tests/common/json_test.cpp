@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <functional>
 #include <sstream>
 
 #include "common/files.hpp"
@@ -33,6 +34,8 @@ TEST(JsonReader, RefusesWhatIsNotStrictJson) {
         {"{}", TopLevel::array, C::wrongTopLevel},
         {R"({"a":1,"a":2})", TopLevel::object, C::duplicateKey},
         {R"({"x":{"a":1,"b":{"a":2,"a":3}}})", TopLevel::object, C::duplicateKey},
+        {R"({"a":1,"\u0061":2})", TopLevel::object, C::duplicateKey},        // the same key, escaped
+        {R"({"a":{"a":1},"b":[{"a":2}],"a":3})", TopLevel::object, C::duplicateKey},  // after nested objects
         {"{\"a\":\"\xC3\x28\"}", TopLevel::object, C::invalidUTF8},
         {"{\"a\":\"\xED\xA0\x80\"}", TopLevel::object, C::invalidUTF8},  // encoded surrogate
         {"{\"a\":\"\xC0\xAF\"}", TopLevel::object, C::invalidUTF8},      // overlong "/"
@@ -200,6 +203,26 @@ TEST(JsonWriters, OrderedKeepsInsertionOrderAndRefusesInvalidUtf8) {
     record["alpha"] = "p/q";
     EXPECT_EQ(writeOrdered(record), R"({"zeta":1,"alpha":"p/q"})");
     EXPECT_THROW((void)writeCanonical(Value("\xFF")), JsonError);
+}
+
+TEST(JsonWriters, EveryWriterRefusesIllFormedUtf8InKeysAndValues) {
+    for (const std::string bad : {"\xFF", "a\xC3", "\xED\xA0\x80", "\xC0\xAF"}) {
+        Value inValue{{"k", bad}};
+        Value inKey{{bad, 1}};
+        OrderedValue orderedValue{{"k", bad}};
+        OrderedValue orderedKey{{bad, 1}};
+        for (const auto& write : std::vector<std::function<std::string()>>{
+                 [&] { return writeCanonical(inValue); }, [&] { return writeCanonical(inKey); },
+                 [&] { return writePretty(inValue); }, [&] { return writePretty(inKey); },
+                 [&] { return writeOrdered(orderedValue); }, [&] { return writeOrdered(orderedKey); }}) {
+            try {
+                (void)write();
+                ADD_FAILURE() << "wrote ill-formed text";
+            } catch (const JsonError& error) {
+                EXPECT_EQ(error.errorCase(), JsonError::Case::invalidUTF8);
+            }
+        }
+    }
 }
 
 }  // namespace
