@@ -12,17 +12,12 @@
 #include "app/catalog/transport_manifest_normalizer.hpp"
 #include "common/digest.hpp"
 #include "common/json.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace tarnel {
 namespace {
 
-std::string readFixture(const std::string& path) {
-    std::ifstream file(std::string(TARNEL_TEST_FIXTURES) + "/" + path, std::ios::binary);
-    EXPECT_TRUE(file) << "missing fixture " << path;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using testing::readFixture;
 
 void expectInvalidManifest(std::string_view payload) {
     try {

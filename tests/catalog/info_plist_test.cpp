@@ -14,35 +14,14 @@
 #include "app/catalog/signed_transport_manifest_verifier.hpp"
 #include "common/base64.hpp"
 #include "common/files.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace tarnel {
 namespace {
 
-std::string fixture(const std::string& name) {
-    const auto contents = files::readIfExists(std::string(TARNEL_TEST_FIXTURES) + "/manifest/" + name);
-    if (!contents) throw std::runtime_error("missing fixture " + name);
-    return *contents;
-}
+using testing::TemporaryDirectory;
 
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tarnel-info-plist-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-    [[nodiscard]] const std::filesystem::path& path() const noexcept { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+std::string fixture(const std::string& name) { return testing::readFixture("manifest/" + name); }
 
 std::string xmlPlist(const std::string& body) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"

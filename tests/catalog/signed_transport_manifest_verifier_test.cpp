@@ -17,6 +17,7 @@
 #include "common/files.hpp"
 #include "common/iso8601.hpp"
 #include "common/json.hpp"
+#include "tests/support/test_support.hpp"
 
 // The envelopes, keys and expectations come from
 // tests/fixtures/manifest/generate.py (openssl and python3); README.md there
@@ -27,11 +28,7 @@ namespace {
 
 using Case = SignedTransportManifestError::Case;
 
-std::string fixture(const std::string& name) {
-    const auto contents = files::readIfExists(std::string(TARNEL_TEST_FIXTURES) + "/manifest/" + name);
-    if (!contents) throw std::runtime_error("missing fixture " + name);
-    return *contents;
-}
+std::string fixture(const std::string& name) { return testing::readFixture("manifest/" + name); }
 
 const json::Value& expectations() {
     static const json::Value expected = json::parse(fixture("expected.json"));

@@ -9,17 +9,12 @@
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/transport_manifest_catalog.hpp"
 #include "common/json.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace tarnel {
 namespace {
 
-std::string readFixture(const std::string& name) {
-    std::ifstream file(std::string(TARNEL_TEST_FIXTURES) + "/manifest-v1/" + name, std::ios::binary);
-    EXPECT_TRUE(file) << "missing fixture " << name;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+std::string readFixture(const std::string& name) { return testing::readFixture("manifest-v1/" + name); }
 
 // The normalised bytes of each payload must equal what Python's own
 // serialiser wrote for the same normalisation

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <numeric>
 #include <sstream>
+
+#include "tests/support/test_support.hpp"
 
 namespace tarnel {
 namespace {
@@ -41,8 +42,7 @@ TEST(Digest, HexDigitsPadAndLowerCaseEveryByte) {
 // Vectors written by tests/fixtures/digest/make_sha256_vectors.py with
 // Python's hashlib, confirmed by openssl.
 TEST(Digest, MatchesIndependentlyComputedVectors) {
-    std::ifstream file(std::string(TARNEL_TEST_FIXTURES) + "/digest/sha256_vectors.txt");
-    ASSERT_TRUE(file) << "missing fixture";
+    std::istringstream file(testing::readFixture("digest/sha256_vectors.txt"));
     std::string line;
     int checked = 0;
     while (std::getline(file, line)) {

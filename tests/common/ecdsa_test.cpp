@@ -4,21 +4,19 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/test_support.hpp"
 #include "common/base64.hpp"
 #include "common/ecdsa.hpp"
 #include "common/files.hpp"
 #include "common/json.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace tarnel::ecdsa {
 namespace {
 
 using namespace std::string_literals;
 
-std::string fixture(const std::string& name) {
-    const auto contents = files::readIfExists(std::string(TARNEL_TEST_FIXTURES) + "/manifest/" + name);
-    if (!contents) throw std::runtime_error("missing fixture " + name);
-    return *contents;
-}
+std::string fixture(const std::string& name) { return testing::readFixture("manifest/" + name); }
 
 std::string decoded(const std::string& text) {
     const auto bytes = base64UrlDecode(text);

@@ -8,6 +8,7 @@
 
 #include "common/files.hpp"
 #include "common/utf8.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace tarnel {
 namespace {
@@ -99,9 +100,7 @@ bool formatCharacterAssignedAfterFixture(char32_t scalar) {
 }
 
 TEST(ControlCharacters, AgreeWithPythonsUnicodeDatabaseOnEveryCodePoint) {
-    const auto fixture = files::readIfExists(std::string(TARNEL_TEST_FIXTURES) + "/unicode/control_characters.txt");
-    ASSERT_TRUE(fixture);
-    std::istringstream lines(*fixture);
+    std::istringstream lines(testing::readFixture("unicode/control_characters.txt"));
     std::string line;
     char32_t next = 0;
     std::size_t mismatches = 0;

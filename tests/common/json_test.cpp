@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "common/files.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace tarnel::json {
 namespace {
@@ -157,11 +158,7 @@ TEST(JsonWriters, NumbersHaveOnePinnedForm) {
     EXPECT_THROW((void)writeCanonical(Value(std::numeric_limits<double>::infinity())), JsonError);
 }
 
-std::string fixture(std::string_view name) {
-    const auto contents = files::readIfExists(std::string(TARNEL_TEST_FIXTURES) + "/json/" + std::string(name));
-    if (!contents) throw std::runtime_error("missing fixture " + std::string(name));
-    return *contents;
-}
+std::string fixture(std::string_view name) { return testing::readFixture("json/" + std::string(name)); }
 
 // tests/fixtures/json/numbers.txt: the text Python's json.dumps writes for each
 // double (make_canonical_fixtures.py beside it): named hard cases, both sides of

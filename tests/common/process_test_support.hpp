@@ -16,31 +16,9 @@
 
 #include "common/bounded_command_runner.hpp"
 #include "common/clock.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace tarnel::testing {
-
-// A fresh directory under the system's temporary folder, removed with its
-// contents at the end.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tarnel-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-    [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
 
 inline BoundedCommandInvocation shell(const std::string& script, std::vector<std::string> extra = {}) {
     std::vector<std::string> arguments{"-c", script};

@@ -9,6 +9,7 @@
 
 #include "common/helper_contract.hpp"
 #include "common/json.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace tarnel {
 namespace {
@@ -16,12 +17,7 @@ namespace {
 namespace Validator = PrivilegedTunnelConfigurationValidator;
 using json::Value;
 
-std::string readFixture(const std::string& name) {
-    const std::string path = std::string(TARNEL_TEST_FIXTURES) + "/tunnel-config/" + name;
-    std::ifstream file(path, std::ios::binary);
-    EXPECT_TRUE(file) << path;
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
+std::string readFixture(const std::string& name) { return testing::readFixture("tunnel-config/" + name); }
 
 const std::string& plainText() {
     static const std::string text = readFixture("plain-pinned-interface.json");

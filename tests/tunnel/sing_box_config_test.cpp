@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "common/helper_contract.hpp"
 #include "common/tunnel_configuration_validator.hpp"
+#include "tests/support/test_support.hpp"
 #include "tests/tunnel/sample_routes.hpp"
 
 namespace tarnel {
@@ -15,12 +13,6 @@ namespace {
 namespace Validator = PrivilegedTunnelConfigurationValidator;
 using json::Value;
 using testing::sampleRoute;
-
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    EXPECT_TRUE(file) << path;
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 std::size_t occurrences(std::string_view text, std::string_view needle) {
     std::size_t count = 0;
@@ -234,16 +226,15 @@ TEST(SingBoxConfig, WritesTheHandWrittenDocumentsByteForByte) {
     shadowTLS.serverName = "www.example.org";
     shadowTLS.fingerprint = "chrome";
 
-    const std::string shared = std::string(TARNEL_TEST_FIXTURES) + "/tunnel-config/";
-    EXPECT_EQ(SingBoxConfig::tunnelConfiguration(trojan, "en0"), readFile(shared + "plain-pinned-interface.json"));
-    EXPECT_EQ(SingBoxConfig::tunnelConfiguration(vmess, std::nullopt), readFile(shared + "automatic-interface.json"));
-    EXPECT_EQ(SingBoxConfig::tunnelConfiguration(shadowTLS, "en0"), readFile(shared + "shadowtls.json"));
+    EXPECT_EQ(SingBoxConfig::tunnelConfiguration(trojan, "en0"), testing::readFixture("tunnel-config/plain-pinned-interface.json"));
+    EXPECT_EQ(SingBoxConfig::tunnelConfiguration(vmess, std::nullopt), testing::readFixture("tunnel-config/automatic-interface.json"));
+    EXPECT_EQ(SingBoxConfig::tunnelConfiguration(shadowTLS, "en0"), testing::readFixture("tunnel-config/shadowtls.json"));
 
     RouteNode proxied = shadowTLS;
     proxied.server = "node.example";
     proxied.udpOverTcp = true;
     EXPECT_EQ(SingBoxConfig::proxyConfiguration(proxied, std::nullopt),
-              readFile(std::string(TARNEL_TUNNEL_TEST_FIXTURES) + "/shadowtls-proxy.json"));
+              testing::readFixture("sing-box-proxy/shadowtls-proxy.json"));
 }
 
 TEST(SingBoxConfig, TrojanToAnIPv4ServerPinnedToEn0) {
