@@ -12,6 +12,7 @@
 #include "common/digest.hpp"
 #include "common/json.hpp"
 #include "fuzz/fuzz_support.hpp"
+#include "fuzz/json_mutator.hpp"
 #include "fuzz/manifest_checks.hpp"
 
 using namespace tarnel;

@@ -14,6 +14,7 @@
 #include "app/catalog/transport_manifest_normalizer.hpp"
 #include "common/json.hpp"
 #include "fuzz/fuzz_support.hpp"
+#include "fuzz/json_mutator.hpp"
 #include "fuzz/manifest_checks.hpp"
 
 using namespace tarnel;

@@ -11,6 +11,7 @@
 #include "common/ecdsa.hpp"
 #include "common/json.hpp"
 #include "fuzz/fuzz_support.hpp"
+#include "fuzz/json_mutator.hpp"
 #include "fuzz/manifest_checks.hpp"
 
 using namespace tarnel;

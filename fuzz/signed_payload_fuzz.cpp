@@ -26,6 +26,7 @@
 #include "common/json.hpp"
 #include "common/tunnel_configuration_validator.hpp"
 #include "fuzz/fuzz_support.hpp"
+#include "fuzz/json_mutator.hpp"
 #include "fuzz/manifest_checks.hpp"
 
 using namespace tarnel;

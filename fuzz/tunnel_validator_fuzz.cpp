@@ -12,6 +12,7 @@
 #include "common/json.hpp"
 #include "common/tunnel_configuration_validator.hpp"
 #include "fuzz/fuzz_support.hpp"
+#include "fuzz/json_mutator.hpp"
 
 using namespace tarnel;
 using tarnel::fuzz::require;

@@ -44,6 +44,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (!url) return 0;
     require(url->text() == text, "UrlComponents::parse(x)->text() == x", text);
+    // Control characters and spaces are refused anywhere, raw or encoded.
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        require(byte > 0x20 && byte != 0x7F, "an accepted reference has no raw control character or space", text);
+    }
+    for (const auto& part : {url->user(), url->password(), url->host(), url->fragment(),
+                             std::optional<std::string>(url->path())}) {
+        if (!part) continue;
+        for (const char c : *part) {
+            const auto byte = static_cast<unsigned char>(c);
+            require(byte >= 0x20 && byte != 0x7F, "no decoded part holds a control character", *part);
+        }
+    }
 
     // Every decoded part is the decoding of its encoded form.
     const auto decodes = [](const std::optional<std::string>& encoded, const std::optional<std::string>& decoded) {
