@@ -254,6 +254,18 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
 ChildProcess::~ChildProcess() { finish(); }
 
 ChildProcess ChildProcess::spawn(const Options& options) {
+    // The program, its arguments, environment and directory reach the system
+    // as C strings: a NUL byte would cut one short, and the child would run
+    // with other text than the caller gave. Such a launch is refused whole.
+    const auto holdsNul = [](std::string_view text) { return text.find('\0') != std::string_view::npos; };
+    const auto anyHoldsNul = [&](const std::vector<std::string>& texts) {
+        return std::any_of(texts.begin(), texts.end(), holdsNul);
+    };
+    if (holdsNul(options.executable.native()) || anyHoldsNul(options.arguments) ||
+        (options.environment && anyHoldsNul(*options.environment)) ||
+        (options.workingDirectory && holdsNul(options.workingDirectory->native()))) {
+        throw SystemError("launch " + options.executable.string(), EINVAL);
+    }
     const std::filesystem::path executable = SystemTools::resolve(options.executable);
     const std::string executableText = executable.string();
 

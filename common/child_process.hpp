@@ -88,8 +88,10 @@ public:
     };
 
     // Starts the child. Throws SystemError (with the system's errno text) when
-    // it cannot be started, for example a missing or non-executable file;
-    // nothing is left running then.
+    // it cannot be started, for example a missing or non-executable file, or
+    // EINVAL when the executable, an argument, an environment entry or the
+    // working directory holds a NUL byte (which would cut it short); nothing
+    // is left running then.
     static ChildProcess spawn(const Options& options);
 
     ChildProcess(ChildProcess&&) noexcept;

@@ -108,7 +108,13 @@ std::optional<std::int64_t> parse(std::string_view text) noexcept {
     }
     const std::int64_t local = daysFromCivil(*year, *month, *day) * kSecondsPerDay +
                                (static_cast<std::int64_t>(*hour) * 60 + *minute) * 60 + *second;
-    return local - offsetSeconds;
+    const std::int64_t instant = local - offsetSeconds;
+    // An offset can carry a local time of year 0000 or 9999 into a UTC year
+    // outside 0000-9999, where no instant can be written back in this form.
+    if (instant < kEarliest || instant > kLatest) {
+        return std::nullopt;
+    }
+    return instant;
 }
 
 std::string format(double secondsSince1970) {

@@ -16,6 +16,9 @@ namespace tarnel::iso8601 {
 // Accepted: years 0000-9999 of the proleptic Gregorian calendar; the day must
 // exist in its month (February 29 only in leap years); hours 00-23, minutes
 // and seconds 00-59; offset hours 00-23 and minutes 00-59 ("-00:00" is UTC).
+// The instant itself must lie in the years 0000-9999 in UTC too (from
+// 0000-01-01T00:00:00Z to 9999-12-31T23:59:59Z), so that every accepted text
+// can be written by format(): "0000-01-01T00:00:00+01:00" is refused.
 // Refused: anything else, among it fractional seconds, a missing zone, a
 // leap second (":60"), hour 24, a lower-case "t" or "z", a space in place of
 // "T", an offset without its colon ("+0000") or without minutes ("+00"),

@@ -115,6 +115,9 @@ bool isValidScheme(std::string_view scheme) noexcept {
 }
 
 bool isIPv6Address(std::string_view text) {
+    // The address reader takes a C string: a NUL would end the text early and
+    // let what follows it through unread.
+    if (text.find('\0') != std::string_view::npos) return false;
     const std::string terminated(text);
     in6_addr address{};
     return !text.empty() && ::inet_pton(AF_INET6, terminated.c_str(), &address) == 1;

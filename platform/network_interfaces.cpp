@@ -30,6 +30,11 @@ std::optional<std::vector<InterfaceAddress>> addresses() {
 }
 
 std::optional<unsigned int> index(const std::string& name) {
+    // The system reads the name up to its first NUL byte; a name holding one
+    // names no interface, and must not find the one its prefix names.
+    if (name.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
     const unsigned int value = ::if_nametoindex(name.c_str());
     if (value == 0) {
         return std::nullopt;

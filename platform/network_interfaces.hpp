@@ -24,7 +24,7 @@ struct InterfaceAddress {
 [[nodiscard]] std::optional<std::vector<InterfaceAddress>> addresses();
 
 // The index of a named interface (if_nametoindex); nothing when there is no
-// such interface.
+// such interface, and for a name holding a NUL byte.
 [[nodiscard]] std::optional<unsigned int> index(const std::string& name);
 
 // The numeric host text of an IPv4 or IPv6 socket address, without an IPv6

@@ -171,6 +171,13 @@ TEST(BoundedCommandRunner, ProgramThatCannotStartFailsAtOnce) {
                   Runner::launchFailed);
         EXPECT_LT(now() - start, 0.25);
     }
+    // An argument that the system would cut short at a NUL byte.
+    EXPECT_EQ(runnerFailure([&] {
+                  BoundedCommandRunner::run(
+                      BoundedCommandInvocation{"/bin/sh", {"-c", std::string("exit 0\0; exit 1", 15)}}, 1024,
+                      withinSeconds(10));
+              }),
+              Runner::launchFailed);
 }
 
 TEST(BoundedCommandRunner, StatusIsReturnedNotJudgedAndStandardErrorIsDiscarded) {

@@ -128,6 +128,33 @@ TEST(ChildProcess, MissingOrNonExecutableProgramFailsWithTheSystemsError) {
     }
 }
 
+// Every text reaches the system as a C string, where a NUL byte would end it
+// early: "/bin/sh -c 'exit 3\0; exit 0'" must not run as "exit 3".
+TEST(ChildProcess, ATextWithANulByteIsRefusedAndNothingRuns) {
+    TemporaryDirectory directory;
+    const std::string marker = (directory / "ran").string();
+    const std::string nul("\0", 1);
+    std::vector<ChildProcess::Options> cases(5, shellOptions("touch '" + marker + "'"));
+    cases[0].arguments.push_back("extra" + nul + "tail");
+    cases[1].arguments[1] += nul + "; exit 0";
+    cases[2].environment = std::vector<std::string>{"PATH=/usr/bin:/bin", "A=b" + nul + "c"};
+    cases[3].workingDirectory = std::filesystem::path(directory.path().string() + nul + "x");
+    cases[4].executable = std::filesystem::path("/bin/sh" + nul + "x");
+    for (std::size_t index = 0; index < cases.size(); ++index) {
+        try {
+            (void)ChildProcess::spawn(cases[index]);
+            ADD_FAILURE() << "case " << index << " launched";
+        } catch (const SystemError& error) {
+            EXPECT_EQ(error.errnoValue(), EINVAL) << index;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    // The same launch without the NUL byte runs.
+    auto child = ChildProcess::spawn(shellOptions("touch '" + marker + "'"));
+    ASSERT_TRUE(child.waitForExit(5.0));
+    EXPECT_TRUE(std::filesystem::exists(marker));
+}
+
 TEST(ChildProcess, StopEscalatesToKillAndSignalsAfterExitAreRefused) {
     TemporaryDirectory directory;
     // Ignores SIGTERM once it has said so.

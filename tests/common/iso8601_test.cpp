@@ -58,6 +58,29 @@ TEST(Iso8601, RefusesImpossibleDatesAndEveryLooserForm) {
     EXPECT_FALSE(iso8601::parse(std::string("2026-01-01T00:00:00Z\0", 21)));
 }
 
+// An offset may not carry the instant out of the years that format() writes:
+// every accepted text must be one that can be written back.
+TEST(Iso8601, RefusesAnOffsetThatLeavesTheWritableYears) {
+    for (const char* outside : {"0000-01-01T00:00:00+00:01", "0000-01-01T00:59:59+01:00",
+                                "9999-12-31T23:59:59-00:01", "9999-12-31T23:00:00-23:59"}) {
+        EXPECT_FALSE(iso8601::parse(outside)) << outside;
+    }
+    const struct {
+        const char* text;
+        const char* utc;
+    } edges[] = {
+        {"0000-01-01T01:00:00+01:00", "0000-01-01T00:00:00Z"},
+        {"0000-01-01T00:00:00-00:00", "0000-01-01T00:00:00Z"},
+        {"9999-12-31T22:59:59-01:00", "9999-12-31T23:59:59Z"},
+        {"9999-12-31T23:59:59+23:59", "9999-12-31T00:00:59Z"},
+    };
+    for (const auto& edge : edges) {
+        const auto instant = iso8601::parse(edge.text);
+        ASSERT_TRUE(instant) << edge.text;
+        EXPECT_EQ(iso8601::format(static_cast<double>(*instant)), edge.utc) << edge.text;
+    }
+}
+
 TEST(Iso8601, FormatsUtcWithZAndDropsFractionsTowardsThePast) {
     const struct {
         double seconds;

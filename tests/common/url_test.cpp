@@ -154,8 +154,13 @@ TEST(UrlComponents, RefusesMalformedPortsEscapesCharactersAndHosts) {
              "1http://x", "://x", "+a:b", "a b:c", "ht%74p://x", "é:x"}) {
         EXPECT_FALSE(UrlComponents::parse(bad)) << bad;
     }
-    // A NUL byte is refused like every control character, not taken as the end.
-    EXPECT_FALSE(UrlComponents::parse(std::string("https://h/\0x", 11)));
+    // A NUL byte is refused like every control character, not taken as the end,
+    // also inside the brackets of an IPv6 literal, where the address reader
+    // would stop at it and take "[::1\0x]" for "[::1]".
+    for (const std::string& withNul : {std::string("https://h/\0x", 11), std::string("https://[::1\0]/", 15),
+                                       std::string("https://[::1\0x]:443/", 20)}) {
+        EXPECT_FALSE(UrlComponents::parse(withNul)) << withNul.size();
+    }
 }
 
 TEST(UrlComponents, PercentDecodeKeepsPlusAndRefusesBrokenEscapesAndBytes) {
@@ -261,6 +266,7 @@ TEST(UrlComponents, SettersEncodeAndRefuseWhatWouldNotReadBack) {
     EXPECT_THROW(url.setUser(std::string_view("\0", 1)), std::invalid_argument);
     EXPECT_THROW(url.setHost("not:an:address"), std::invalid_argument);
     EXPECT_THROW(url.setHost("[::1]"), std::invalid_argument);
+    EXPECT_THROW(url.setHost(std::string_view("::1\0", 4)), std::invalid_argument);
     EXPECT_THROW(url.setHost(nullopt), std::invalid_argument);  // user and port need a host
     EXPECT_THROW(url.setQueryItems(std::vector<Item>{{"a", "1", "a&b", "1"}}), std::invalid_argument);
     EXPECT_THROW(url.setQueryItems(std::vector<Item>{{"x", nullopt, "y", nullopt}}), std::invalid_argument);

@@ -110,6 +110,9 @@ TEST_F(TunnelInterfacesE2E, DiscoveryListsUpTunnelInterfacesCarryingTheTunnelAdd
     EXPECT_EQ(space.inside([] { return NetworkInterfaces::index("lo"); }), 1u);
     EXPECT_TRUE(space.inside([] { return NetworkInterfaces::index("utun5"); }));
     EXPECT_FALSE(space.inside([] { return NetworkInterfaces::index("utun99"); }));
+    // The system reads the name up to a NUL byte: "utun5\0x" is no interface,
+    // not utun5.
+    EXPECT_FALSE(space.inside([] { return NetworkInterfaces::index(std::string("utun5\0x", 7)); }));
     // Not a tunnel name, or another address: not listed.
     space.addTunnel("utun7x", "172.19.0.1/30");
     space.addTunnel("utun6", "172.19.0.5/30");
