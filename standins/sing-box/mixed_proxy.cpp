@@ -209,6 +209,8 @@ void MixedProxy::serveHttp(int client, std::string buffer) const {
         static_cast<void>(sendAll(client, httpStatus(httpStatusFor(refusal)), deadline));
         return;
     }
+    report("mixed[" + tag_ + "]: " + (request->tunnel ? "http connect to " : "http forward to ") +
+           request->target.host + ":" + std::to_string(request->target.port));
     if (request->tunnel) {
         if (!sendAll(client, "HTTP/1.1 200 Connection established\r\n\r\n", deadline)) return;
         relay(client, upstream.get(), std::move(rest));
@@ -249,6 +251,7 @@ void MixedProxy::serveSocks(int client, std::string buffer) const {
             static_cast<void>(sendAll(client, socksReply(refusal), deadline));
             return;
         }
+        report("mixed[" + tag_ + "]: socks5 to " + request->target->host + ":" + std::to_string(request->target->port));
         sockaddr_storage local{};
         socklen_t length = sizeof local;
         ::getsockname(upstream.get(), reinterpret_cast<sockaddr*>(&local), &length);
