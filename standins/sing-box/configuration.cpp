@@ -1,31 +1,13 @@
 #include "standins/sing-box/configuration.hpp"
 
-#include <arpa/inet.h>
-
 #include <charconv>
-#include <cstring>
 
 #include "common/json.hpp"
+#include "standins/sing-box/socket_address.hpp"
 
 namespace tarnel::standin {
 
 namespace {
-
-std::optional<sockaddr_storage> numericAddress(const std::string& text) {
-    sockaddr_storage storage{};
-    if (text.find('\0') != std::string::npos) return std::nullopt;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        return storage;
-    }
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (::inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        return storage;
-    }
-    return std::nullopt;
-}
 
 TunInbound tunInbound(const json::ObjectReader& inbound, std::string tag) {
     TunInbound tun{std::move(tag), {}, inbound.optionalInteger<int>("mtu")};
@@ -61,10 +43,8 @@ MixedInbound mixedInbound(const json::ObjectReader& inbound, std::string tag) {
 std::optional<InterfacePrefix> InterfacePrefix::parse(std::string_view text) {
     const std::size_t slash = text.find('/');
     if (slash == std::string_view::npos) return std::nullopt;
-    const std::string address(text.substr(0, slash));
     const std::string_view length = text.substr(slash + 1);
-
-    const auto parsed = numericAddress(address);
+    const auto parsed = numericAddress(text.substr(0, slash));
     if (!parsed) return std::nullopt;
     InterfacePrefix prefix;
     prefix.family = parsed->ss_family;
@@ -76,8 +56,9 @@ std::optional<InterfacePrefix> InterfacePrefix::parse(std::string_view text) {
     const int maximum = prefix.family == AF_INET ? 32 : 128;
     const auto* end = length.data() + length.size();
     const auto [stop, error] = std::from_chars(length.data(), end, prefix.length);
-    if (length.empty() || length.front() < '0' || length.front() > '9' || (length.size() > 1 && length.front() == '0') ||
-        error != std::errc() || stop != end || prefix.length > maximum) {
+    const bool digitsOnly = !length.empty() && length.front() >= '0' && length.front() <= '9';
+    const bool leadingZero = length.size() > 1 && length.front() == '0';
+    if (!digitsOnly || leadingZero || error != std::errc() || stop != end || prefix.length > maximum) {
         return std::nullopt;
     }
     prefix.text = std::string(text);

@@ -27,10 +27,6 @@ constexpr double kForever = std::numeric_limits<double>::infinity();
 
 double uptime() { return SystemClock::shared().uptime(); }
 
-socklen_t lengthOf(const sockaddr_storage& address) {
-    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-}
-
 std::string httpStatus(std::string_view status) {
     return "HTTP/1.1 " + std::string(status) + "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 }
@@ -46,11 +42,7 @@ MixedProxy::MixedProxy(const MixedInbound& inbound, TargetPolicy policy) : polic
     stop_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!stop_) throw SystemError("eventfd", errno);
     sockaddr_storage address = inbound.listen;
-    if (address.ss_family == AF_INET6) {
-        reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = htons(inbound.port);
-    } else {
-        reinterpret_cast<sockaddr_in*>(&address)->sin_port = htons(inbound.port);
-    }
+    setPort(address, inbound.port);
     listener_ = UniqueFd(::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!listener_) throw SystemError(what, errno);
     const int on = 1;

@@ -63,58 +63,16 @@ std::optional<ProxyTarget> authorityTarget(const UrlComponents& url) {
 }
 
 std::uint16_t bigEndian16(std::string_view bytes) {
-    return static_cast<std::uint16_t>((static_cast<unsigned char>(bytes[0]) << 8) | static_cast<unsigned char>(bytes[1]));
+    const auto high = static_cast<unsigned char>(bytes[0]);
+    const auto low = static_cast<unsigned char>(bytes[1]);
+    return static_cast<std::uint16_t>((high << 8) | low);
 }
 
 }  // namespace
 
 std::optional<sockaddr_storage> resolveTarget(const ProxyTarget& target) {
-    if (target.host.find('\0') != std::string::npos) return std::nullopt;
-    sockaddr_storage storage{};
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (equalsIgnoringCase(target.host, "localhost")) {
-        v4->sin_family = AF_INET;
-        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        v4->sin_port = htons(target.port);
-        return storage;
-    }
-    if (::inet_pton(AF_INET, target.host.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(target.port);
-        return storage;
-    }
-    if (::inet_pton(AF_INET6, target.host.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(target.port);
-        return storage;
-    }
-    return std::nullopt;
-}
-
-bool isLoopback(const sockaddr_storage& address) {
-    if (address.ss_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-    }
-    if (address.ss_family == AF_INET6) {
-        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr;
-        if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
-        return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
-    }
-    return false;
-}
-
-std::string describe(const sockaddr_storage& address) {
-    std::array<char, INET6_ADDRSTRLEN> text{};
-    if (address.ss_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-        ::inet_ntop(AF_INET, &v4->sin_addr, text.data(), text.size());
-        return std::string(text.data()) + ":" + std::to_string(ntohs(v4->sin_port));
-    }
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
-    ::inet_ntop(AF_INET6, &v6->sin6_addr, text.data(), text.size());
-    return "[" + std::string(text.data()) + "]:" + std::to_string(ntohs(v6->sin6_port));
+    if (equalsIgnoringCase(target.host, "localhost")) return numericAddress("127.0.0.1", target.port);
+    return numericAddress(target.host, target.port);
 }
 
 std::optional<HttpProxyRequest> parseHttpProxyRequest(std::string_view head) {

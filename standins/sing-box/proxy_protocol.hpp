@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "standins/sing-box/socket_address.hpp"
+
 // The wire formats of the mixed inbound, kept apart from the sockets so that
 // they can be tested on their own: HTTP proxy requests (CONNECT and
 // absolute-form requests) and SOCKS5 without authentication.
@@ -24,12 +26,6 @@ struct ProxyTarget {
 // asks the machine's resolver): an IPv4 or IPv6 literal, or "localhost" (any
 // letter case) as 127.0.0.1. Nothing for every other name.
 [[nodiscard]] std::optional<sockaddr_storage> resolveTarget(const ProxyTarget& target);
-
-// True for 127.0.0.0/8, ::1 and IPv4-mapped 127.0.0.0/8.
-[[nodiscard]] bool isLoopback(const sockaddr_storage& address);
-
-// "address:port" or "[address]:port".
-[[nodiscard]] std::string describe(const sockaddr_storage& address);
 
 // Where the proxy may connect: loopback always; any other address only when
 // the process runs in a network namespace of a test's own, where every

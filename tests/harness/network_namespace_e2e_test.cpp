@@ -59,7 +59,8 @@ TEST_F(NetworkNamespaceE2E, IsFreshWithLoopbackUpAndGoesAwayEvenWhenTheTestFails
 TEST_F(NetworkNamespaceE2E, VethPairConnectsTwoNamespacesAndRoutesAreRead) {
     NetworkNamespace client;
     NetworkNamespace server;
-    const std::string peer = client.addVeth("10.200.0.1/24", {.space = &server, .name = "en0", .address = "10.200.0.2/24"});
+    const std::string peer =
+        client.addVeth("10.200.0.1/24", {.space = &server, .name = "en0", .address = "10.200.0.2/24"});
     EXPECT_EQ(peer, "en0");
     const auto en0 = client.link("en0");
     ASSERT_TRUE(en0);
@@ -69,7 +70,8 @@ TEST_F(NetworkNamespaceE2E, VethPairConnectsTwoNamespacesAndRoutesAreRead) {
     EXPECT_FALSE(client.link("en1"));
 
     const auto routes = client.routes();
-    const NetworkNamespace::Route connected{"10.200.0.0/24", "unicast", std::nullopt, "en0", "10.200.0.1", std::nullopt};
+    const NetworkNamespace::Route connected{"10.200.0.0/24", "unicast", std::nullopt,
+                                           "en0", "10.200.0.1", std::nullopt};
     EXPECT_NE(std::find(routes.begin(), routes.end(), connected), routes.end());
     const auto local = client.routes(NetworkNamespace::Family::ipv4, "local");
     EXPECT_TRUE(std::any_of(local.begin(), local.end(), [](const auto& route) {

@@ -115,13 +115,6 @@ TEST_F(SingBoxStandInE2E, TakesTheFirstFreeTunnelName) {
     EXPECT_EQ(space.link("utun0")->addresses.front(), "10.9.0.1/30");
 }
 
-// curl inside the namespace, with an empty environment, so that no proxy
-// setting of the machine takes the request around the stand-in.
-BoundedCommandResult curl(const NetworkNamespace& space, std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {"-i", "/usr/bin/curl", "-q", "-sS", "--max-time", "5"});
-    return space.run({"/usr/bin/env", arguments}, 20.0);
-}
-
 TEST_F(SingBoxStandInE2E, ProxyModeCarriesCurlToAServerOfTheTest) {
     NetworkNamespace space;
     NetworkNamespace neighbour;
@@ -136,7 +129,7 @@ TEST_F(SingBoxStandInE2E, ProxyModeCarriesCurlToAServerOfTheTest) {
              {"-x", "http://127.0.0.1:2080"}, {"-p", "-x", "http://127.0.0.1:2080"}, {"--socks5", "127.0.0.1:2080"}}) {
         auto arguments = proxy;
         arguments.push_back(url);
-        const auto result = curl(space, arguments);
+        const auto result = space.run(curl(arguments), 20.0);
         EXPECT_EQ(result.terminationStatus, 0) << proxy[0] << standIn.standardError();
         EXPECT_EQ(result.output, "loopback") << proxy[0];
     }
@@ -145,7 +138,7 @@ TEST_F(SingBoxStandInE2E, ProxyModeCarriesCurlToAServerOfTheTest) {
     // In a namespace of the test's own, other addresses are the test's too:
     // here a server in the namespace at the other end of en0.
     const std::string next = "10.203.0.2:" + std::to_string(lan->port());
-    const auto across = curl(space, {"-x", "http://127.0.0.1:2080", "http://" + next + "/"});
+    const auto across = space.run(curl({"-x", "http://127.0.0.1:2080", "http://" + next + "/"}), 20.0);
     EXPECT_EQ(across.output, "next door");
     EXPECT_TRUE(standIn.waitForLine("mixed[tarnel-mixed]: http forward to " + next));
 }

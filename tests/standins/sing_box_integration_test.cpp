@@ -19,7 +19,8 @@ constexpr Exit exited(int code) { return {Exit::Kind::exited, code}; }
 
 constexpr const char* kStarted = "sing-box: stand-in started\n";
 constexpr const char* kLogging = "sing-box: stand-in logging to standard error\n";
-constexpr const char* kProxyOnAnyPort = R"({"inbounds":[{"type":"mixed","tag":"test","listen":"127.0.0.1","listen_port":0}]})";
+constexpr const char* kProxyOnAnyPort =
+    R"({"inbounds":[{"type":"mixed","tag":"test","listen":"127.0.0.1","listen_port":0}]})";
 
 TEST(SingBoxStandIn, AcceptsOnlyRunWithAConfigurationFile) {
     for (const auto& arguments : std::vector<std::vector<std::string>>{
@@ -47,21 +48,23 @@ TEST(SingBoxStandIn, AnInvalidConfigurationEndsWithTheReadersMessage) {
         StandIn standIn(text);
         EXPECT_EQ(standIn.finish(), exited(1)) << text;
         EXPECT_EQ(standIn.standardOutput(), kStarted);
-        EXPECT_EQ(standIn.standardError(),
-                  kLogging + ("sing-box: decode config at " + standIn.configurationPath().string() + ": " + message + "\n"));
+        const std::string path = standIn.configurationPath().string();
+        EXPECT_EQ(standIn.standardError(), kLogging + ("sing-box: decode config at " + path + ": " + message + "\n"));
     }
 
     StandIn missing(StandIn::Arguments{{"run", "-c", "/nonexistent/tun-config.json"}});
     EXPECT_EQ(missing.finish(), exited(1));
     EXPECT_EQ(missing.standardError(),
-              kLogging + std::string("sing-box: read config: open /nonexistent/tun-config.json: No such file or directory\n"));
+              kLogging + std::string("sing-box: read config: open /nonexistent/tun-config.json: "
+                                     "No such file or directory\n"));
 }
 
 TEST(SingBoxStandIn, RefusesAFaultVariableOutsideItsGrammar) {
     StandIn standIn(kProxyOnAnyPort, "exit=1,exit=2");
     EXPECT_EQ(standIn.finish(), exited(2));
     EXPECT_EQ(standIn.standardOutput(), "");
-    EXPECT_EQ(standIn.standardError(), "sing-box: invalid TARNEL_STANDIN_FAULT: \"exit=2\": a fault may be named once\n");
+    EXPECT_EQ(standIn.standardError(),
+              "sing-box: invalid TARNEL_STANDIN_FAULT: \"exit=2\": a fault may be named once\n");
 }
 
 TEST(SingBoxStandIn, ExitFaultsEndTheRunAtOnceOrLater) {
@@ -99,18 +102,17 @@ TEST(SingBoxStandIn, RefusesTunnelModeInTheMachinesNetworkNamespace) {
     StandIn standIn(readFixture("tunnel-config/automatic-interface.json"));
     EXPECT_EQ(standIn.finish(), exited(1));
     EXPECT_EQ(standIn.standardError(),
-              kLogging + std::string("sing-box: refusing to create a TUN interface in the machine's own network namespace\n"));
+              kLogging + std::string("sing-box: refusing to create a TUN interface in the machine's own "
+                                     "network namespace\n"));
 
     StandIn wide(R"({"inbounds":[{"type":"mixed","tag":"wide","listen":"0.0.0.0","listen_port":0}]})");
     EXPECT_EQ(wide.finish(), exited(1));
-    EXPECT_TRUE(wide.waitForLine("refusing to listen on 0.0.0.0 outside loopback in the machine's own network namespace", 0));
+    EXPECT_TRUE(
+        wide.waitForLine("refusing to listen on 0.0.0.0 outside loopback in the machine's own network namespace", 0));
 }
 
-// curl with an empty environment, so that no proxy setting of the machine
-// (NO_PROXY in particular) takes the request around the stand-in.
-BoundedCommandResult curl(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {"-i", "/usr/bin/curl", "-q", "-sS", "--max-time", "5"});
-    return BoundedCommandRunner::run({"/usr/bin/env", arguments}, 65536, withinSeconds(20));
+BoundedCommandResult runCurl(std::vector<std::string> arguments) {
+    return BoundedCommandRunner::run(curl(std::move(arguments)), 65536, withinSeconds(20));
 }
 
 TEST(SingBoxStandIn, ProxiesHttpConnectAndSocks5ToLoopback) {
@@ -131,7 +133,7 @@ TEST(SingBoxStandIn, ProxiesHttpConnectAndSocks5ToLoopback) {
         {{"--socks5-hostname", proxy, named}, "socks5 to localhost:" + std::to_string(server.port())},
     };
     for (const auto& [arguments, logged] : ways) {
-        const auto result = curl(arguments);
+        const auto result = runCurl(arguments);
         EXPECT_EQ(result.terminationStatus, 0) << arguments[0];
         EXPECT_EQ(result.output, "hello through the stand-in") << arguments[0];
         EXPECT_TRUE(standIn.waitForLine("mixed[test]: " + logged)) << standIn.standardError();
@@ -144,12 +146,12 @@ TEST(SingBoxStandIn, ProxiesHttpConnectAndSocks5ToLoopback) {
     EXPECT_EQ(requests[0].find("Proxy-Connection"), std::string::npos);
 
     // A name is never looked up, and the refusal reaches the client.
-    const auto unnamed = curl({"-o", "/dev/null", "-w", "%{http_code}", "-x", "http://" + proxy,
+    const auto unnamed = runCurl({"-o", "/dev/null", "-w", "%{http_code}", "-x", "http://" + proxy,
                                "http://nowhere.invalid:" + std::to_string(server.port()) + "/"});
     EXPECT_EQ(unnamed.output, "502");
     EXPECT_TRUE(standIn.waitForLine("mixed[test]: nowhere.invalid:" + std::to_string(server.port()) +
                                     " is not an IP address (the stand-in resolves no names)"));
-    EXPECT_NE(curl({"--socks5-hostname", proxy, "http://nowhere.invalid/"}).terminationStatus, 0);
+    EXPECT_NE(runCurl({"--socks5-hostname", proxy, "http://nowhere.invalid/"}).terminationStatus, 0);
     EXPECT_EQ(server.requests().size(), 4u);
 }
 

@@ -34,10 +34,10 @@ TEST(StandInFaults, ParsesEveryFaultAndTheirCombinations) {
 }
 
 TEST(StandInFaults, RefusesWhatTheGrammarDoesNotHold) {
-    for (const char* text : {",", "exit", "exit=", "exit=256", "exit=-1", "exit=+1", "exit=1@", "exit=@5", "exit=1@3600001",
-                             "exit=1x", "exit= 1", "interface-delay", "interface-delay=1.5", "no-interface=1",
-                             "ignore-sigterm,", "Ignore-Sigterm", "exit=1,exit=2", "no-interface,second-interface",
-                             "interface-delay=5,no-interface", "crash"}) {
+    for (const char* text : {",", "exit", "exit=", "exit=256", "exit=-1", "exit=+1", "exit=1@", "exit=@5",
+                             "exit=1@3600001", "exit=1x", "exit= 1", "interface-delay", "interface-delay=1.5",
+                             "no-interface=1", "ignore-sigterm,", "Ignore-Sigterm", "exit=1,exit=2",
+                             "no-interface,second-interface", "interface-delay=5,no-interface", "crash"}) {
         EXPECT_THROW(static_cast<void>(parseFaults(text)), std::invalid_argument) << text;
     }
     try {
@@ -92,7 +92,8 @@ TEST(StandInConfiguration, RefusesWhatItCannotRunWithTheReadersMessage) {
         {R"({"inbounds":[{"type":"socks"}]})", "inbounds[0].type \"socks\" is not run by the stand-in"},
         {R"({"inbounds":[{"type":"tun"}]})", "The JSON value is missing \"inbounds[0].address\"."},
         {R"({"inbounds":[{"type":"tun","address":[]}]})", "inbounds[0].address needs at least one address"},
-        {R"({"inbounds":[{"type":"tun","address":[1]}]})", "The JSON value has the wrong type at \"inbounds[0].address[0]\"."},
+        {R"({"inbounds":[{"type":"tun","address":[1]}]})",
+         "The JSON value has the wrong type at \"inbounds[0].address[0]\"."},
         {R"({"inbounds":[{"type":"tun","address":["172.19.0.1"]}]})",
          "inbounds[0].address[0] is not an address with a prefix length"},
         {R"({"inbounds":[{"type":"tun","address":["172.19.0.1/33"]}]})",

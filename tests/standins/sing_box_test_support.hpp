@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/bounded_command_runner.hpp"
 #include "common/child_process.hpp"
 #include "common/clock.hpp"
 #include "common/error.hpp"
@@ -124,6 +125,13 @@ private:
     double launchedAt_ = 0;
 };
 
+// curl with an empty environment, so that no proxy setting of the machine
+// (NO_PROXY in particular) takes a request around the stand-in.
+inline BoundedCommandInvocation curl(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"-i", "/usr/bin/curl", "-q", "-sS", "--max-time", "5"});
+    return {"/usr/bin/env", std::move(arguments)};
+}
+
 // Serves every connection with one HTTP response: 200 and the body, then
 // close. Binds on the calling thread, so made inside a namespace it serves
 // there. Records each request head it received.
@@ -133,16 +141,15 @@ public:
         const auto bound = standin::resolveTarget({address, 0});
         if (!bound) throw std::invalid_argument("not an address");
         listener_ = UniqueFd(::socket(bound->ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        const socklen_t length = bound->ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-        if (!listener_ || ::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&*bound), length) != 0 ||
+        const auto* socketAddress = reinterpret_cast<const sockaddr*>(&*bound);
+        if (!listener_ || ::bind(listener_.get(), socketAddress, standin::lengthOf(*bound)) != 0 ||
             ::listen(listener_.get(), 16) != 0) {
             throw SystemError("listen", errno);
         }
         sockaddr_storage actual{};
         socklen_t actualLength = sizeof actual;
         ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&actual), &actualLength);
-        port_ = ntohs(actual.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&actual)->sin6_port
-                                                   : reinterpret_cast<const sockaddr_in*>(&actual)->sin_port);
+        port_ = standin::portOf(actual);
         stop_ = UniqueFd(::eventfd(0, EFD_CLOEXEC));
         thread_ = std::thread([this] { serve(); });
     }

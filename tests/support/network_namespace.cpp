@@ -44,7 +44,8 @@ std::string runIp(const std::vector<std::string>& arguments) {
     for (const auto& argument : arguments) command += " " + argument;
     const auto result = BoundedCommandRunner::run({"/bin/sh", shell}, kOutputLimit, within(10.0, command));
     if (result.terminationStatus != 0) {
-        throw std::runtime_error(command + " failed (" + std::to_string(result.terminationStatus) + "): " + result.output);
+        const std::string status = std::to_string(result.terminationStatus);
+        throw std::runtime_error(command + " failed (" + status + "): " + result.output);
     }
     return result.output;
 }
