@@ -139,7 +139,10 @@ public:
     }
 
     // Starts a child process inside the namespace (ChildProcess::spawn from a
-    // thread in it); the object stops it when it ends.
+    // thread in it); the object stops it when it ends. Unlike `ip netns exec`,
+    // nothing is remounted: the child's /sys still shows the machine's
+    // interfaces, while netlink, getifaddrs and /proc/self/net show the
+    // namespace's.
     [[nodiscard]] ChildProcess launch(const ChildProcess::Options& options) const;
 
     // Runs a tool inside the namespace through the bounded command runner,
