@@ -1,0 +1,47 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarnel::standin {
+
+// Faults of the stand-in runtime, chosen by the environment variable
+// TARNEL_STANDIN_FAULT, which the runtime inherits from whoever launches it
+// (the configuration cannot carry them: the validator forbids extra keys).
+//
+// Grammar: faults separated by ",", each at most once, no white space; an
+// empty or absent variable means no fault.
+//
+//   exit=CODE          exit with CODE (0-255) right after the start lines,
+//                      before the configuration is read
+//   exit=CODE@MS       run normally, then exit with CODE MS milliseconds
+//                      after the start (the interfaces go with the process)
+//   no-interface       create no TUN interface; keep running
+//   interface-delay=MS create the TUN interface MS milliseconds after the start
+//   second-interface   create a second TUN interface carrying the same address
+//   ignore-sigterm     ignore SIGTERM (and SIGINT); only SIGKILL ends it
+//
+// MS is 0 to 3600000. "no-interface" cannot be combined with
+// "interface-delay" or "second-interface". Faults about interfaces do nothing
+// without a TUN inbound.
+//
+// Examples: "exit=3", "exit=1@250,ignore-sigterm", "interface-delay=400".
+inline constexpr std::string_view faultVariable = "TARNEL_STANDIN_FAULT";
+
+struct Faults {
+    std::optional<int> exitCode;
+    std::optional<int> exitAfterMilliseconds;  // with exitCode; nothing: at once
+    bool noInterface = false;
+    int interfaceDelayMilliseconds = 0;
+    bool secondInterface = false;
+    bool ignoreTermination = false;
+
+    friend bool operator==(const Faults&, const Faults&) = default;
+};
+
+// Parses the variable's text; throws std::invalid_argument naming what is
+// wrong.
+[[nodiscard]] Faults parseFaults(std::string_view text);
+
+}  // namespace tarnel::standin

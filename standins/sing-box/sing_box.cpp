@@ -1,0 +1,182 @@
+#include "standins/sing-box/sing_box.hpp"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+#include "common/child_process.hpp"
+#include "common/clock.hpp"
+#include "common/files.hpp"
+#include "common/json.hpp"
+#include "platform/network_isolation.hpp"
+#include "standins/sing-box/configuration.hpp"
+#include "standins/sing-box/faults.hpp"
+#include "standins/sing-box/mixed_proxy.hpp"
+#include "standins/sing-box/output.hpp"
+#include "standins/sing-box/tun_device.hpp"
+
+namespace tarnel::standin {
+
+namespace {
+
+constexpr std::size_t kMaximumConfigurationSize = 16 * 1024 * 1024;
+
+double uptime() { return SystemClock::shared().uptime(); }
+
+std::optional<Configuration> readConfiguration(const std::string& path) {
+    try {
+        const auto text = files::readIfExists(path, kMaximumConfigurationSize);
+        if (!text) {
+            report("read config: " + SystemError("open " + path, ENOENT).message());
+            return std::nullopt;
+        }
+        return parseConfiguration(*text);
+    } catch (const SystemError& error) {
+        report("read config: " + error.message());
+    } catch (const Error& error) {
+        // The JSON reader's and the configuration's own messages.
+        report("decode config at " + path + ": " + error.message());
+    }
+    return std::nullopt;
+}
+
+// Creates the interfaces of every TUN inbound (two each with the
+// "second-interface" fault). Throws SystemError.
+void createInterfaces(const Configuration& configuration, const Faults& faults, std::vector<TunDevice>& devices) {
+    for (const TunInbound& inbound : configuration.tunInbounds) {
+        for (int copy = 0; copy < (faults.secondInterface ? 2 : 1); ++copy) {
+            TunDevice device = TunDevice::create();
+            if (inbound.mtu) device.setMtu(*inbound.mtu);
+            std::string addresses;
+            for (const InterfacePrefix& prefix : inbound.addresses) {
+                device.assign(prefix);
+                addresses += (addresses.empty() ? "" : ", ") + prefix.text;
+            }
+            device.bringUp();
+            report("tun[" + inbound.tag + "]: " + device.name() + " up with " + addresses);
+            devices.push_back(std::move(device));
+        }
+    }
+}
+
+// What the main thread waits for after the start: a stop signal, the delayed
+// interface, the delayed exit.
+class Timeline {
+public:
+    Timeline(double start, const Faults& faults, bool hasTunnel) {
+        if (hasTunnel && !faults.noInterface) interfaceAt_ = start + faults.interfaceDelayMilliseconds / 1000.0;
+        if (faults.exitCode && faults.exitAfterMilliseconds) exitAt_ = start + *faults.exitAfterMilliseconds / 1000.0;
+    }
+    [[nodiscard]] bool interfaceDue(double now) const { return interfaceAt_ && *interfaceAt_ <= now; }
+    void interfaceCreated() { interfaceAt_.reset(); }
+    [[nodiscard]] bool exitDue(double now) const { return exitAt_ && *exitAt_ <= now; }
+    // Seconds until the next event; nothing when none is pending.
+    [[nodiscard]] std::optional<double> untilNext(double now) const {
+        std::optional<double> next;
+        for (const auto& at : {interfaceAt_, exitAt_}) {
+            if (at && (!next || *at < *next)) next = *at;
+        }
+        if (!next) return std::nullopt;
+        return std::max(0.0, *next - now);
+    }
+
+private:
+    std::optional<double> interfaceAt_;
+    std::optional<double> exitAt_;
+};
+
+}  // namespace
+
+int runSingBox(const std::vector<std::string>& arguments, const char* faultVariableText) {
+    // Stop signals are taken by sigtimedwait below. They are blocked first of
+    // all, so that one arriving during the start is handled, not fatal.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    ignoreBrokenPipeSignals();
+
+    if (arguments.size() != 3 || arguments[0] != "run" || arguments[1] != "-c" || arguments[2].empty()) {
+        report("usage: sing-box run -c FILE");
+        return usageExitStatus;
+    }
+    const std::string& path = arguments[2];
+
+    Faults faults;
+    try {
+        faults = parseFaults(faultVariableText == nullptr ? "" : faultVariableText);
+    } catch (const std::invalid_argument& error) {
+        report("invalid " + std::string(faultVariable) + ": " + error.what());
+        return usageExitStatus;
+    }
+    if (faults.ignoreTermination) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        ::sigaction(SIGTERM, &ignore, nullptr);
+        ::sigaction(SIGINT, &ignore, nullptr);
+        pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+        sigemptyset(&stopSignals);
+    }
+
+    writeLine(1, "stand-in started");
+    writeLine(2, "stand-in logging to standard error");
+    const double start = uptime();
+    if (faults.exitCode && !faults.exitAfterMilliseconds) return *faults.exitCode;
+
+    const auto configuration = readConfiguration(path);
+    if (!configuration) return failureExitStatus;
+
+    const TargetPolicy policy{NetworkIsolation::inSeparateNamespace()};
+    if (!configuration->tunInbounds.empty() && !policy.insideTestNamespace) {
+        report("refusing to create a TUN interface in the machine's own network namespace");
+        return failureExitStatus;
+    }
+
+    std::vector<std::unique_ptr<MixedProxy>> proxies;
+    std::vector<TunDevice> devices;
+    Timeline timeline(start, faults, !configuration->tunInbounds.empty());
+    try {
+        for (const MixedInbound& inbound : configuration->mixedInbounds) {
+            if (!policy.permits(inbound.listen)) {
+                report("refusing to listen on " + inbound.listenText +
+                       " outside loopback in the machine's own network namespace");
+                return failureExitStatus;
+            }
+            proxies.push_back(std::make_unique<MixedProxy>(inbound, policy));
+            report("mixed[" + inbound.tag + "]: listening on " + describe(proxies.back()->address()));
+        }
+        for (;;) {
+            const double now = uptime();
+            if (timeline.exitDue(now)) {
+                report("exiting with status " + std::to_string(*faults.exitCode) + " (fault)");
+                return *faults.exitCode;
+            }
+            if (timeline.interfaceDue(now)) {
+                createInterfaces(*configuration, faults, devices);
+                timeline.interfaceCreated();
+                continue;
+            }
+            const auto wait = timeline.untilNext(now);
+            timespec timeout{};
+            timeout.tv_sec = wait ? static_cast<time_t>(*wait) : 3600;
+            timeout.tv_nsec = wait ? static_cast<long>(std::fmod(*wait, 1.0) * 1e9) : 0;
+            siginfo_t info{};
+            const int signal = ::sigtimedwait(&stopSignals, &info, &timeout);
+            if (signal > 0) {
+                report(std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
+                return 0;
+            }
+        }
+    } catch (const Error& error) {
+        report(error.message());
+        return failureExitStatus;
+    }
+}
+
+}  // namespace tarnel::standin
