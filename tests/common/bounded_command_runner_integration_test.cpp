@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <latch>
+#include <optional>
 #include <sstream>
 #include <stop_token>
 #include <thread>
@@ -21,6 +22,9 @@ using testing::shell;
 using testing::TemporaryDirectory;
 using testing::withinSeconds;
 using Runner = BoundedCommandRunnerError::Case;
+// Every test here ends only if the runner keeps its own bounds; the fixture
+// bounds each one independently of the runner.
+using BoundedCommandRunnerTest = testing::BoundedTest;
 
 double now() { return SystemClock::shared().uptime(); }
 
@@ -48,7 +52,7 @@ std::pair<pid_t, pid_t> readPids(const std::filesystem::path& path) {
     return {first, second};
 }
 
-TEST(BoundedCommandRunner, OutputUpToExactlyTheCapIsReturnedAndOneByteMoreFails) {
+TEST_F(BoundedCommandRunnerTest, OutputUpToExactlyTheCapIsReturnedAndOneByteMoreFails) {
     struct Case {
         std::int64_t cap;
         std::int64_t written;
@@ -75,7 +79,7 @@ TEST(BoundedCommandRunner, OutputUpToExactlyTheCapIsReturnedAndOneByteMoreFails)
               Runner::outputTooLarge);
 }
 
-TEST(BoundedCommandRunner, OutputOverTheCapStopsAChildThatIgnoresTerminationAndItsGroup) {
+TEST_F(BoundedCommandRunnerTest, OutputOverTheCapStopsAChildThatIgnoresTerminationAndItsGroup) {
     TemporaryDirectory directory;
     const auto pids = directory / "pids";
     // Starts a background sleeper first, so that both must be killed.
@@ -92,7 +96,7 @@ TEST(BoundedCommandRunner, OutputOverTheCapStopsAChildThatIgnoresTerminationAndI
     EXPECT_TRUE(testing::waitUntilGone(sleeperPid, 0.5));
 }
 
-TEST(BoundedCommandRunner, ChildThatNeverExitsEndsAtTheDeadlineWithTheControlsError) {
+TEST_F(BoundedCommandRunnerTest, ChildThatNeverExitsEndsAtTheDeadlineWithTheControlsError) {
     TemporaryDirectory directory;
     for (const bool ignoresTermination : {false, true}) {
         SCOPED_TRACE(ignoresTermination ? "ignores SIGTERM" : "plain");
@@ -130,7 +134,83 @@ TEST(BoundedCommandRunner, ChildThatNeverExitsEndsAtTheDeadlineWithTheControlsEr
     }
 }
 
-TEST(BoundedCommandRunner, NothingIsLaunchedWhenTheCheckpointOrTheCapRefusesFirst) {
+// The bytes a process has written so far, as the system counts them; nothing
+// once it cannot be read.
+std::optional<std::uint64_t> bytesWritten(pid_t pid) {
+    std::istringstream lines(testing::readText("/proc/" + std::to_string(pid) + "/io"));
+    std::string name;
+    std::uint64_t value = 0;
+    while (lines >> name >> value) {
+        if (name == "wchar:") return value;
+    }
+    return std::nullopt;
+}
+
+TEST_F(BoundedCommandRunnerTest, ChildThatWritesWithoutPauseDoesNotHoldOffTheDeadline) {
+    // `yes` refills the pipe as fast as it is read, and the cap lies far
+    // beyond what it can write before the deadline: only a checkpoint between
+    // reads ends the run in time.
+    TemporaryDirectory directory;
+    const auto pidFile = directory / "pid";
+    const double deadline = now() + 0.3;
+    const auto control = controlWithDeadline(deadline);
+    std::optional<pid_t> pid;
+    std::uint64_t written = 0;
+    std::uint64_t largestStep = 0;
+    std::optional<double> failedAt;
+    const BoundedCommandRunner::Checkpoint checkpoint = [&](double uptime) {
+        if (const std::string text = testing::readText(pidFile); !pid && !text.empty() && text.back() == '\n') {
+            pid = std::stoi(text);
+        }
+        if (const auto count = pid ? bytesWritten(*pid) : std::nullopt) {
+            largestStep = std::max(largestStep, *count - written);
+            written = *count;
+        }
+        try {
+            control.checkpoint(uptime);
+        } catch (...) {
+            failedAt = uptime;
+            throw;
+        }
+    };
+    try {
+        BoundedCommandRunner::run(shell("echo $$ > \"$0\"; exec yes", {pidFile.string()}), std::int64_t{1} << 30,
+                                  checkpoint);
+        ADD_FAILURE() << "the run returned";
+    } catch (const PrivilegedRuntimeError& error) {
+        EXPECT_EQ(error.errorCase(), PrivilegedRuntimeError::Case::tunnelStartupDeadlineExceeded);
+    }
+    ASSERT_TRUE(failedAt);
+    EXPECT_LT(*failedAt - deadline, 0.25);
+    // Between two checkpoints the tool can write at most one read's chunk and
+    // a pipe's worth (64 KiB each) more; a runner that read on while output
+    // kept coming would let it write megabytes.
+    EXPECT_GT(written, 1u << 20);
+    EXPECT_LT(largestStep, 512u * 1024);
+}
+
+TEST_F(BoundedCommandRunnerTest, CancellationAsTheToolEndsWinsOverItsResult) {
+    // The attempt counts as cancelled once the tool has exited, so only the
+    // checkpoint after the exit can see it: the tool's result must not be
+    // returned then.
+    TemporaryDirectory directory;
+    const auto pidFile = directory / "pid";
+    const PrivilegedTunnelStartupControl control(PrivilegedTunnelStartupRequest{Uuid::random(), now() + 10.0, false},
+                                                 [&] {
+                                                     const std::string text = testing::readText(pidFile);
+                                                     return !text.empty() && text.back() == '\n' &&
+                                                            !testing::isLiveProcess(std::stoi(text));
+                                                 });
+    try {
+        const auto result = BoundedCommandRunner::run(
+            shell("echo $$ > \"$0\"; echo done; exec sleep 0.1", {pidFile.string()}), 1024, control);
+        ADD_FAILURE() << "the run returned " << result.output;
+    } catch (const PrivilegedRuntimeError& error) {
+        EXPECT_EQ(error.errorCase(), PrivilegedRuntimeError::Case::tunnelStartupCancelled);
+    }
+}
+
+TEST_F(BoundedCommandRunnerTest, NothingIsLaunchedWhenTheCheckpointOrTheCapRefusesFirst) {
     TemporaryDirectory directory;
     const auto marker = directory / "launched";
     // A tool that leaves a mark, and one that cannot start at all: a launch
@@ -159,7 +239,7 @@ TEST(BoundedCommandRunner, NothingIsLaunchedWhenTheCheckpointOrTheCapRefusesFirs
     EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
-TEST(BoundedCommandRunner, ProgramThatCannotStartFailsAtOnce) {
+TEST_F(BoundedCommandRunnerTest, ProgramThatCannotStartFailsAtOnce) {
     TemporaryDirectory directory;
     std::ofstream(directory / "plain") << "echo not executable\n";
     for (const auto& path : {directory / "missing", directory / "plain", directory.path()}) {
@@ -180,7 +260,7 @@ TEST(BoundedCommandRunner, ProgramThatCannotStartFailsAtOnce) {
               Runner::launchFailed);
 }
 
-TEST(BoundedCommandRunner, StatusIsReturnedNotJudgedAndStandardErrorIsDiscarded) {
+TEST_F(BoundedCommandRunnerTest, StatusIsReturnedNotJudgedAndStandardErrorIsDiscarded) {
     struct Case {
         const char* script;
         std::int32_t status;
@@ -196,7 +276,7 @@ TEST(BoundedCommandRunner, StatusIsReturnedNotJudgedAndStandardErrorIsDiscarded)
     }
 }
 
-TEST(BoundedCommandRunner, ConcurrentRunsDoNotHoldEachOthersOutputOpen) {
+TEST_F(BoundedCommandRunnerTest, ConcurrentRunsDoNotHoldEachOthersOutputOpen) {
     // Eight short runs spawned at the same moment as eight long-lived tools: a
     // pipe end that leaked into a long-lived tool would hold a short run's
     // output open for a second.
@@ -232,7 +312,7 @@ TEST(BoundedCommandRunner, ConcurrentRunsDoNotHoldEachOthersOutputOpen) {
     }
 }
 
-TEST(BoundedCommandRunner, GrandchildrenAreStoppedWithTheTool) {
+TEST_F(BoundedCommandRunnerTest, GrandchildrenAreStoppedWithTheTool) {
     TemporaryDirectory directory;
     // A grandchild that keeps the output open after the tool exits: the output
     // never ends, so the run fails after 1 s and the grandchild is killed.
@@ -258,15 +338,12 @@ TEST(BoundedCommandRunner, GrandchildrenAreStoppedWithTheTool) {
     EXPECT_TRUE(testing::waitUntilGone(readPids(detached).second, 0.5));
 }
 
-TEST(BoundedCommandRunner, CheckpointReadsTheInjectedClock) {
+TEST_F(BoundedCommandRunnerTest, CheckpointReadsTheInjectedClock) {
     FakeClock clock(500.0);
     const auto control = controlWithDeadline(501.0);
-    std::atomic<bool> finished = false;
     std::thread advance([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         clock.advance(2.0);
-        // If the run does not notice, the test's own bound ends it.
-        for (int i = 0; i < 100 && !finished; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     });
     const double start = now();
     try {
@@ -275,14 +352,13 @@ TEST(BoundedCommandRunner, CheckpointReadsTheInjectedClock) {
     } catch (const PrivilegedRuntimeError& error) {
         EXPECT_EQ(error.errorCase(), PrivilegedRuntimeError::Case::tunnelStartupDeadlineExceeded);
     }
-    finished = true;
     advance.join();
     const double took = now() - start;
     EXPECT_GE(took, 0.15);
     EXPECT_LT(took, 0.6);
 }
 
-TEST(BoundedCommandRunner, ApplicationFormsThrowTheirOwnErrors) {
+TEST_F(BoundedCommandRunnerTest, ApplicationFormsThrowTheirOwnErrors) {
     const auto sleeper = shell("exec sleep 30");
     // The competing-VPN check whose tool outlives its deadline.
     const double start = now();
