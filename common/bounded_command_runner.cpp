@@ -99,8 +99,8 @@ int pollRetrying(pollfd* fds, nfds_t count, int milliseconds) {
 
 BoundedCommandResult runLaunched(ChildProcess& child, OutputCapture& capture, const Checkpoint& checkpoint,
                                  const Clock& clock) {
-    // Every wake-up (the exit, output, or 25 ms) reads at most one chunk and
-    // consults the checkpoint, so the checkpoint runs at least every 25 ms
+    // Until the exit, every wake-up (output, or 25 ms) reads at most one chunk
+    // and consults the checkpoint, so the checkpoint runs at least every 25 ms
     // however fast the tool writes.
     for (;;) {
         pollfd fds[2] = {{child.exitDescriptor(), POLLIN, 0}, {capture.fd(), POLLIN, 0}};

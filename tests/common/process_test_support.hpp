@@ -55,13 +55,27 @@ inline std::string waitForLine(const std::filesystem::path& path, double seconds
     throw std::runtime_error("no line in " + path.string());
 }
 
+// The fields of /proc/<pid>/stat that the tests look at; nothing when the
+// process does not exist.
+struct ProcessStatus {
+    char state = 0;
+    pid_t parent = 0;
+    pid_t group = 0;
+};
+inline std::optional<ProcessStatus> readProcessStatus(pid_t pid) {
+    const std::string text = readText("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = text.rfind(')');  // the name may hold anything but ends there
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(close + 1));
+    ProcessStatus status;
+    if (!(fields >> status.state >> status.parent >> status.group)) return std::nullopt;
+    return status;
+}
+
 // True while a process with this identifier exists and is not a zombie.
 inline bool isLiveProcess(pid_t pid) {
-    const std::string text = readText("/proc/" + std::to_string(pid) + "/stat");
-    const auto close = text.rfind(')');
-    if (close == std::string::npos || close + 2 >= text.size()) return false;
-    const char state = text[close + 2];
-    return state != 'Z' && state != 'X';
+    const auto status = readProcessStatus(pid);
+    return status && status->state != 'Z' && status->state != 'X';
 }
 
 // Waits (really) until the process is gone; true when it went in time.
@@ -96,16 +110,10 @@ inline void killChildProcesses() {
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
         const std::string name = entry.path().filename().string();
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string text = readText(entry.path() / "stat");
-        const auto close = text.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream fields(text.substr(close + 1));
-        char state = 0;
-        pid_t parent = 0;
-        pid_t group = 0;
-        if (!(fields >> state >> parent >> group) || parent != self) continue;
         const pid_t pid = std::stoi(name);
-        if (group == pid) ::kill(-pid, SIGKILL);
+        const auto status = readProcessStatus(pid);
+        if (!status || status->parent != self) continue;
+        if (status->group == pid) ::kill(-pid, SIGKILL);
         ::kill(pid, SIGKILL);
     }
 }
