@@ -55,7 +55,8 @@ TEST(StartupControl, RouteDeadlineReplacesTheRequestsAndProgressExtendsEither) {
         control.routeDeadlineUptime = c.routeDeadline;
         control.progressObserved = c.progressObserved;
         EXPECT_EQ(control.effectiveDeadline(), c.effective);
-        // After progress, 4 s past the deadline passes and 5 s fails.
+        // A second before passes (after progress: 4 s past the deadline) and
+        // the effective deadline itself fails.
         EXPECT_EQ(failure([&] { control.checkpoint(c.effective - 1.0); }), std::nullopt);
         EXPECT_EQ(failure([&] { control.checkpoint(c.effective); }), RuntimeCase::tunnelStartupDeadlineExceeded);
     }
