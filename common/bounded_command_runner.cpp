@@ -55,32 +55,33 @@ public:
     [[nodiscard]] bool ended() const noexcept { return ended_; }
     [[nodiscard]] std::string take() { return std::move(bytes_); }
 
-    // Reads everything there is now; throws outputTooLarge past the cap.
-    void readAvailable() {
-        while (fd_) {
-            const auto held = static_cast<std::int64_t>(bytes_.size());
-            const std::int64_t room = maximum_ - held;
-            const auto request = static_cast<std::size_t>(std::min(room, kChunk) + 1);
-            const std::size_t before = bytes_.size();
-            bytes_.resize(before + request);
-            const ssize_t count = ::read(fd_.get(), bytes_.data() + before, request);
-            bytes_.resize(before + static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
-            if (count < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-                fd_.reset();
-                fail(BoundedCommandRunnerError::Case::outputUnavailable);
-            }
-            if (count == 0) {
-                ended_ = true;
-                fd_.reset();
-                return;
-            }
-            if (count > room) {
-                bytes_.resize(before);
-                fd_.reset();
-                fail(BoundedCommandRunnerError::Case::outputTooLarge);
-            }
+    // Reads at most one chunk of what the pipe holds now, so that a tool that
+    // writes without pause cannot keep the caller from its checkpoint; throws
+    // outputTooLarge past the cap.
+    void readChunk() {
+        if (!fd_) return;
+        const auto held = static_cast<std::int64_t>(bytes_.size());
+        const std::int64_t room = maximum_ - held;
+        const auto request = static_cast<std::size_t>(std::min(room, kChunk) + 1);
+        const std::size_t before = bytes_.size();
+        bytes_.resize(before + request);
+        const ssize_t count = ::read(fd_.get(), bytes_.data() + before, request);
+        bytes_.resize(before + static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+        if (count < 0) {
+            // Nothing there yet, or a signal: the next wake-up reads again.
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+            fd_.reset();
+            fail(BoundedCommandRunnerError::Case::outputUnavailable);
+        }
+        if (count == 0) {
+            ended_ = true;
+            fd_.reset();
+            return;
+        }
+        if (count > room) {
+            bytes_.resize(before);
+            fd_.reset();
+            fail(BoundedCommandRunnerError::Case::outputTooLarge);
         }
     }
 
@@ -98,19 +99,23 @@ int pollRetrying(pollfd* fds, nfds_t count, int milliseconds) {
 
 BoundedCommandResult runLaunched(ChildProcess& child, OutputCapture& capture, const Checkpoint& checkpoint,
                                  const Clock& clock) {
-    while (!child.hasExited()) {
+    // Until the exit, every wake-up (output, or 25 ms) reads at most one chunk
+    // and consults the checkpoint, so the checkpoint runs at least every 25 ms
+    // however fast the tool writes.
+    for (;;) {
         pollfd fds[2] = {{child.exitDescriptor(), POLLIN, 0}, {capture.fd(), POLLIN, 0}};
         pollRetrying(fds, capture.fd() >= 0 ? 2 : 1, static_cast<int>(kPollInterval * 1000));
-        capture.readAvailable();
+        if (child.hasExited()) break;
+        capture.readChunk();
         checkpoint(clock.uptime());
     }
+    // The deadline may have passed, or the attempt been cancelled, while the
+    // tool was ending: its result is not wanted then.
     checkpoint(clock.uptime());
     const bool ended = waitInSlices(kOutputWait, clock, kPollInterval, [&](int milliseconds) {
-        capture.readAvailable();
-        if (capture.ended()) return true;
         pollfd fd{capture.fd(), POLLIN, 0};
-        pollRetrying(&fd, 1, milliseconds);
-        capture.readAvailable();
+        if (!capture.ended()) pollRetrying(&fd, 1, milliseconds);
+        capture.readChunk();
         return capture.ended();
     });
     if (!ended) {

@@ -52,14 +52,16 @@ struct BoundedCommandResult {
 
 // Runs a system tool with its standard output captured up to a byte cap and
 // its standard error discarded, bounded by the caller's checkpoint. The
-// checkpoint is given the clock's uptime before the launch, at every poll
-// (every 25 ms at most) and once after the tool exits; what it throws ends the
-// run. The tool runs in a process group of its own; on every way out the group
-// is stopped: on a failure SIGTERM, up to 0.25 s for the tool to exit, then
-// SIGKILL and up to 1.0 s more; on success what is left of the group (a
-// background grandchild) is killed. A tool that cannot be killed is reaped in
-// the background once it dies; the run itself never waits without a bound.
-// Standard input is the caller's. A non-zero exit status is not an error.
+// checkpoint is given the clock's uptime before the launch, at every wake-up
+// (every 25 ms at most, and after every chunk of output read) and once after
+// the tool exits; what it throws ends the run. The tool runs in a process
+// group of its own; on every way out the group is stopped: on a failure
+// SIGTERM, up to 0.25 s for the tool to exit, then SIGKILL and up to 1.0 s
+// more; on success what is left of the group (a background grandchild) is
+// killed. A grandchild that leaves the group is beyond its reach. A tool that
+// cannot be killed is reaped in the background once it dies; the run itself
+// never waits without a bound. Standard input is the caller's. A non-zero exit
+// status is not an error.
 namespace BoundedCommandRunner {
 
 using Checkpoint = std::function<void(double uptime)>;

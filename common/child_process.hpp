@@ -32,7 +32,9 @@ void ignoreBrokenPipeSignals();
 // - standard input written from bytes by a separate writer thread, so a child
 //   that fills its output before it reads its input cannot deadlock the caller;
 // - optionally a process group of its own, which is then signalled as a whole,
-//   so a grandchild cannot outlive a stop or keep an output pipe open;
+//   so a grandchild that stays in the group cannot outlive a stop or keep an
+//   output pipe open (one that leaves the group, by setsid for example, is
+//   beyond the group's signals);
 // - reaping: the child stays unreaped (its identifier and process group stay
 //   reserved) until the object is destroyed or detached. Destruction stops a
 //   child that still runs (terminate, bounded wait, kill, bounded wait) and

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <barrier>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/files.hpp"
@@ -162,6 +165,13 @@ TEST(StartRegistry, PhasesOfOneAttempt) {
     EXPECT_EQ(registry.entry(a, 2.0), (PrivilegedTunnelStartRegistry::Entry{false, false, 902.0}));
     EXPECT_TRUE(registry.begin(a, 1000.0, 3.0));  // the start after the preparation
     EXPECT_EQ(registry.entry(a, 3.0), (PrivilegedTunnelStartRegistry::Entry{false, true, 1000.0}));
+    // A start whose expiry is earlier than the finished preparation's keeps
+    // the later one.
+    const Uuid c = attempt(3);
+    EXPECT_TRUE(registry.begin(c, 50.0, 0.0));
+    registry.finish(c, 2.0);
+    EXPECT_TRUE(registry.begin(c, 500.0, 3.0));
+    EXPECT_EQ(registry.entry(c, 3.0), (PrivilegedTunnelStartRegistry::Entry{false, true, 902.0}));
     registry.cancel(a.text(), 4.0);
     EXPECT_EQ(registry.entry(a, 4.0), (PrivilegedTunnelStartRegistry::Entry{true, true, 1000.0}));
     EXPECT_TRUE(registry.isCancelled(a, 999.0));
@@ -180,10 +190,6 @@ TEST(StartRegistry, CancelAcceptsAnyCaseButNoOtherText) {
     EXPECT_TRUE(registry.isCancelled(*Uuid::parse(kCanonical), 1.0));
     EXPECT_EQ(failureMessage([&] { registry.cancel("not-a-uuid", 0.0); }),
               "The privileged tunnel startup request is not valid.");
-    registry.cancelAll(2.0);
-    PrivilegedTunnelStartRegistry empty;
-    empty.cancelAll(0.0);
-    EXPECT_TRUE(empty.begin(attempt(9), 10.0, 0.0));
 }
 
 TEST(StartRegistry, CancelAllMarksEveryHeldEntryAndAddsNone) {
@@ -242,6 +248,54 @@ TEST(StartRegistry, EvictionTakesTheSmallestExpiryWhateverTheOrderOfKeysAndFinis
     EXPECT_TRUE(registry.begin(attempt(203), 3000.0, 5.0));  // evicts 5
     EXPECT_FALSE(registry.entry(attempt(5), 5.0));
     EXPECT_FALSE(registry.begin(attempt(204), 3000.0, 5.0));  // every entry is active
+}
+
+TEST(StartRegistry, ConcurrentCallersSeeOneConsistentRegistry) {
+    // Eight threads at once, round after round: all begin the same attempt
+    // (exactly one may start it) and distinct attempts of their own, twice as
+    // many as there is room for (exactly the room left may start); then they
+    // cancel, query and finish their own while one of them cancels all. Each
+    // round runs 1000 s after the last, when the previous round's entries
+    // have expired.
+    constexpr int kThreads = 8;
+    constexpr int kPerThread = 16;
+    constexpr int kRounds = 100;
+    PrivilegedTunnelStartRegistry registry;
+    std::barrier phase(kThreads);
+    std::vector<std::atomic<int>> sharedStarts(kRounds);
+    std::vector<std::atomic<int>> ownStarts(kRounds);
+    std::atomic<int> wrongAnswers = 0;
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < kThreads; ++thread) {
+        threads.emplace_back([&, thread] {
+            for (int round = 0; round < kRounds; ++round) {
+                const double t = 1000.0 * round;
+                const int first = round * 200;
+                phase.arrive_and_wait();
+                if (registry.begin(attempt(first), t + 500.0, t)) ++sharedStarts[round];
+                std::vector<Uuid> started;
+                for (int i = 0; i < kPerThread; ++i) {
+                    const Uuid own = attempt(first + 1 + thread * kPerThread + i);
+                    if (registry.begin(own, t + 500.0, t)) started.push_back(own);
+                }
+                ownStarts[round] += static_cast<int>(started.size());
+                phase.arrive_and_wait();
+                for (const Uuid& own : started) {
+                    registry.cancel(own.text(), t + 1.0);
+                    if (!registry.isCancelled(own, t + 1.0) || registry.begin(own, t + 500.0, t + 1.0)) ++wrongAnswers;
+                    registry.finish(own, t + 2.0);
+                }
+                if (thread == 0) registry.cancelAll(t + 3.0);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        EXPECT_EQ(sharedStarts[round], 1);
+        EXPECT_EQ(ownStarts[round], 63);
+    }
+    EXPECT_EQ(wrongAnswers, 0);
 }
 
 }  // namespace

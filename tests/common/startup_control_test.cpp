@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,14 +40,26 @@ TEST(StartupControl, DeadlineIsExclusiveAndCancellationWins) {
     EXPECT_EQ(failure([&] { control.checkpoint(1.0); }), RuntimeCase::tunnelStartupCancelled);
 }
 
-TEST(StartupControl, ProgressExtendsTheRouteDeadline) {
-    PrivilegedTunnelStartupControl control({kAttempt, 100.0, true}, [] { return false; });
-    control.routeDeadlineUptime = 50.0;
-    EXPECT_EQ(failure([&] { control.checkpoint(50.0); }), RuntimeCase::tunnelStartupDeadlineExceeded);
-    control.progressObserved = true;
-    EXPECT_EQ(control.effectiveDeadline(), 55.0);
-    EXPECT_EQ(failure([&] { control.checkpoint(54.0); }), std::nullopt);
-    EXPECT_EQ(failure([&] { control.checkpoint(55.0); }), RuntimeCase::tunnelStartupDeadlineExceeded);
+TEST(StartupControl, RouteDeadlineReplacesTheRequestsAndProgressExtendsEither) {
+    struct Case {
+        std::optional<double> routeDeadline;
+        bool progressObserved;
+        double effective;
+    };
+    // The request's deadline is 100.
+    for (const Case c : {Case{std::nullopt, false, 100.0}, Case{std::nullopt, true, 105.0}, Case{50.0, false, 50.0},
+                         Case{50.0, true, 55.0}, Case{150.0, false, 150.0}, Case{150.0, true, 155.0}}) {
+        SCOPED_TRACE("route " + (c.routeDeadline ? std::to_string(*c.routeDeadline) : std::string("none")) +
+                     (c.progressObserved ? ", progress" : ""));
+        PrivilegedTunnelStartupControl control({kAttempt, 100.0, true}, [] { return false; });
+        control.routeDeadlineUptime = c.routeDeadline;
+        control.progressObserved = c.progressObserved;
+        EXPECT_EQ(control.effectiveDeadline(), c.effective);
+        // A second before passes (after progress: 4 s past the deadline) and
+        // the effective deadline itself fails.
+        EXPECT_EQ(failure([&] { control.checkpoint(c.effective - 1.0); }), std::nullopt);
+        EXPECT_EQ(failure([&] { control.checkpoint(c.effective); }), RuntimeCase::tunnelStartupDeadlineExceeded);
+    }
 }
 
 TEST(PreparationControl, ReadsItsClockAndHasNoAllowance) {

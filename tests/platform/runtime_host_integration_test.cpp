@@ -16,6 +16,9 @@ namespace tarnel {
 namespace {
 
 using testing::TemporaryDirectory;
+// Stops and runs of tools here end only if the code under test keeps its
+// bounds; the fixture bounds each test independently of it.
+using RuntimeHostTest = testing::BoundedTest;
 
 double now() { return SystemClock::shared().uptime(); }
 
@@ -108,7 +111,7 @@ TEST(ProcessIdentity, AHandleOpensOnlyAProcessWithTheRecordedIdentity) {
     EXPECT_FALSE(ProcessHandle::openMatching(child.pid(), *identity));
 }
 
-TEST(RuntimeHost, StopLaunchedProcessKillsOneThatIgnoresTermination) {
+TEST_F(RuntimeHostTest, StopLaunchedProcessKillsOneThatIgnoresTermination) {
     auto plain = spawnSleeper("exec sleep 30");
     double start = now();
     EXPECT_TRUE(RuntimeHost::stopLaunchedProcess(plain));
@@ -127,7 +130,7 @@ TEST(RuntimeHost, StopLaunchedProcessKillsOneThatIgnoresTermination) {
     EXPECT_TRUE(RuntimeHost::stopLaunchedProcess(stubborn));
 }
 
-TEST(RuntimeHost, RouteRunsTheMappedToolAndMapsRunnerFailures) {
+TEST_F(RuntimeHostTest, RouteRunsTheMappedToolAndMapsRunnerFailures) {
     TemporaryDirectory directory;
     const auto route = directory / "route";
     SystemTools::ScopedMapping mapping(SystemTools::route, route);
