@@ -149,6 +149,11 @@ bool isWhiteSpace(char32_t scalar) noexcept {
 }
 
 std::size_t whiteSpaceLength(std::string_view text, std::size_t offset) noexcept {
+    if (offset >= text.size()) return 0;
+    // Every white-space character outside ASCII starts with one of these bytes.
+    const auto lead = static_cast<unsigned char>(text[offset]);
+    if (lead < 0x80) return (lead == 0x20 || (lead >= 0x09 && lead <= 0x0D)) ? 1 : 0;
+    if (lead != 0xC2 && lead != 0xE1 && lead != 0xE2 && lead != 0xE3) return 0;
     std::size_t next = offset;
     const auto scalar = decodeNext(text, next);
     return scalar && isWhiteSpace(*scalar) ? next - offset : 0;
@@ -165,9 +170,9 @@ std::string_view trimWhiteSpace(std::string_view text) noexcept {
         if (const std::size_t length = whiteSpaceLength(text, offset)) {
             offset += length;
         } else {
-            std::size_t next = offset;
-            offset = decodeNext(text, next) ? next : offset + 1;
-            end = offset;
+            // Past one character (or one ill-formed byte): continuation
+            // bytes never start white space, so stepping by a byte is enough.
+            end = ++offset;
         }
     }
     return text.substr(start, end - start);

@@ -196,6 +196,45 @@ TEST(BoundedCommandRunner, StatusIsReturnedNotJudgedAndStandardErrorIsDiscarded)
     }
 }
 
+TEST(BoundedCommandRunner, InputIsWrittenWhileOutputIsReadAndStandardErrorCanShareTheOutput) {
+    // Far more than a pipe holds each way: writing all input before reading
+    // any output would deadlock against cat.
+    std::string input(3 * 1024 * 1024, '\0');
+    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<char>('a' + i % 26);
+    const BoundedCommandStreams withInput{input, false};
+    EXPECT_EQ(BoundedCommandRunner::run(BoundedCommandInvocation{"/bin/cat", {}}, withInput, 4 * 1024 * 1024,
+                                        withinSeconds(10)),
+              (BoundedCommandResult{0, input}));
+    // A tool that reads all its input keeps its status, even a failing one.
+    EXPECT_EQ(BoundedCommandRunner::run(shell("wc -c; exit 3"), BoundedCommandStreams{"abc", false}, 64,
+                                        withinSeconds(10)),
+              (BoundedCommandResult{3, "3\n"}));
+
+    // Both streams in one pipe, in the order written.
+    const BoundedCommandStreams merged{std::nullopt, true};
+    EXPECT_EQ(BoundedCommandRunner::run(shell("echo one; echo two >&2; echo three"), merged, 64, withinSeconds(10)),
+              (BoundedCommandResult{0, "one\ntwo\nthree\n"}));
+    // The cap counts both.
+    EXPECT_EQ(runnerFailure([&] {
+                  BoundedCommandRunner::run(shell("head -c 100 /dev/zero >&2"), merged, 99, withinSeconds(10));
+              }),
+              Runner::outputTooLarge);
+}
+
+TEST(BoundedCommandRunner, ToolThatStopsReadingItsInputFailsWhateverItsStatus) {
+    const std::string input(200 * 1024, 'x');
+    for (const char* script : {"exit 0", "exit 1", "exec 0<&-; sleep 0.2; echo done", "head -c 10 >/dev/null"}) {
+        SCOPED_TRACE(script);
+        const double start = now();
+        EXPECT_EQ(runnerFailure([&] {
+                      BoundedCommandRunner::run(shell(script), BoundedCommandStreams{input, true}, 1024,
+                                                withinSeconds(10));
+                  }),
+                  Runner::inputNotWritten);
+        EXPECT_LT(now() - start, 5.0);
+    }
+}
+
 TEST(BoundedCommandRunner, ConcurrentRunsDoNotHoldEachOthersOutputOpen) {
     // Eight short runs spawned at the same moment as eight long-lived tools: a
     // pipe end that leaked into a long-lived tool would hold a short run's

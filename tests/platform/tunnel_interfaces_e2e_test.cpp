@@ -1,95 +1,22 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <exception>
-#include <filesystem>
+#include <chrono>
+#include <set>
 #include <thread>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/error.hpp"
 #include "common/runtime_error.hpp"
-#include "common/unique_fd.hpp"
 #include "platform/network_interfaces.hpp"
 #include "platform/runtime_host.hpp"
-#include "tests/common/process_test_support.hpp"
+#include "tests/support/network_namespace.hpp"
 
 namespace tarnel {
 namespace {
 
 double now() { return SystemClock::shared().uptime(); }
 
-// A network namespace of the test's own, removed at the end even when the
-// test fails. Interfaces are made with iproute2; the code under test runs on
-// a thread that has entered the namespace.
-class NetworkNamespace {
-public:
-    NetworkNamespace() : name_("tarnel-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++)) {
-        run({"netns", "add", name_});
-        created_ = true;
-    }
-    ~NetworkNamespace() {
-        if (created_) {
-            try {
-                run({"netns", "del", name_});
-            } catch (const std::exception& error) {
-                ADD_FAILURE() << "could not remove namespace " << name_ << ": " << error.what();
-            }
-        }
-    }
-    NetworkNamespace(const NetworkNamespace&) = delete;
-    NetworkNamespace& operator=(const NetworkNamespace&) = delete;
-
-    // Runs `ip -n <namespace> <arguments>`.
-    void ip(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), {"-n", name_});
-        run(arguments);
-    }
-
-    void addTunnel(const std::string& name, const std::string& address) {
-        ip({"tuntap", "add", "dev", name, "mode", "tun"});
-        ip({"addr", "add", address, "dev", name});
-        ip({"link", "set", name, "up"});
-    }
-
-    // Runs `body` on a thread inside the namespace and gives back its result.
-    template <typename Body>
-    auto inside(Body body) -> decltype(body()) {
-        std::optional<decltype(body())> result;
-        std::exception_ptr failure;
-        std::thread([&] {
-            try {
-                const UniqueFd handle(::open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC));
-                if (!handle || ::setns(handle.get(), CLONE_NEWNET) != 0) throw SystemError("setns " + name_, errno);
-                result.emplace(body());
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        }).join();
-        if (failure) std::rethrow_exception(failure);
-        return std::move(*result);
-    }
-
-private:
-    static void run(const std::vector<std::string>& arguments) {
-        const std::string tool = std::filesystem::exists("/usr/sbin/ip") ? "/usr/sbin/ip" : "/sbin/ip";
-        std::vector<std::string> shellArguments{tool};
-        shellArguments.insert(shellArguments.end(), arguments.begin(), arguments.end());
-        const auto result = BoundedCommandRunner::run(testing::shell("exec \"$0\" \"$@\" 2>&1", shellArguments), 65536,
-                                                      testing::withinSeconds(10));
-        if (result.terminationStatus != 0) {
-            std::string command = tool;
-            for (const auto& argument : arguments) command += " " + argument;
-            throw std::runtime_error(command + " failed: " + result.output);
-        }
-    }
-
-    static inline std::atomic<int> counter_ = 0;
-    std::string name_;
-    bool created_ = false;
-};
+using testing::NetworkNamespace;
 
 class TunnelInterfacesE2E : public ::testing::Test {
 protected:
