@@ -12,6 +12,7 @@
 #include "common/system_tools.hpp"
 #include "helper/protection/packet_filter_control.hpp"
 #include "tests/common/process_test_support.hpp"
+#include "tests/helper/protection/sample_inputs.hpp"
 #include "tests/support/build_products.hpp"
 
 namespace tarnel {
@@ -115,21 +116,8 @@ std::optional<Case> runtimeFailure(Body body) {
     return std::nullopt;
 }
 
-PacketFilterRules::AnchorInputs tailscaleInputs() {
-    PacketFilterRules::AnchorInputs inputs;
-    inputs.endpoints = {"203.0.113.5"};
-    inputs.endpointPort = 443;
-    inputs.tunnelInterface = "utun5";
-    inputs.tailscale.underlayEndpoints = {
-        {"198.51.100.7", 443, T::tcp}, {"198.51.100.7", 3478, T::udp}, {"192.0.2.9", 41641, T::udp}};
-    inputs.tailscale.tailscaleTunnelInterface = "utun3";
-    inputs.tailscale.tailscalePhysicalInterface = "en0";
-    inputs.tailscale.physicalSourceAddresses = {"192.168.1.20"};
-    return inputs;
-}
-
 TEST_F(PacketFilterControlIntegration, RulesAreCheckedByADryRunAndThenLoadedOnStandardInput) {
-    const auto inputs = tailscaleInputs();
+    const auto inputs = testing::workedExampleInputs();
     const std::string rules = PacketFilterRules::anchorRules(inputs);
     control_.loadAnchorRules(inputs);
     EXPECT_EQ(calls(), (std::vector<Call>{call(kDryRun, rules), call(kLoad, rules)}));
@@ -149,14 +137,14 @@ TEST_F(PacketFilterControlIntegration, RulesAreCheckedByADryRunAndThenLoadedOnSt
 TEST_F(PacketFilterControlIntegration, AFailedDryRunLoadsNothing) {
     seed("previous rules\n", 1, {});
     faults(R"([{"arguments":["-n","-a","com.apple/tarnel-direct","-f","-"],"exit_code":1,"output":"syntax error\n"}])");
-    EXPECT_EQ(runtimeFailure([&] { control_.loadAnchorRules(tailscaleInputs()); }), Case::packetFilterCommandFailed);
+    EXPECT_EQ(runtimeFailure([&] { control_.loadAnchorRules(testing::workedExampleInputs()); }), Case::packetFilterCommandFailed);
     EXPECT_EQ(anchorRules(), "previous rules\n");
     ASSERT_EQ(calls().size(), 1u);
     EXPECT_EQ(calls()[0].arguments, kDryRun);
 
     // A failed load after a good dry run reports the same error.
     faults(R"([{"arguments":["-a","com.apple/tarnel-direct","-f","-"],"exit_code":1}])");
-    EXPECT_EQ(runtimeFailure([&] { control_.loadAnchorRules(tailscaleInputs()); }), Case::packetFilterCommandFailed);
+    EXPECT_EQ(runtimeFailure([&] { control_.loadAnchorRules(testing::workedExampleInputs()); }), Case::packetFilterCommandFailed);
     EXPECT_EQ(anchorRules(), "previous rules\n");
 }
 
@@ -242,7 +230,7 @@ TEST_F(PacketFilterControlIntegration, AToolThatExitsWithoutReadingItsInputFails
     }
     faults(R"([{"exit_before_input":true,"exit_code":1}])");
     try {
-        control_.loadAnchorRules(tailscaleInputs());
+        control_.loadAnchorRules(testing::workedExampleInputs());
         ADD_FAILURE() << "loaded";
     } catch (const PrivilegedRuntimeError& error) {
         EXPECT_EQ(error.message(), "The system packet filter rejected the kill-switch policy.");
@@ -324,7 +312,7 @@ TEST_F(PacketFilterControlIntegration, DiagnosticsToolPrintsWhatThePureFunctions
                    "--tailscale-tunnel", "utun3", "--physical-interface", "en0", "--source", "192.168.1.20",
                    "--underlay", "tcp,198.51.100.7,443", "--underlay", "udp,198.51.100.7,3478", "--underlay",
                    "udp,192.0.2.9,41641"}),
-              (BoundedCommandResult{0, PacketFilterRules::anchorRules(tailscaleInputs())}));
+              (BoundedCommandResult{0, PacketFilterRules::anchorRules(testing::workedExampleInputs())}));
     EXPECT_EQ(run({"anchor-rules", "--endpoint", "203.0.113.5", "--port", "0"}),
               (BoundedCommandResult{1, "TarnelDirectHelper.PrivilegedHelperContractError: Privileged tunnel "
                                        "configuration rejected: kill-switch endpoint port is invalid.\n"}));

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "common/helper_contract.hpp"
+#include "tests/helper/protection/sample_inputs.hpp"
 
 namespace tarnel::PacketFilterRules {
 namespace {
@@ -22,16 +23,7 @@ AnchorInputs plain(std::vector<std::string> endpoints = {"203.0.113.5"}) {
     return inputs;
 }
 
-AnchorInputs tailscaleMode() {
-    AnchorInputs inputs = plain();
-    inputs.tunnelInterface = "utun5";
-    inputs.tailscale.underlayEndpoints = {
-        {"198.51.100.7", 443, T::tcp}, {"198.51.100.7", 3478, T::udp}, {"192.0.2.9", 41641, T::udp}};
-    inputs.tailscale.tailscaleTunnelInterface = "utun3";
-    inputs.tailscale.tailscalePhysicalInterface = "en0";
-    inputs.tailscale.physicalSourceAddresses = {"192.168.1.20"};
-    return inputs;
-}
+AnchorInputs tailscaleMode() { return testing::workedExampleInputs(); }
 
 std::string reason(const AnchorInputs& inputs) {
     try {
