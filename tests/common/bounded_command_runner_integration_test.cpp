@@ -238,7 +238,8 @@ TEST(BoundedCommandRunner, ToolThatStopsReadingItsInputFailsWhateverItsStatus) {
 TEST(BoundedCommandRunner, ConcurrentRunsDoNotHoldEachOthersOutputOpen) {
     // Eight short runs spawned at the same moment as eight long-lived tools: a
     // pipe end that leaked into a long-lived tool would hold a short run's
-    // output open for a second.
+    // output open for three seconds (the bound below leaves room for a busy
+    // machine).
     constexpr int kRuns = 8;
     std::latch start(2 * kRuns);
     std::vector<std::thread> threads;
@@ -258,7 +259,7 @@ TEST(BoundedCommandRunner, ConcurrentRunsDoNotHoldEachOthersOutputOpen) {
         });
         threads.emplace_back([&] {
             start.arrive_and_wait();
-            EXPECT_EQ(BoundedCommandRunner::run(BoundedCommandInvocation{"/bin/sleep", {"1"}}, 1024, withinSeconds(10)),
+            EXPECT_EQ(BoundedCommandRunner::run(BoundedCommandInvocation{"/bin/sleep", {"3"}}, 1024, withinSeconds(10)),
                       (BoundedCommandResult{0, ""}));
         });
     }
@@ -267,7 +268,7 @@ TEST(BoundedCommandRunner, ConcurrentRunsDoNotHoldEachOthersOutputOpen) {
         SCOPED_TRACE("run " + std::to_string(i));
         EXPECT_EQ(failures[i], "");
         EXPECT_EQ(results[i], (BoundedCommandResult{0, "x\n"}));
-        EXPECT_LT(durations[i], 0.5);
+        EXPECT_LT(durations[i], 2.0);
     }
 }
 
