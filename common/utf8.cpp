@@ -142,4 +142,40 @@ void append(std::string& out, char32_t scalar) {
     }
 }
 
+bool isWhiteSpace(char32_t scalar) noexcept {
+    return (scalar >= 0x09 && scalar <= 0x0D) || scalar == 0x20 || scalar == 0x85 || scalar == 0xA0 ||
+           scalar == 0x1680 || (scalar >= 0x2000 && scalar <= 0x200A) || scalar == 0x2028 || scalar == 0x2029 ||
+           scalar == 0x202F || scalar == 0x205F || scalar == 0x3000;
+}
+
+std::size_t whiteSpaceLength(std::string_view text, std::size_t offset) noexcept {
+    if (offset >= text.size()) return 0;
+    // Every white-space character outside ASCII starts with one of these bytes.
+    const auto lead = static_cast<unsigned char>(text[offset]);
+    if (lead < 0x80) return (lead == 0x20 || (lead >= 0x09 && lead <= 0x0D)) ? 1 : 0;
+    if (lead != 0xC2 && lead != 0xE1 && lead != 0xE2 && lead != 0xE3) return 0;
+    std::size_t next = offset;
+    const auto scalar = decodeNext(text, next);
+    return scalar && isWhiteSpace(*scalar) ? next - offset : 0;
+}
+
+std::string_view trimWhiteSpace(std::string_view text) noexcept {
+    std::size_t start = 0;
+    while (const std::size_t length = whiteSpaceLength(text, start)) start += length;
+    // Scan forward to find where the trailing run of white space begins: UTF-8
+    // is decoded from the front, never from the back.
+    std::size_t end = start;
+    std::size_t offset = start;
+    while (offset < text.size()) {
+        if (const std::size_t length = whiteSpaceLength(text, offset)) {
+            offset += length;
+        } else {
+            // Past one character (or one ill-formed byte): continuation
+            // bytes never start white space, so stepping by a byte is enough.
+            end = ++offset;
+        }
+    }
+    return text.substr(start, end - start);
+}
+
 }  // namespace tarnel::utf8

@@ -296,10 +296,50 @@ TEST_F(BoundedCommandRunnerTest, StatusIsReturnedNotJudgedAndStandardErrorIsDisc
     }
 }
 
+TEST_F(BoundedCommandRunnerTest, InputIsWrittenWhileOutputIsReadAndStandardErrorCanShareTheOutput) {
+    // Far more than a pipe holds each way: writing all input before reading
+    // any output would deadlock against cat.
+    std::string input(3 * 1024 * 1024, '\0');
+    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<char>('a' + i % 26);
+    const BoundedCommandStreams withInput{input, false};
+    EXPECT_EQ(BoundedCommandRunner::run(BoundedCommandInvocation{"/bin/cat", {}}, withInput, 4 * 1024 * 1024,
+                                        withinSeconds(10)),
+              (BoundedCommandResult{0, input}));
+    // A tool that reads all its input keeps its status, even a failing one.
+    EXPECT_EQ(BoundedCommandRunner::run(shell("wc -c; exit 3"), BoundedCommandStreams{"abc", false}, 64,
+                                        withinSeconds(10)),
+              (BoundedCommandResult{3, "3\n"}));
+
+    // Both streams in one pipe, in the order written.
+    const BoundedCommandStreams merged{std::nullopt, true};
+    EXPECT_EQ(BoundedCommandRunner::run(shell("echo one; echo two >&2; echo three"), merged, 64, withinSeconds(10)),
+              (BoundedCommandResult{0, "one\ntwo\nthree\n"}));
+    // The cap counts both.
+    EXPECT_EQ(runnerFailure([&] {
+                  BoundedCommandRunner::run(shell("head -c 100 /dev/zero >&2"), merged, 99, withinSeconds(10));
+              }),
+              Runner::outputTooLarge);
+}
+
+TEST_F(BoundedCommandRunnerTest, ToolThatStopsReadingItsInputFailsWhateverItsStatus) {
+    const std::string input(200 * 1024, 'x');
+    for (const char* script : {"exit 0", "exit 1", "exec 0<&-; sleep 0.2; echo done", "head -c 10 >/dev/null"}) {
+        SCOPED_TRACE(script);
+        const double start = now();
+        EXPECT_EQ(runnerFailure([&] {
+                      BoundedCommandRunner::run(shell(script), BoundedCommandStreams{input, true}, 1024,
+                                                withinSeconds(10));
+                  }),
+                  Runner::inputNotWritten);
+        EXPECT_LT(now() - start, 5.0);
+    }
+}
+
 TEST_F(BoundedCommandRunnerTest, ConcurrentRunsDoNotHoldEachOthersOutputOpen) {
     // Eight short runs spawned at the same moment as eight long-lived tools: a
     // pipe end that leaked into a long-lived tool would hold a short run's
-    // output open for a second.
+    // output open for three seconds (the bound below leaves room for a busy
+    // machine).
     constexpr int kRuns = 8;
     std::latch start(2 * kRuns);
     std::vector<std::thread> threads;
@@ -319,7 +359,7 @@ TEST_F(BoundedCommandRunnerTest, ConcurrentRunsDoNotHoldEachOthersOutputOpen) {
         });
         threads.emplace_back([&] {
             start.arrive_and_wait();
-            EXPECT_EQ(BoundedCommandRunner::run(BoundedCommandInvocation{"/bin/sleep", {"1"}}, 1024, withinSeconds(10)),
+            EXPECT_EQ(BoundedCommandRunner::run(BoundedCommandInvocation{"/bin/sleep", {"3"}}, 1024, withinSeconds(10)),
                       (BoundedCommandResult{0, ""}));
         });
     }
@@ -328,7 +368,7 @@ TEST_F(BoundedCommandRunnerTest, ConcurrentRunsDoNotHoldEachOthersOutputOpen) {
         SCOPED_TRACE("run " + std::to_string(i));
         EXPECT_EQ(failures[i], "");
         EXPECT_EQ(results[i], (BoundedCommandResult{0, "x\n"}));
-        EXPECT_LT(durations[i], 0.9);  // a leaked end would hold it for the full second
+        EXPECT_LT(durations[i], 2.0);
     }
 }
 

@@ -56,6 +56,7 @@ TEST_F(ChildProcessTest, WritesStandardInputFromItsOwnThreadWhileTheCallerReadsO
     EXPECT_EQ(readAll(child.standardOutput()), input);
     ASSERT_TRUE(child.waitForExit(5.0));
     EXPECT_EQ(child.exitStatus(), (ChildProcess::ExitStatus{ChildProcess::ExitStatus::Kind::exited, 0}));
+    EXPECT_EQ(child.waitForInput(5.0), ChildProcess::InputDelivery::written);
 }
 
 TEST_F(ChildProcessTest, InputThatTheChildNeverReadsDoesNotHangOrKillTheParent) {
@@ -66,6 +67,7 @@ TEST_F(ChildProcessTest, InputThatTheChildNeverReadsDoesNotHangOrKillTheParent) 
         auto child = ChildProcess::spawn(options);
         EXPECT_EQ(readAll(child.standardOutput()), "done\n");
         ASSERT_TRUE(child.waitForExit(5.0));
+        EXPECT_EQ(child.waitForInput(5.0), ChildProcess::InputDelivery::failed);
     }
     EXPECT_LT(SystemClock::shared().uptime() - start, 2.0);
 }

@@ -55,6 +55,21 @@ TEST(JsonReader, RefusesWhatIsNotStrictJson) {
     }
 }
 
+TEST(JsonReader, WideIntegersCanBeReadAsDoublesWhenAskedFor) {
+    const auto wide = [](std::string_view text) {
+        return parse(text, TopLevel::array, kDefaultMaximumDepth, WideIntegers::asDouble);
+    };
+    const Value value = wide("[18446744073709551616, -9223372036854775809, 18446744073709551615, 2]");
+    EXPECT_TRUE(value[0].is_number_float());
+    EXPECT_EQ(value[0].get<double>(), 18446744073709551616.0);
+    EXPECT_EQ(value[1].get<double>(), -9223372036854775808.0);
+    // What fits 64 bits stays an integer.
+    EXPECT_TRUE(value[2].is_number_unsigned());
+    EXPECT_TRUE(value[3].is_number_integer());
+    // Beyond a double is still no JSON number.
+    EXPECT_THROW((void)wide("[1" + std::string(400, '0') + "]"), JsonError);
+}
+
 TEST(JsonReader, AcceptsWellFormedTextAndSameKeysInSiblingObjects) {
     const auto value = parse(R"({"a":{"k":1},"b":{"k":2},"c":[{"k":3},{"k":4}],"é":"ü"})");
     EXPECT_EQ(value["b"]["k"], 2);
