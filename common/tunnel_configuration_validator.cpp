@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/helper_contract.hpp"
+#include "common/interface_names.hpp"
 #include "common/json.hpp"
 
 namespace tarnel::PrivilegedTunnelConfigurationValidator {
@@ -148,12 +149,6 @@ bool isHostLike(std::string_view text) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
                c == ':' || c == '-';
     });
-}
-
-// Whole-string match of en[0-9]+: a physical interface name.
-bool isPhysicalInterfaceName(std::string_view text) {
-    if (text.size() < 3 || !text.starts_with("en")) return false;
-    return std::all_of(text.begin() + 2, text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Whether a JSON array holds exactly these strings, in this order.
@@ -534,7 +529,7 @@ std::optional<std::string> checkRoute(const Value& value, const RoutePolicy& pol
         if (!boolean(route, "auto_detect_interface")) reject("automatic interface detection must be enabled");
     } else {
         const std::string& name = boundedString(*pinned, 16, "default_interface");
-        if (!isPhysicalInterfaceName(name)) reject("default interface is not permitted");
+        if (!InterfaceNames::isPhysical(name)) reject("default interface is not permitted");
         defaultInterface = name;
     }
 

@@ -1,6 +1,7 @@
 #include "platform/runtime_host.hpp"
 
 #include "common/bounded_command_runner.hpp"
+#include "common/interface_names.hpp"
 #include "common/runtime_error.hpp"
 #include "common/system_tools.hpp"
 #include "common/utf8.hpp"
@@ -15,18 +16,7 @@ std::optional<std::string> numericHostAddress(const sockaddr* address) {
     return NetworkInterfaces::numericHostAddress(address);
 }
 
-bool isTunnelInterfaceName(std::string_view name) noexcept {
-    constexpr std::string_view prefix = "utun";
-    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) {
-        return false;
-    }
-    for (const char character : name.substr(prefix.size())) {
-        if (character < '0' || character > '9') {
-            return false;
-        }
-    }
-    return true;
-}
+bool isTunnelInterfaceName(std::string_view name) noexcept { return InterfaceNames::isTunnel(name); }
 
 std::set<std::string> tunnelInterfaces(const std::vector<NetworkInterfaces::InterfaceAddress>& addresses) {
     std::set<std::string> names;

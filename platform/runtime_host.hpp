@@ -34,7 +34,8 @@ inline constexpr std::int64_t routeOutputLimit = 65536;
 // The numeric host text of a socket address (see NetworkInterfaces).
 [[nodiscard]] std::optional<std::string> numericHostAddress(const sockaddr* address);
 
-// True for "utun" followed by one or more ASCII digits and nothing else.
+// True for "utun" followed by one or more ASCII digits and nothing else
+// (InterfaceNames::isTunnel).
 [[nodiscard]] bool isTunnelInterfaceName(std::string_view name) noexcept;
 
 // The names among `addresses` of interfaces that are tunnel interfaces: a
