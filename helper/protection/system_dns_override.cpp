@@ -68,11 +68,11 @@ std::optional<PropertyList> copyValue(sysconfig::DynamicStore& store, std::strin
     }
 }
 
+// Whatever stands at the record's place goes, a directory included (a link
+// itself, not its target), so that the next record can be written there.
 void removeIgnoringFailure(const std::filesystem::path& path) {
-    try {
-        files::removeIfExists(path);
-    } catch (const Error&) {
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 bool isLoneTunnelServer(const PropertyList& servers) {
