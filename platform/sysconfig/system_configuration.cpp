@@ -30,6 +30,8 @@ public:
     };
 
     virtual ~Storage() = default;
+    // Whether connections can be made (a file store makes its root here).
+    [[nodiscard]] virtual bool reachable() const = 0;
     [[nodiscard]] virtual Values readValues() const = 0;
     [[nodiscard]] virtual PreferencesDocument readPreferences() const = 0;
     [[nodiscard]] virtual bool update(const std::function<bool(State&)>& change) = 0;
@@ -52,6 +54,16 @@ bool isStorable(const PropertyList& value) {
     }
 }
 
+// A change through the storage, as the flag the system's setters answer: false
+// when the change declined or the store could not be read or written.
+bool updated(Storage& storage, const std::function<bool(Storage::State&)>& change) {
+    try {
+        return storage.update(change);
+    } catch (const Error&) {
+        return false;
+    }
+}
+
 class StoredDynamicStore final : public DynamicStore {
 public:
     explicit StoredDynamicStore(std::shared_ptr<Storage> storage) : storage_(std::move(storage)) {}
@@ -70,25 +82,17 @@ public:
 
     bool setValue(std::string_view key, const PropertyList& value) override {
         if (!isStorable(value) || !isStorable(PropertyList(std::string(key)))) return false;
-        return updated([&](Storage::State& state) {
+        return updated(*storage_, [&](Storage::State& state) {
             state.values.insert_or_assign(std::string(key), value);
             return true;
         });
     }
 
     bool removeValue(std::string_view key) override {
-        return updated([&](Storage::State& state) { return state.values.erase(std::string(key)) > 0; });
+        return updated(*storage_, [&](Storage::State& state) { return state.values.erase(std::string(key)) > 0; });
     }
 
 private:
-    bool updated(const std::function<bool(Storage::State&)>& change) {
-        try {
-            return storage_->update(change);
-        } catch (const Error&) {
-            return false;
-        }
-    }
-
     std::shared_ptr<Storage> storage_;
 };
 
@@ -131,7 +135,7 @@ public:
     }
 
     bool commitChanges() override {
-        const bool committed = updated([&](Storage::State& state) {
+        const bool committed = updated(*storage_, [&](Storage::State& state) {
             if (state.preferences != snapshot_) return false;
             state.preferences = document_;
             return true;
@@ -141,7 +145,7 @@ public:
     }
 
     bool applyChanges() override {
-        return updated([](Storage::State& state) {
+        return updated(*storage_, [](Storage::State& state) {
             publishSetup(state);
             return true;
         });
@@ -179,28 +183,10 @@ private:
         for (auto& [key, value] : desired) state.values.insert_or_assign(key, std::move(value));
     }
 
-    bool updated(const std::function<bool(Storage::State&)>& change) {
-        try {
-            return storage_->update(change);
-        } catch (const Error&) {
-            return false;
-        }
-    }
-
     std::shared_ptr<Storage> storage_;
     PreferencesDocument snapshot_;
     PreferencesDocument document_;
 };
-
-std::unique_ptr<Preferences> openStoredPreferences(const std::shared_ptr<Storage>& storage,
-                                                   std::string_view clientName) {
-    if (clientName.empty()) return nullptr;
-    try {
-        return std::make_unique<StoredPreferences>(storage, storage->readPreferences());
-    } catch (const Error&) {
-        return nullptr;
-    }
-}
 
 // Files under a root directory.
 class FileStorage final : public Storage {
@@ -209,7 +195,7 @@ public:
 
     // Creates the root (0700) when it does not exist; false when it cannot be
     // made or is not a directory.
-    bool ensureRoot() const {
+    bool reachable() const override {
         struct stat status {};
         if (::stat(root_.c_str(), &status) == 0) return S_ISDIR(status.st_mode);
         if (errno != ENOENT) return false;
@@ -237,7 +223,7 @@ public:
     }
 
     bool update(const std::function<bool(State&)>& change) override {
-        if (!ensureRoot()) throw SystemConfigurationError(SystemConfigurationError::Case::storeUnreadable);
+        if (!reachable()) throw SystemConfigurationError(SystemConfigurationError::Case::storeUnreadable);
         const WriterLock lock(root_ / "lock");
         const State before{readValues(), readPreferences()};
         State after = before;
@@ -277,6 +263,8 @@ class MemoryStorage final : public Storage {
 public:
     MemoryStorage() { state_.preferences = PreferencesDocument::initial(); }
 
+    bool reachable() const override { return true; }
+
     Values readValues() const override {
         const std::lock_guard guard(mutex_);
         return state_.values;
@@ -300,61 +288,45 @@ private:
     State state_;
 };
 
-void replaceStoredPreferences(Storage& storage, const PreferencesDocument& document) {
+}  // namespace
+
+StoredSystemConfiguration::StoredSystemConfiguration(std::shared_ptr<detail::Storage> storage)
+    : storage_(std::move(storage)) {}
+
+StoredSystemConfiguration::~StoredSystemConfiguration() = default;
+
+std::unique_ptr<DynamicStore> StoredSystemConfiguration::openDynamicStore(std::string_view clientName) {
+    if (clientName.empty() || !storage_->reachable()) return nullptr;
+    return std::make_unique<StoredDynamicStore>(storage_);
+}
+
+std::unique_ptr<Preferences> StoredSystemConfiguration::openPreferences(std::string_view clientName) {
+    if (clientName.empty()) return nullptr;
+    try {
+        return std::make_unique<StoredPreferences>(storage_, storage_->readPreferences());
+    } catch (const Error&) {
+        return nullptr;
+    }
+}
+
+std::map<std::string, PropertyList> StoredSystemConfiguration::dynamicStoreValues() const {
+    return storage_->readValues();
+}
+
+PreferencesDocument StoredSystemConfiguration::preferences() const { return storage_->readPreferences(); }
+
+void StoredSystemConfiguration::replacePreferences(const PreferencesDocument& document) {
     if (!isStorable(document.toPropertyList())) throw PropertyListError(PropertyListError::Case::unwritable);
-    (void)storage.update([&](Storage::State& state) {
+    (void)storage_->update([&](Storage::State& state) {
         state.preferences = document;
         return true;
     });
 }
 
-}  // namespace
+FileSystemConfiguration::FileSystemConfiguration(const std::filesystem::path& root)
+    : StoredSystemConfiguration(std::make_shared<FileStorage>(root)), root_(root) {}
 
-FileSystemConfiguration::FileSystemConfiguration(std::filesystem::path root)
-    : root_(std::move(root)), storage_(std::make_shared<FileStorage>(root_)) {}
-
-FileSystemConfiguration::~FileSystemConfiguration() = default;
-
-std::unique_ptr<DynamicStore> FileSystemConfiguration::openDynamicStore(std::string_view clientName) {
-    if (clientName.empty() || !static_cast<FileStorage&>(*storage_).ensureRoot()) return nullptr;
-    return std::make_unique<StoredDynamicStore>(storage_);
-}
-
-std::unique_ptr<Preferences> FileSystemConfiguration::openPreferences(std::string_view clientName) {
-    return openStoredPreferences(storage_, clientName);
-}
-
-std::map<std::string, PropertyList> FileSystemConfiguration::dynamicStoreValues() const {
-    return storage_->readValues();
-}
-
-PreferencesDocument FileSystemConfiguration::preferences() const { return storage_->readPreferences(); }
-
-void FileSystemConfiguration::replacePreferences(const PreferencesDocument& document) {
-    replaceStoredPreferences(*storage_, document);
-}
-
-MemorySystemConfiguration::MemorySystemConfiguration() : storage_(std::make_shared<MemoryStorage>()) {}
-
-MemorySystemConfiguration::~MemorySystemConfiguration() = default;
-
-std::unique_ptr<DynamicStore> MemorySystemConfiguration::openDynamicStore(std::string_view clientName) {
-    if (clientName.empty()) return nullptr;
-    return std::make_unique<StoredDynamicStore>(storage_);
-}
-
-std::unique_ptr<Preferences> MemorySystemConfiguration::openPreferences(std::string_view clientName) {
-    return openStoredPreferences(storage_, clientName);
-}
-
-std::map<std::string, PropertyList> MemorySystemConfiguration::dynamicStoreValues() const {
-    return storage_->readValues();
-}
-
-PreferencesDocument MemorySystemConfiguration::preferences() const { return storage_->readPreferences(); }
-
-void MemorySystemConfiguration::replacePreferences(const PreferencesDocument& document) {
-    replaceStoredPreferences(*storage_, document);
-}
+MemorySystemConfiguration::MemorySystemConfiguration()
+    : StoredSystemConfiguration(std::make_shared<MemoryStorage>()) {}
 
 }  // namespace tarnel::sysconfig

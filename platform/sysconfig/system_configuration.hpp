@@ -165,49 +165,48 @@ namespace detail {
 class Storage;
 }
 
+// A store over one storage: what the two stores below share. The whole-state
+// accessors serve the stand-in tools and tests; they throw the storage's
+// SystemError, PropertyListError or SystemConfigurationError.
+class StoredSystemConfiguration : public SystemConfiguration {
+public:
+    ~StoredSystemConfiguration() override;
+
+    [[nodiscard]] std::unique_ptr<DynamicStore> openDynamicStore(std::string_view clientName) override;
+    [[nodiscard]] std::unique_ptr<Preferences> openPreferences(std::string_view clientName) override;
+
+    [[nodiscard]] std::map<std::string, PropertyList> dynamicStoreValues() const;
+    [[nodiscard]] PreferencesDocument preferences() const;
+    void replacePreferences(const PreferencesDocument& document);
+
+protected:
+    explicit StoredSystemConfiguration(std::shared_ptr<detail::Storage> storage);
+
+private:
+    std::shared_ptr<detail::Storage> storage_;
+};
+
 // The store kept in files under a root directory (made 0700 when missing):
 // "dynamic-store.plist" (a dictionary of every key) and "preferences.plist"
 // (the PreferencesDocument; without the file, the initial document), both in
 // the binary property-list format and replaced atomically, so that readers
 // never see a partial file. Every change takes an exclusive lock on the file
 // "lock" (flock), which serialises writers across threads and processes.
-class FileSystemConfiguration final : public SystemConfiguration {
+class FileSystemConfiguration final : public StoredSystemConfiguration {
 public:
-    explicit FileSystemConfiguration(std::filesystem::path root);
-    ~FileSystemConfiguration() override;
-
-    [[nodiscard]] std::unique_ptr<DynamicStore> openDynamicStore(std::string_view clientName) override;
-    [[nodiscard]] std::unique_ptr<Preferences> openPreferences(std::string_view clientName) override;
-
-    // The whole state, for the stand-in tools and tests. Throw the file's
-    // SystemError, PropertyListError or SystemConfigurationError.
-    [[nodiscard]] std::map<std::string, PropertyList> dynamicStoreValues() const;
-    [[nodiscard]] PreferencesDocument preferences() const;
-    void replacePreferences(const PreferencesDocument& document);
+    explicit FileSystemConfiguration(const std::filesystem::path& root);
 
     [[nodiscard]] const std::filesystem::path& root() const noexcept { return root_; }
 
 private:
     std::filesystem::path root_;
-    std::shared_ptr<detail::Storage> storage_;
 };
 
 // The store kept in memory, shared by every connection and session opened on
 // the same object.
-class MemorySystemConfiguration final : public SystemConfiguration {
+class MemorySystemConfiguration final : public StoredSystemConfiguration {
 public:
     MemorySystemConfiguration();
-    ~MemorySystemConfiguration() override;
-
-    [[nodiscard]] std::unique_ptr<DynamicStore> openDynamicStore(std::string_view clientName) override;
-    [[nodiscard]] std::unique_ptr<Preferences> openPreferences(std::string_view clientName) override;
-
-    [[nodiscard]] std::map<std::string, PropertyList> dynamicStoreValues() const;
-    [[nodiscard]] PreferencesDocument preferences() const;
-    void replacePreferences(const PreferencesDocument& document);
-
-private:
-    std::shared_ptr<detail::Storage> storage_;
 };
 
 }  // namespace tarnel::sysconfig

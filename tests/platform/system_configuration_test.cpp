@@ -31,15 +31,9 @@ class SystemConfigurationContract : public ::testing::TestWithParam<Variant> {
 protected:
     void SetUp() override {
         if (GetParam().inFiles) {
-            auto files = std::make_shared<FileSystemConfiguration>(directory_ / "root");
-            replace_ = [files](const PreferencesDocument& document) { files->replacePreferences(document); };
-            values_ = [files] { return files->dynamicStoreValues(); };
-            configuration_ = files;
+            configuration_ = std::make_shared<FileSystemConfiguration>(directory_ / "root");
         } else {
-            auto memory = std::make_shared<MemorySystemConfiguration>();
-            replace_ = [memory](const PreferencesDocument& document) { memory->replacePreferences(document); };
-            values_ = [memory] { return memory->dynamicStoreValues(); };
-            configuration_ = memory;
+            configuration_ = std::make_shared<MemorySystemConfiguration>();
         }
     }
 
@@ -55,9 +49,7 @@ protected:
     }
 
     testing::TemporaryDirectory directory_;
-    std::shared_ptr<SystemConfiguration> configuration_;
-    std::function<void(const PreferencesDocument&)> replace_;
-    std::function<std::map<std::string, PropertyList>()> values_;
+    std::shared_ptr<StoredSystemConfiguration> configuration_;
 };
 
 // Three services in the current set, listed out of identifier order; a fourth
@@ -86,7 +78,7 @@ TEST_P(SystemConfigurationContract, DynamicStoreKeepsValuesForEveryConnection) {
     EXPECT_EQ(second->copyValue(key), value);
     ASSERT_TRUE(second->setValue(key, PropertyList(Array{})));
     EXPECT_EQ(first->copyValue(key), PropertyList(Array{}));
-    EXPECT_EQ(values_().size(), 1u);
+    EXPECT_EQ(configuration_->dynamicStoreValues().size(), 1u);
 
     EXPECT_TRUE(first->removeValue(key));
     EXPECT_FALSE(second->removeValue(key));
@@ -95,7 +87,7 @@ TEST_P(SystemConfigurationContract, DynamicStoreKeepsValuesForEveryConnection) {
     // A value a property list cannot hold is refused and nothing changes.
     EXPECT_FALSE(first->setValue(key, PropertyList(std::string("a\0b", 3))));
     EXPECT_FALSE(first->setValue(std::string("k\xff"), PropertyList(1)));
-    EXPECT_TRUE(values_().empty());
+    EXPECT_TRUE(configuration_->dynamicStoreValues().empty());
     EXPECT_EQ(configuration_->openDynamicStore(""), nullptr);
     EXPECT_EQ(configuration_->openPreferences(""), nullptr);
 }
@@ -104,7 +96,7 @@ TEST_P(SystemConfigurationContract, PreferencesListTheCurrentSetsServicesInItsOr
     // Without preferences: one set without services.
     EXPECT_EQ(preferences()->currentSetServices(), std::vector<NetworkService>{});
 
-    replace_(threeServices());
+    configuration_->replacePreferences(threeServices());
     const auto session = preferences();
     EXPECT_EQ(session->currentSetServices(),
               (std::vector<NetworkService>{{"C-wifi", "en0"}, {"A-ethernet", "en1"}, {"B-bare", std::nullopt}}));
@@ -118,15 +110,15 @@ TEST_P(SystemConfigurationContract, PreferencesListTheCurrentSetsServicesInItsOr
 
     auto document = threeServices();
     document.currentSet = std::nullopt;
-    replace_(document);
+    configuration_->replacePreferences(document);
     EXPECT_EQ(preferences()->currentSetServices(), std::nullopt);
     document.currentSet = "gone";
-    replace_(document);
+    configuration_->replacePreferences(document);
     EXPECT_EQ(preferences()->currentSetServices(), std::nullopt);
 }
 
 TEST_P(SystemConfigurationContract, CommitWritesTheSessionUnlessAnotherWriterCameFirst) {
-    replace_(threeServices());
+    configuration_->replacePreferences(threeServices());
     const auto editing = preferences();
     ASSERT_TRUE(editing->setProtocolConfiguration("C-wifi", names::dns, std::nullopt));
     ASSERT_TRUE(editing->setProtocolEnabled("A-ethernet", names::dns, true));
@@ -158,14 +150,14 @@ TEST_P(SystemConfigurationContract, ApplyPublishesTheStoredPreferencesInTheSetup
     const std::string state = networkServiceEntityKey(names::stateDomain, "C-wifi", names::dns);
     ASSERT_TRUE(dynamic->setValue(stale, PropertyList(Dictionary{})));
     ASSERT_TRUE(dynamic->setValue(state, PropertyList(Dictionary{{"kept", true}})));
-    replace_(threeServices());
+    configuration_->replacePreferences(threeServices());
 
     const auto session = preferences();
     ASSERT_TRUE(session->setProtocolConfiguration("A-ethernet", names::dns, Dictionary{{"Domain", "lan"}}));
     ASSERT_TRUE(session->applyChanges());
     // Only what was committed counts: A-ethernet is disabled and has no
     // configuration in the store; D-other is not in the current set.
-    EXPECT_EQ(values_(), (std::map<std::string, PropertyList>{
+    EXPECT_EQ(configuration_->dynamicStoreValues(), (std::map<std::string, PropertyList>{
                              {"Setup:/Network/Service/C-wifi/DNS", Dictionary{{"ServerAddresses", Array{"9.9.9.9"}}}},
                              {state, Dictionary{{"kept", true}}},
                          }));
