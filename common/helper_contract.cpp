@@ -84,12 +84,6 @@ bool isLineSeparator(char32_t scalar) {
     return (scalar >= 0x0A && scalar <= 0x0D) || scalar == 0x85 || scalar == 0x2028 || scalar == 0x2029;
 }
 
-// The tab and the Unicode space separators (general category Zs).
-bool isWhiteSpace(char32_t scalar) {
-    return scalar == 0x09 || scalar == 0x20 || scalar == 0xA0 || scalar == 0x1680 ||
-           (scalar >= 0x2000 && scalar <= 0x200A) || scalar == 0x202F || scalar == 0x205F || scalar == 0x3000;
-}
-
 }  // namespace
 
 bool routeOutputShowsInterface(std::string_view output, std::string_view interfaceName) {
@@ -115,7 +109,7 @@ bool routeOutputShowsInterface(std::string_view output, std::string_view interfa
             endWord(start);
             if (lineShowsInterface()) return true;
             words.clear();
-        } else if (isWhiteSpace(scalar)) {
+        } else if (utf8::isWhiteSpace(scalar)) {
             endWord(start);
         } else if (wordStart == std::string_view::npos) {
             wordStart = start;

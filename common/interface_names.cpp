@@ -8,8 +8,8 @@ namespace {
 
 bool isPrefixAndDigits(std::string_view name, std::string_view prefix) noexcept {
     if (name.size() <= prefix.size() || !name.starts_with(prefix)) return false;
-    const auto digits = name.substr(prefix.size());
-    return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 
 #include <string_view>
 
-// The two kinds of interface names the system recognises. Both checks match
-// the whole text: a trailing line break, a space or a non-ASCII digit never
-// passes.
+// Whole-string matchers of the interface names the system recognises. Each
+// matches the entire text: a trailing line break, a NUL byte or a non-ASCII
+// digit never passes.
 namespace tarnel::InterfaceNames {
 
 // "utun" followed by one or more ASCII digits: a tunnel interface.

@@ -1,8 +1,5 @@
 #include "common/tunnel_configuration_validator.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -14,6 +11,7 @@
 
 #include "common/helper_contract.hpp"
 #include "common/interface_names.hpp"
+#include "common/ip_literal.hpp"
 #include "common/json.hpp"
 
 namespace tarnel::PrivilegedTunnelConfigurationValidator {
@@ -547,14 +545,9 @@ std::optional<std::string> checkRoute(const Value& value, const RoutePolicy& pol
 }  // namespace
 
 std::optional<std::string> oneAddressPrefix(std::string_view address) {
-    // inet_pton needs a terminated string; an embedded NUL would cut it short.
-    if (address.find('\0') != std::string_view::npos) return std::nullopt;
-    const std::string text(address);
-    in_addr v4{};
-    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) return text + "/32";
-    in6_addr v6{};
-    if (inet_pton(AF_INET6, text.c_str(), &v6) == 1) return text + "/128";
-    return std::nullopt;
+    const auto family = ipLiteralFamily(address);
+    if (!family) return std::nullopt;
+    return std::string(address) + (*family == IPAddressFamily::ipv4 ? "/32" : "/128");
 }
 
 Result validate(std::string_view configuration) {
