@@ -128,15 +128,20 @@ void SystemDNSOverride::restoreLocked() {
         removeStaleOverrides();
         return;
     }
+    if (!undoRecordedChange()) {
+        removeStaleOverrides();
+        removeIgnoringFailure(statePath());
+        return;
+    }
+    files::removeIfExists(statePath());
+}
+
+bool SystemDNSOverride::undoRecordedChange() const {
     LoadedState state;
     try {
         state = loadState();
     } catch (const Error&) {
-        // A record that cannot be read names nothing to undo beyond what the
-        // sweep finds.
-        removeStaleOverrides();
-        removeIgnoringFailure(statePath());
-        return;
+        return false;
     }
     try {
         if (const auto* legacy = std::get_if<LegacyState>(&state)) {
@@ -144,20 +149,16 @@ void SystemDNSOverride::restoreLocked() {
         } else {
             removeResolverEntry();
         }
+        return true;
     } catch (const SystemDNSOverrideError& error) {
         // A service that is gone can never be restored, and neither can a
         // record whose saved configuration is not a dictionary: keeping such
         // a record would fail every later restore and apply.
         if (error.errorCase() != Case::networkServiceUnavailable && error.errorCase() != Case::corruptState) throw;
-        removeStaleOverrides();
-        removeIgnoringFailure(statePath());
-        return;
+        return false;
     } catch (const sysconfig::PropertyListError&) {
-        removeStaleOverrides();
-        removeIgnoringFailure(statePath());
-        return;
+        return false;
     }
-    files::removeIfExists(statePath());
 }
 
 SystemDNSOverride::LoadedState SystemDNSOverride::loadState() const {

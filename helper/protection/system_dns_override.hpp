@@ -106,6 +106,11 @@ public:
 
 private:
     void restoreLocked();
+    // Undoes what the record names. False when it names nothing that can
+    // ever be undone: a record that cannot be read, a service that is gone,
+    // or a saved configuration that is not a dictionary. Throws the failures
+    // that a later restore may get past.
+    [[nodiscard]] bool undoRecordedChange() const;
     void checkRuntimeDirectory(bool creating) const;
     void saveResolverState(std::string_view interfaceName) const;
     void removeResolverEntry() const;
