@@ -96,20 +96,31 @@ private:
     std::shared_ptr<Storage> storage_;
 };
 
+// The services of the current set that exist, in the set's order; nothing
+// without a current set.
+using ServiceEntries = std::vector<std::pair<const std::string*, const NetworkServiceEntry*>>;
+std::optional<ServiceEntries> currentServiceEntries(const PreferencesDocument& document) {
+    if (!document.currentSet) return std::nullopt;
+    const auto set = document.sets.find(*document.currentSet);
+    if (set == document.sets.end()) return std::nullopt;
+    ServiceEntries entries;
+    for (const auto& identifier : set->second.services) {
+        const auto service = document.services.find(identifier);
+        if (service != document.services.end()) entries.emplace_back(&identifier, &service->second);
+    }
+    return entries;
+}
+
 class StoredPreferences final : public Preferences {
 public:
     StoredPreferences(std::shared_ptr<Storage> storage, PreferencesDocument document)
         : storage_(std::move(storage)), snapshot_(document), document_(std::move(document)) {}
 
     std::optional<std::vector<NetworkService>> currentSetServices() override {
-        if (!document_.currentSet) return std::nullopt;
-        const auto set = document_.sets.find(*document_.currentSet);
-        if (set == document_.sets.end()) return std::nullopt;
+        const auto entries = currentServiceEntries(document_);
+        if (!entries) return std::nullopt;
         std::vector<NetworkService> services;
-        for (const auto& identifier : set->second.services) {
-            const auto service = document_.services.find(identifier);
-            if (service != document_.services.end()) services.push_back({identifier, service->second.interfaceName});
-        }
+        for (const auto& [identifier, entry] : *entries) services.push_back({*identifier, entry->interfaceName});
         return services;
     }
 
@@ -163,17 +174,11 @@ private:
     static void publishSetup(Storage::State& state) {
         const std::string prefix = std::string(names::setupDomain) + "/Network/Service/";
         Values desired;
-        const auto& preferences = state.preferences;
-        const auto set = preferences.currentSet ? preferences.sets.find(*preferences.currentSet) : preferences.sets.end();
-        if (set != preferences.sets.end()) {
-            for (const auto& identifier : set->second.services) {
-                const auto service = preferences.services.find(identifier);
-                if (service == preferences.services.end()) continue;
-                for (const auto& [type, protocol] : service->second.protocols) {
-                    if (protocol.enabled && protocol.configuration) {
-                        desired.insert_or_assign(networkServiceEntityKey(names::setupDomain, identifier, type),
-                                                 *protocol.configuration);
-                    }
+        for (const auto& [identifier, entry] : currentServiceEntries(state.preferences).value_or(ServiceEntries{})) {
+            for (const auto& [type, protocol] : entry->protocols) {
+                if (protocol.enabled && protocol.configuration) {
+                    desired.insert_or_assign(networkServiceEntityKey(names::setupDomain, *identifier, type),
+                                             *protocol.configuration);
                 }
             }
         }
