@@ -31,6 +31,27 @@ void writeAll(int fd, std::string_view contents, const std::filesystem::path& pa
     }
 }
 
+std::string readAll(int fd, std::size_t maximumSize, const std::filesystem::path& path) {
+    std::string contents;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            fail("read", path);
+        }
+        if (count == 0) break;
+        if (contents.size() + static_cast<std::size_t>(count) > maximumSize) {
+            errno = EFBIG;
+            fail("read", path);
+        }
+        contents.append(buffer, static_cast<std::size_t>(count));
+    }
+    return contents;
+}
+
+bool isPrivateToRoot(const struct stat& status) { return status.st_uid == 0 && (status.st_mode & 077) == 0; }
+
 void syncDirectory(const std::filesystem::path& directory) {
     UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0 || ::fsync(fd.get()) != 0) fail("fsync", directory);
@@ -88,26 +109,33 @@ std::optional<std::string> readIfExists(const std::filesystem::path& path, std::
         errno = EINVAL;
         fail("read", path);
     }
-    std::string contents;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            fail("read", path);
-        }
-        if (count == 0) break;
-        if (contents.size() + static_cast<std::size_t>(count) > maximumSize) {
-            errno = EFBIG;
-            fail("read", path);
-        }
-        contents.append(buffer, static_cast<std::size_t>(count));
-    }
-    return contents;
+    return readAll(fd.get(), maximumSize, path);
 }
 
 void removeIfExists(const std::filesystem::path& path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail("remove", path);
+}
+
+RootPrivateDirectory inspectRootPrivateDirectory(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        return errno == ENOENT ? RootPrivateDirectory::missing : RootPrivateDirectory::unsafe;
+    }
+    return S_ISDIR(status.st_mode) && isPrivateToRoot(status) ? RootPrivateDirectory::safe
+                                                                : RootPrivateDirectory::unsafe;
+}
+
+std::optional<std::string> readRootPrivateFile(const std::filesystem::path& path, std::size_t maximumSize) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat status {};
+    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || !isPrivateToRoot(status)) {
+        return std::nullopt;
+    }
+    try {
+        return readAll(fd.get(), maximumSize, path);
+    } catch (const SystemError&) {
+        return std::nullopt;
+    }
 }
 
 }  // namespace tarnel::files

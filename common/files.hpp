@@ -26,4 +26,18 @@ void ensurePrivateDirectory(const std::filesystem::path& path);
 // Removes a file; a missing file is not an error. Throws SystemError.
 void removeIfExists(const std::filesystem::path& path);
 
+// Where the helper keeps state, a directory must be private to root: a real
+// directory (not a link to one), owned by user 0, without any group or other
+// permission bits. The answer comes from lstat; a query that fails for a
+// reason other than a missing entry is unsafe.
+enum class RootPrivateDirectory { safe, missing, unsafe };
+[[nodiscard]] RootPrivateDirectory inspectRootPrivateDirectory(const std::filesystem::path& path);
+
+// The bytes of a file private to root: opened without following a link (and
+// without blocking on a FIFO), it must be a regular file owned by user 0
+// without group or other permission bits, and at most `maximumSize` bytes.
+// Nothing when it is missing or fails any of these or cannot be read.
+[[nodiscard]] std::optional<std::string> readRootPrivateFile(const std::filesystem::path& path,
+                                                             std::size_t maximumSize);
+
 }  // namespace tarnel::files

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <utility>
 
+#include "common/interface_names.hpp"
 #include "common/utf8.hpp"
 
 namespace tarnel {
@@ -64,6 +65,58 @@ bool containsControlCharacter(std::string_view text) noexcept {
         }
     }
     return false;
+}
+
+void validateProtectedDNSInterface(std::string_view interfaceName) {
+    if (!InterfaceNames::isTunnel(interfaceName)) {
+        throw PrivilegedHelperContractError::invalidConfiguration("protected DNS tunnel interface is invalid");
+    }
+}
+
+std::vector<std::string> protectedDNSRouteArguments(std::string_view interfaceName) {
+    validateProtectedDNSInterface(interfaceName);
+    return {"-n", "add", "-host", std::string(protectedDNSAddress), "-interface", std::string(interfaceName)};
+}
+
+namespace {
+
+bool isLineSeparator(char32_t scalar) {
+    return (scalar >= 0x0A && scalar <= 0x0D) || scalar == 0x85 || scalar == 0x2028 || scalar == 0x2029;
+}
+
+}  // namespace
+
+bool routeOutputShowsInterface(std::string_view output, std::string_view interfaceName) {
+    validateProtectedDNSInterface(interfaceName);
+    std::vector<std::string_view> words;
+    std::size_t wordStart = std::string_view::npos;
+    std::size_t offset = 0;
+    const auto endWord = [&](std::size_t end) {
+        if (wordStart != std::string_view::npos) words.push_back(output.substr(wordStart, end - wordStart));
+        wordStart = std::string_view::npos;
+    };
+    const auto lineShowsInterface = [&] {
+        return words.size() == 2 && words[0] == "interface:" && words[1] == interfaceName;
+    };
+    while (offset < output.size()) {
+        const std::size_t start = offset;
+        // An ill-formed byte counts as one character of a word, never as a
+        // separator.
+        const auto decoded = utf8::decodeNext(output, offset);
+        if (!decoded) ++offset;
+        const char32_t scalar = decoded.value_or(U'\uFFFD');
+        if (isLineSeparator(scalar)) {
+            endWord(start);
+            if (lineShowsInterface()) return true;
+            words.clear();
+        } else if (utf8::isWhiteSpace(scalar)) {
+            endWord(start);
+        } else if (wordStart == std::string_view::npos) {
+            wordStart = start;
+        }
+    }
+    endWord(output.size());
+    return lineShowsInterface();
 }
 
 }  // namespace PrivilegedHelperContract

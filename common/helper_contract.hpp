@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/error.hpp"
 #include "common/uuid.hpp"
@@ -94,6 +95,28 @@ namespace PrivilegedHelperContract {
 // file: 1..128 UTF-8 bytes and no control or format character. Throws
 // invalidProxyService.
 void validateNetworkServiceName(std::string_view name);
+
+// The tunnel's DNS address, reached through a host route on the tunnel
+// interface.
+inline constexpr std::string_view protectedDNSAddress = "172.19.0.2";
+
+// Refuses a tunnel interface name that is not "utun" followed by ASCII digits
+// (the whole text): throws invalidConfiguration("protected DNS tunnel
+// interface is invalid").
+void validateProtectedDNSInterface(std::string_view interfaceName);
+
+// The arguments of the route tool that install the host route to the DNS
+// address through the tunnel interface: -n add -host 172.19.0.2 -interface
+// <name>. Checks the name first.
+[[nodiscard]] std::vector<std::string> protectedDNSRouteArguments(std::string_view interfaceName);
+
+// Whether the output of `route -n get 172.19.0.2` shows the route on the
+// interface: some line, split at white space, is exactly the two words
+// "interface:" and the name. Lines end at any of LF, VT, FF, CR, NEL, LINE
+// SEPARATOR and PARAGRAPH SEPARATOR; white space is the tab and the Unicode
+// space separators. Checks the name first (and throws before the output is
+// read); output that cannot be read as text simply shows no interface.
+[[nodiscard]] bool routeOutputShowsInterface(std::string_view output, std::string_view interfaceName);
 
 }  // namespace PrivilegedHelperContract
 

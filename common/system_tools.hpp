@@ -9,6 +9,7 @@ namespace tarnel::SystemTools {
 // invocations, in logs and in what tests assert. `resolve` is the one point
 // that maps such a path to where the tool lives on this host (the stand-in
 // tools in tests and in the demo); a path without a mapping is used as it is.
+// On Linux the route tool is tarnel-route (tools/route), mapped in with `map`.
 inline constexpr std::string_view route = "/sbin/route";
 inline constexpr std::string_view scutil = "/usr/sbin/scutil";
 inline constexpr std::string_view netstat = "/usr/sbin/netstat";

@@ -146,6 +146,65 @@ Uuid attempt(int n) {
     return Uuid(bytes);
 }
 
+TEST(ProtectedDNSRoute, OnlyTunnelInterfaceNamesPass) {
+    using PrivilegedHelperContract::validateProtectedDNSInterface;
+    for (const char* name : {"utun0", "utun4", "utun123"}) {
+        EXPECT_NO_THROW(validateProtectedDNSInterface(name)) << name;
+    }
+    const std::string reason = "Privileged tunnel configuration rejected: protected DNS tunnel interface is invalid.";
+    for (const std::string name : {"utun", "utunX", "en0", "utun4 ", " utun4", "utun4\n", "UTUN4", "utun-4", ""}) {
+        EXPECT_EQ(failureMessage([&] { validateProtectedDNSInterface(name); }), reason) << name;
+        EXPECT_EQ(failureMessage([&] { (void)PrivilegedHelperContract::protectedDNSRouteArguments(name); }), reason);
+        // The name is checked before the output is looked at.
+        EXPECT_EQ(failureMessage([&] {
+                      (void)PrivilegedHelperContract::routeOutputShowsInterface("  interface: " + name + "\n", name);
+                  }),
+                  reason);
+    }
+}
+
+TEST(ProtectedDNSRoute, AddArgumentsAreExact) {
+    EXPECT_EQ(PrivilegedHelperContract::protectedDNSRouteArguments("utun4"),
+              (std::vector<std::string>{"-n", "add", "-host", "172.19.0.2", "-interface", "utun4"}));
+}
+
+TEST(ProtectedDNSRoute, RouteOutputShowsTheInterfaceOnlyOnATwoWordLine) {
+    const std::string query = "   route to: 172.19.0.2\ndestination: 172.19.0.2\n";
+    const struct {
+        std::string output;
+        bool shows;
+    } cases[] = {
+        {query + "  interface: utun4\n      flags: <UP,HOST,DONE,STATIC>\n", true},
+        {"interface: utun4", true},
+        {"\t interface:\tutun4 \t", true},
+        {"interface:\u00A0utun4", true},       // a Unicode space separator
+        {"interface:\u3000utun4", true},
+        {query + "  interface:utun4\n", false},  // one word
+        {query + "  interface: utun4 extra\n", false},
+        {query + "  interface: utun5\n", false},
+        {"  Interface: utun4", false},
+        {"  interface: UTUN4", false},
+        {"  interface: utun4\u200B", false},  // a zero-width space is part of the word
+        {"  interface: utun44", false},
+        {"", false},
+        {"\xff\xfe interface: utun4", false},
+        {"\xff\ninterface: utun4", true},
+        // Every line separator ends a line, including the Unicode ones.
+        {"route to: x\ninterface: utun4", true},
+        {"route to: x\rinterface: utun4\r", true},
+        {"route to: x\vinterface: utun4", true},
+        {"route to: x\finterface: utun4", true},
+        {"route to: x\u0085interface: utun4", true},
+        {"route to: x\u2028interface: utun4", true},
+        {"route to: x\u2029interface: utun4\u2029", true},
+        {"route to: x\r\n\r\ninterface: utun4\r\n", true},
+        {"route to: x interface: utun4", false},
+    };
+    for (const auto& item : cases) {
+        EXPECT_EQ(PrivilegedHelperContract::routeOutputShowsInterface(item.output, "utun4"), item.shows) << item.output;
+    }
+}
+
 TEST(StartRegistry, CancellationLivesForItsLifetimeAndExpiresAtTheBoundary) {
     PrivilegedTunnelStartRegistry registry;
     const Uuid a = attempt(1);
