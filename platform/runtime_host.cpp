@@ -15,19 +15,6 @@ std::optional<std::string> numericHostAddress(const sockaddr* address) {
     return NetworkInterfaces::numericHostAddress(address);
 }
 
-bool isTunnelInterfaceName(std::string_view name) noexcept {
-    constexpr std::string_view prefix = "utun";
-    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) {
-        return false;
-    }
-    for (const char character : name.substr(prefix.size())) {
-        if (character < '0' || character > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::set<std::string> tunnelInterfaces(const std::vector<NetworkInterfaces::InterfaceAddress>& addresses) {
     std::set<std::string> names;
     for (const auto& entry : addresses) {
