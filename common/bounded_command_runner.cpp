@@ -23,6 +23,8 @@ std::string BoundedCommandRunnerError::message() const {
         return "The output of the system command could not be read.";
     case Case::outputTooLarge:
         return "The output of the system command exceeded its size limit.";
+    case Case::inputNotWritten:
+        return "The input of the system command could not be written.";
     }
     return {};
 }
@@ -116,6 +118,10 @@ BoundedCommandResult runLaunched(ChildProcess& child, OutputCapture& capture, co
     if (!ended) {
         fail(BoundedCommandRunnerError::Case::outputUnavailable);
     }
+    if (child.inputDelivery() != ChildProcess::InputDelivery::none &&
+        child.waitForInput(kOutputWait, clock) != ChildProcess::InputDelivery::written) {
+        fail(BoundedCommandRunnerError::Case::inputNotWritten);
+    }
     const auto status = child.exitStatus();
     return BoundedCommandResult{status ? status->terminationStatus() : -1, capture.take()};
 }
@@ -124,6 +130,11 @@ BoundedCommandResult runLaunched(ChildProcess& child, OutputCapture& capture, co
 
 BoundedCommandResult run(const BoundedCommandInvocation& invocation, std::int64_t maximumOutputBytes,
                          const Checkpoint& checkpoint, const Clock& clock) {
+    return run(invocation, BoundedCommandStreams{}, maximumOutputBytes, checkpoint, clock);
+}
+
+BoundedCommandResult run(const BoundedCommandInvocation& invocation, const BoundedCommandStreams& streams,
+                         std::int64_t maximumOutputBytes, const Checkpoint& checkpoint, const Clock& clock) {
     if (maximumOutputBytes < 0) {
         fail(BoundedCommandRunnerError::Case::outputTooLarge);
     }
@@ -132,8 +143,10 @@ BoundedCommandResult run(const BoundedCommandInvocation& invocation, std::int64_
     ChildProcess::Options options;
     options.executable = invocation.executableURL;
     options.arguments = invocation.arguments;
+    options.input = streams.standardInput;
     options.output = ChildProcess::Redirect::pipe();
-    options.error = ChildProcess::Redirect::null();
+    options.error = streams.standardErrorToOutput ? ChildProcess::Redirect::toStandardOutput()
+                                                     : ChildProcess::Redirect::null();
     options.ownProcessGroup = true;
     std::optional<ChildProcess> child;
     try {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -23,9 +24,22 @@ struct BoundedCommandInvocation {
     friend bool operator==(const BoundedCommandInvocation&, const BoundedCommandInvocation&) = default;
 };
 
+// How a tool's standard input and standard error are connected. The default
+// is the runner's usual one: the caller's standard input, standard error
+// discarded.
+struct BoundedCommandStreams {
+    // Bytes for the tool's standard input, written from a thread of their own
+    // while the output is read, and then closed. Nothing: the caller's own
+    // standard input.
+    std::optional<std::string> standardInput;
+    // Standard error goes into the one output pipe beside standard output, in
+    // the order the tool writes them; otherwise it is discarded.
+    bool standardErrorToOutput = false;
+};
+
 class BoundedCommandRunnerError final : public Error {
 public:
-    enum class Case { launchFailed, outputUnavailable, outputTooLarge };
+    enum class Case { launchFailed, outputUnavailable, outputTooLarge, inputNotWritten };
 
     explicit BoundedCommandRunnerError(Case errorCase) noexcept : case_(errorCase) {}
 
@@ -51,7 +65,8 @@ struct BoundedCommandResult {
 };
 
 // Runs a system tool with its standard output captured up to a byte cap and
-// its standard error discarded, bounded by the caller's checkpoint. The
+// its standard error discarded (or captured with it), bounded by the caller's
+// checkpoint. The
 // checkpoint is given the clock's uptime before the launch, at every poll
 // (every 25 ms at most) and once after the tool exits; what it throws ends the
 // run. The tool runs in a process group of its own; on every way out the group
@@ -59,7 +74,8 @@ struct BoundedCommandResult {
 // SIGKILL and up to 1.0 s more; on success what is left of the group (a
 // background grandchild) is killed. A tool that cannot be killed is reaped in
 // the background once it dies; the run itself never waits without a bound.
-// Standard input is the caller's. A non-zero exit status is not an error.
+// Standard input is the caller's unless the streams give bytes for it. A
+// non-zero exit status is not an error.
 namespace BoundedCommandRunner {
 
 using Checkpoint = std::function<void(double uptime)>;
@@ -70,8 +86,17 @@ using Checkpoint = std::function<void(double uptime)>;
 // - more output than the cap: outputTooLarge (exactly the cap is accepted);
 // - the tool exited but its output did not end within 1.0 s (a grandchild
 //   holds the pipe): outputUnavailable.
+// - input bytes were given but the tool stopped reading (closed its standard
+//   input, or ended) before all of them were written, or they were still not
+//   written 1.0 s after the output ended: inputNotWritten, whatever the exit
+//   status. Such a tool never ends this program with SIGPIPE.
 BoundedCommandResult run(const BoundedCommandInvocation& invocation, std::int64_t maximumOutputBytes,
                          const Checkpoint& checkpoint, const Clock& clock = SystemClock::shared());
+
+// The same with the tool's streams connected as `streams` says.
+BoundedCommandResult run(const BoundedCommandInvocation& invocation, const BoundedCommandStreams& streams,
+                         std::int64_t maximumOutputBytes, const Checkpoint& checkpoint,
+                         const Clock& clock = SystemClock::shared());
 
 // The helper's form: bounded by a tunnel start's control, whose cancellation
 // and deadline errors (PrivilegedRuntimeError) end the run.

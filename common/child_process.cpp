@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -117,8 +118,10 @@ private:
 };
 
 // Writes the input bytes into the child's standard input and closes it. Ends
-// early when the child stops reading (EPIPE) or when cancelled.
-void writeInput(UniqueFd pipe, std::string bytes, int cancelFd) {
+// early when the child stops reading (EPIPE) or when cancelled. Records the
+// outcome, then signals `doneFd`.
+void writeInput(UniqueFd pipe, std::string bytes, int cancelFd, std::atomic<ChildProcess::InputDelivery>* outcome,
+                int doneFd) {
     sigset_t brokenPipe;
     sigemptyset(&brokenPipe);
     sigaddset(&brokenPipe, SIGPIPE);
@@ -147,6 +150,10 @@ void writeInput(UniqueFd pipe, std::string bytes, int cancelFd) {
             break;
         }
     }
+    pipe.reset();
+    outcome->store(offset == bytes.size() ? ChildProcess::InputDelivery::written : ChildProcess::InputDelivery::failed);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto ignored = ::write(doneFd, &one, sizeof one);
 }
 
 }  // namespace
@@ -207,6 +214,8 @@ struct ChildProcess::State {
     UniqueFd output;
     UniqueFd error;
     UniqueFd writerCancel;
+    UniqueFd writerDone;
+    std::atomic<InputDelivery> inputDelivery = InputDelivery::none;
     std::thread writer;
 
     bool exited() const {
@@ -388,13 +397,16 @@ ChildProcess ChildProcess::spawn(const Options& options) {
 
     if (options.input) {
         state->writerCancel = UniqueFd(::eventfd(0, EFD_CLOEXEC));
-        if (!state->writerCancel) {
+        state->writerDone = UniqueFd(::eventfd(0, EFD_CLOEXEC));
+        if (!state->writerCancel || !state->writerDone) {
             const int error = errno;
             ChildProcess failed(std::move(state));
             throw SystemError("eventfd", error);
         }
+        state->inputDelivery = InputDelivery::writing;
         try {
-            state->writer = std::thread(writeInput, std::move(inputWrite), *options.input, state->writerCancel.get());
+            state->writer = std::thread(writeInput, std::move(inputWrite), *options.input, state->writerCancel.get(),
+                                        &state->inputDelivery, state->writerDone.get());
         } catch (const std::system_error& error) {
             ChildProcess failed(std::move(state));
             throw SystemError("thread", error.code().value());
@@ -445,6 +457,20 @@ std::optional<ChildProcess::ExitStatus> ChildProcess::exitStatus() const {
         state_->status = ExitStatus{ExitStatus::Kind::signaled, info.si_status};
     }
     return state_->status;
+}
+
+ChildProcess::InputDelivery ChildProcess::inputDelivery() const noexcept {
+    return state_ ? state_->inputDelivery.load() : InputDelivery::none;
+}
+
+ChildProcess::InputDelivery ChildProcess::waitForInput(double seconds, const Clock& clock) const {
+    if (inputDelivery() != InputDelivery::writing) return inputDelivery();
+    waitInSlices(seconds, clock, kWaitSlice, [this](int milliseconds) {
+        pollfd fd{state_->writerDone.get(), POLLIN, 0};
+        pollRetrying(&fd, 1, milliseconds);
+        return inputDelivery() != InputDelivery::writing;
+    });
+    return inputDelivery();
 }
 
 bool ChildProcess::signal(int signalNumber) const {

@@ -120,6 +120,18 @@ public:
     // How the child ended; nothing while it runs.
     [[nodiscard]] std::optional<ExitStatus> exitStatus() const;
 
+    // How the bytes given as `Options::input` fared.
+    enum class InputDelivery {
+        none,     // the child was given no input bytes
+        writing,  // the writer is still at work
+        written,  // every byte went into the pipe, which was then closed
+        failed    // the child closed its input, or ended, before every byte was written
+    };
+    [[nodiscard]] InputDelivery inputDelivery() const noexcept;
+    // Waits up to `seconds` on the clock for the writer to finish; then as
+    // `inputDelivery`.
+    InputDelivery waitForInput(double seconds, const Clock& clock = SystemClock::shared()) const;
+
     // Sends a signal to the child through its pidfd; false once it has exited.
     bool signal(int signalNumber) const;
     // Sends a signal to the child's whole process group (a child without a

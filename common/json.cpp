@@ -34,17 +34,19 @@ namespace {
 
 // Builds the document from the parser's events and enforces what the parser
 // itself allows: repeated keys, unbounded nesting and integers too large for
-// 64 bits (which it would silently turn into floats, changing their value).
+// 64 bits (which it would silently turn into floats, changing their value),
+// unless the caller asked for such integers as floats.
 class StrictDocumentBuilder final : public nlohmann::json_sax<Value> {
 public:
-    explicit StrictDocumentBuilder(std::size_t maximumDepth) : maximumDepth_(maximumDepth) {}
+    StrictDocumentBuilder(std::size_t maximumDepth, WideIntegers wideIntegers)
+        : maximumDepth_(maximumDepth), wideIntegers_(wideIntegers) {}
 
     bool null() override { return add(Value(nullptr)); }
     bool boolean(bool value) override { return add(Value(value)); }
     bool number_integer(number_integer_t value) override { return add(Value(value)); }
     bool number_unsigned(number_unsigned_t value) override { return add(Value(value)); }
     bool number_float(number_float_t value, const string_t& text) override {
-        if (text.find_first_of(".eE") == string_t::npos) {
+        if (wideIntegers_ == WideIntegers::refuse && text.find_first_of(".eE") == string_t::npos) {
             throw JsonError(JsonError::Case::numberOutOfRange, text);
         }
         return add(Value(value));
@@ -108,6 +110,7 @@ private:
     }
 
     std::size_t maximumDepth_;
+    WideIntegers wideIntegers_;
     Value root_;
     std::vector<Value*> open_;
     std::vector<std::set<std::string>> openKeys_;
@@ -116,7 +119,7 @@ private:
 
 }  // namespace
 
-Value parse(std::string_view text, TopLevel topLevel, std::size_t maximumDepth) {
+Value parse(std::string_view text, TopLevel topLevel, std::size_t maximumDepth, WideIntegers wideIntegers) {
     if (!utf8::isValid(text)) {
         throw JsonError(JsonError::Case::invalidUTF8);
     }
@@ -124,7 +127,7 @@ Value parse(std::string_view text, TopLevel topLevel, std::size_t maximumDepth) 
     if (text.starts_with("\xEF\xBB\xBF")) {
         throw JsonError(JsonError::Case::invalidSyntax);
     }
-    StrictDocumentBuilder builder(maximumDepth);
+    StrictDocumentBuilder builder(maximumDepth, wideIntegers);
     if (!Value::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json,
                           /*strict=*/true, /*ignore_comments=*/false)) {
         throw JsonError(JsonError::Case::invalidSyntax);

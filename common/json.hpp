@@ -51,11 +51,17 @@ private:
     std::string detail_;
 };
 
+// How an integer literal beyond the 64-bit range is read: refused as
+// numberOutOfRange (our own files and most documents), or as the nearest
+// double, for documents whose rules judge every number by its value.
+enum class WideIntegers { refuse, asDouble };
+
 // Strict parsing: refuses invalid UTF-8 anywhere in the text, duplicate keys,
 // nesting deeper than `maximumDepth` containers and a top-level value of the
 // wrong kind. Throws JsonError.
 [[nodiscard]] Value parse(std::string_view text, TopLevel topLevel = TopLevel::object,
-                          std::size_t maximumDepth = kDefaultMaximumDepth);
+                          std::size_t maximumDepth = kDefaultMaximumDepth,
+                          WideIntegers wideIntegers = WideIntegers::refuse);
 
 // Typed reads of single values. `path` names the value in error messages.
 // Integers must be written as integers: a float such as 1.0 is refused, and a

@@ -1,8 +1,5 @@
 #include "common/tunnel_configuration_validator.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +10,8 @@
 #include <vector>
 
 #include "common/helper_contract.hpp"
+#include "common/interface_names.hpp"
+#include "common/ip_literal.hpp"
 #include "common/json.hpp"
 
 namespace tarnel::PrivilegedTunnelConfigurationValidator {
@@ -148,12 +147,6 @@ bool isHostLike(std::string_view text) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
                c == ':' || c == '-';
     });
-}
-
-// Whole-string match of en[0-9]+: a physical interface name.
-bool isPhysicalInterfaceName(std::string_view text) {
-    if (text.size() < 3 || !text.starts_with("en")) return false;
-    return std::all_of(text.begin() + 2, text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Whether a JSON array holds exactly these strings, in this order.
@@ -534,7 +527,7 @@ std::optional<std::string> checkRoute(const Value& value, const RoutePolicy& pol
         if (!boolean(route, "auto_detect_interface")) reject("automatic interface detection must be enabled");
     } else {
         const std::string& name = boundedString(*pinned, 16, "default_interface");
-        if (!isPhysicalInterfaceName(name)) reject("default interface is not permitted");
+        if (!InterfaceNames::isPhysical(name)) reject("default interface is not permitted");
         defaultInterface = name;
     }
 
@@ -552,14 +545,9 @@ std::optional<std::string> checkRoute(const Value& value, const RoutePolicy& pol
 }  // namespace
 
 std::optional<std::string> oneAddressPrefix(std::string_view address) {
-    // inet_pton needs a terminated string; an embedded NUL would cut it short.
-    if (address.find('\0') != std::string_view::npos) return std::nullopt;
-    const std::string text(address);
-    in_addr v4{};
-    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) return text + "/32";
-    in6_addr v6{};
-    if (inet_pton(AF_INET6, text.c_str(), &v6) == 1) return text + "/128";
-    return std::nullopt;
+    const auto family = ipLiteralFamily(address);
+    if (!family) return std::nullopt;
+    return std::string(address) + (*family == IPAddressFamily::ipv4 ? "/32" : "/128");
 }
 
 Result validate(std::string_view configuration) {

@@ -1,12 +1,10 @@
 #include "common/url.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <stdexcept>
 #include <utility>
 
+#include "common/ip_literal.hpp"
 #include "common/utf8.hpp"
 
 namespace tarnel {
@@ -114,14 +112,7 @@ bool isValidScheme(std::string_view scheme) noexcept {
     return true;
 }
 
-bool isIPv6Address(std::string_view text) {
-    // The address reader takes a C string: a NUL would end the text early and
-    // let what follows it through unread.
-    if (text.find('\0') != std::string_view::npos) return false;
-    const std::string terminated(text);
-    in6_addr address{};
-    return !text.empty() && ::inet_pton(AF_INET6, terminated.c_str(), &address) == 1;
-}
+bool isIPv6Address(std::string_view text) { return ipLiteralFamily(text) == IPAddressFamily::ipv6; }
 
 std::optional<std::uint16_t> parsePort(std::string_view text) noexcept {
     if (text.empty() || text.size() > 5 || (text.size() > 1 && text.front() == '0')) return std::nullopt;

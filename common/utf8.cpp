@@ -142,4 +142,35 @@ void append(std::string& out, char32_t scalar) {
     }
 }
 
+bool isWhiteSpace(char32_t scalar) noexcept {
+    return (scalar >= 0x09 && scalar <= 0x0D) || scalar == 0x20 || scalar == 0x85 || scalar == 0xA0 ||
+           scalar == 0x1680 || (scalar >= 0x2000 && scalar <= 0x200A) || scalar == 0x2028 || scalar == 0x2029 ||
+           scalar == 0x202F || scalar == 0x205F || scalar == 0x3000;
+}
+
+std::size_t whiteSpaceLength(std::string_view text, std::size_t offset) noexcept {
+    std::size_t next = offset;
+    const auto scalar = decodeNext(text, next);
+    return scalar && isWhiteSpace(*scalar) ? next - offset : 0;
+}
+
+std::string_view trimWhiteSpace(std::string_view text) noexcept {
+    std::size_t start = 0;
+    while (const std::size_t length = whiteSpaceLength(text, start)) start += length;
+    // Scan forward to find where the trailing run of white space begins: UTF-8
+    // is decoded from the front, never from the back.
+    std::size_t end = start;
+    std::size_t offset = start;
+    while (offset < text.size()) {
+        if (const std::size_t length = whiteSpaceLength(text, offset)) {
+            offset += length;
+        } else {
+            std::size_t next = offset;
+            offset = decodeNext(text, next) ? next : offset + 1;
+            end = offset;
+        }
+    }
+    return text.substr(start, end - start);
+}
+
 }  // namespace tarnel::utf8

@@ -22,4 +22,16 @@ namespace tarnel::utf8 {
 // Appends the UTF-8 form of a scalar value (no surrogates, at most U+10FFFF).
 void append(std::string& out, char32_t scalar);
 
+// White space is the Unicode White_Space property: U+0009...U+000D, U+0020,
+// U+0085, U+00A0, U+1680, U+2000...U+200A, U+2028, U+2029, U+202F, U+205F and
+// U+3000. Ill-formed bytes are never white space.
+[[nodiscard]] bool isWhiteSpace(char32_t scalar) noexcept;
+
+// The length in bytes of the white-space character that starts at `offset`;
+// 0 when another character, an ill-formed byte or the end of the text is there.
+[[nodiscard]] std::size_t whiteSpaceLength(std::string_view text, std::size_t offset) noexcept;
+
+// The text without the white space at its two ends.
+[[nodiscard]] std::string_view trimWhiteSpace(std::string_view text) noexcept;
+
 }  // namespace tarnel::utf8

@@ -1,10 +1,8 @@
 #include "common/vpn_service_list.hpp"
 
-#include <algorithm>
-#include <iterator>
 #include <utility>
 
-#include "common/tunnel_interface_name.hpp"
+#include "common/interface_names.hpp"
 #include "common/utf8.hpp"
 #include "common/uuid.hpp"
 
@@ -14,17 +12,6 @@ namespace {
 
 bool isLineBreak(char32_t scalar) noexcept {
     return (scalar >= 0x000A && scalar <= 0x000D) || scalar == 0x0085 || scalar == 0x2028 || scalar == 0x2029;
-}
-
-// The code points of the Unicode White_Space property, as closed ranges.
-constexpr std::pair<char32_t, char32_t> kWhiteSpaceRanges[] = {
-    {0x0009, 0x000D}, {0x0020, 0x0020}, {0x0085, 0x0085}, {0x00A0, 0x00A0}, {0x1680, 0x1680}, {0x2000, 0x200A},
-    {0x2028, 0x2029}, {0x202F, 0x202F}, {0x205F, 0x205F}, {0x3000, 0x3000},
-};
-
-bool isWhiteSpace(char32_t scalar) noexcept {
-    return std::any_of(std::begin(kWhiteSpaceRanges), std::end(kWhiteSpaceRanges),
-                       [scalar](const auto& range) { return scalar >= range.first && scalar <= range.second; });
 }
 
 // The non-empty pieces of `text` between the scalars that `isSeparator`
@@ -54,7 +41,7 @@ std::vector<std::string_view> split(std::string_view text, IsSeparator isSeparat
 
 std::vector<std::string_view> outputLines(std::string_view text) { return split(text, isLineBreak); }
 
-std::vector<std::string_view> outputFields(std::string_view line) { return split(line, isWhiteSpace); }
+std::vector<std::string_view> outputFields(std::string_view line) { return split(line, utf8::isWhiteSpace); }
 
 std::optional<std::string> connectedVPNServiceIdentifier(std::string_view scutilList,
                                                          std::string_view bundleIdentifier) {
@@ -87,7 +74,7 @@ std::optional<std::string> connectedVPNServiceIdentifier(std::string_view scutil
 
 std::optional<std::string> tunnelInterfaceNameFromScutilLine(std::string_view line) {
     const auto fields = outputFields(line);
-    if (fields.size() != 3 || fields[0] != "InterfaceName" || fields[1] != ":" || !isTunnelInterfaceName(fields[2])) {
+    if (fields.size() != 3 || fields[0] != "InterfaceName" || fields[1] != ":" || !InterfaceNames::isTunnel(fields[2])) {
         return std::nullopt;
     }
     return std::string(fields[2]);

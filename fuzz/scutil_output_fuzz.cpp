@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/tunnel_interface_name.hpp"
+#include "common/interface_names.hpp"
 #include "common/uuid.hpp"
 #include "common/vpn_service_list.hpp"
 #include "fuzz/fuzz_support.hpp"
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(text.find("(Connected)") != std::string_view::npos, "the service is connected");
     }
     if (const auto name = Contract::tunnelInterfaceNameFromScutilStatus(text)) {
-        require(isTunnelInterfaceName(*name), "the interface is a tunnel interface");
+        require(InterfaceNames::isTunnel(*name), "the interface is a tunnel interface");
         require(text.find(*name) != std::string_view::npos, "the interface is in the status");
         require(text.find("InterfaceName") != std::string_view::npos, "the status names the interface");
     }

@@ -14,7 +14,7 @@
 
 #include "common/helper_contract.hpp"
 #include "common/json.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/ip_literal.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/json_mutator.hpp"
 #include "helper/protection/tailscale_cli_output.hpp"
@@ -43,19 +43,18 @@ std::vector<std::int64_t> requestedRegions(std::string_view text) {
     }
     std::sort(regions.begin(), regions.end());
     regions.erase(std::unique(regions.begin(), regions.end()), regions.end());
-    if (regions.size() > Contract::maximumRequestedDERPRegions) regions.resize(Contract::maximumRequestedDERPRegions);
+    if (regions.size() > Contract::maximumTailscaleRegionCount) regions.resize(Contract::maximumTailscaleRegionCount);
     if (regions.empty()) regions.push_back(1);
     return regions;
 }
 
 void requireCanonical(const std::vector<TailscaleUnderlayEndpoint>& endpoints) {
-    require(endpoints.size() <= Contract::maximumTailscaleCollectedEndpoints, "at most 1024 endpoints");
+    require(endpoints.size() <= TailscaleUnderlayEndpoint::maximumCount, "at most 1024 endpoints");
     require(std::is_sorted(endpoints.begin(), endpoints.end()), "endpoints are sorted");
     require(std::adjacent_find(endpoints.begin(), endpoints.end()) == endpoints.end(), "endpoints are distinct");
     for (const auto& endpoint : endpoints) {
         require(endpoint.port >= 1 && endpoint.port <= 65535, "ports are in range");
-        require(PrivilegedTunnelConfigurationValidator::oneAddressPrefix(endpoint.address).has_value(),
-                "addresses are literals", endpoint.address);
+        require(isIPLiteral(endpoint.address), "addresses are literals", endpoint.address);
     }
 }
 

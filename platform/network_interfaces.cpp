@@ -42,7 +42,7 @@ std::optional<unsigned int> index(const std::string& name) {
     return value;
 }
 
-std::optional<std::string> numericHostAddress(const sockaddr* address) {
+std::optional<std::string> numericHostText(const sockaddr* address) {
     if (address == nullptr) {
         return std::nullopt;
     }
@@ -58,8 +58,16 @@ std::optional<std::string> numericHostAddress(const sockaddr* address) {
     if (::getnameinfo(address, length, host.data(), host.size(), nullptr, 0, NI_NUMERICHOST) != 0) {
         return std::nullopt;
     }
+    return std::string(host.data());
+}
+
+std::optional<std::string> numericHostAddress(const sockaddr* address) {
+    const auto printed = numericHostText(address);
+    if (!printed) {
+        return std::nullopt;
+    }
     // Drop a scope suffix: the first non-empty piece between '%' characters.
-    const std::string text(host.data());
+    const std::string& text = *printed;
     std::size_t start = 0;
     while (start <= text.size()) {
         const std::size_t end = text.find('%', start);

@@ -27,9 +27,13 @@ struct InterfaceAddress {
 // such interface, and for a name holding a NUL byte.
 [[nodiscard]] std::optional<unsigned int> index(const std::string& name);
 
-// The numeric host text of an IPv4 or IPv6 socket address, without an IPv6
-// scope suffix ("fe80::1%en0" gives "fe80::1"); nothing for an absent address,
-// another family, or an address the resolver cannot print.
+// The numeric host text of an IPv4 or IPv6 socket address as the resolver
+// prints it (getnameinfo, NI_NUMERICHOST), an IPv6 scope suffix included
+// ("fe80::1%en0"); nothing for an absent address, another family, or an
+// address the resolver cannot print.
+[[nodiscard]] std::optional<std::string> numericHostText(const sockaddr* address);
+
+// The same text without an IPv6 scope suffix ("fe80::1%en0" gives "fe80::1").
 [[nodiscard]] std::optional<std::string> numericHostAddress(const sockaddr* address);
 
 }  // namespace tarnel::NetworkInterfaces

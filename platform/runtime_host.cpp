@@ -1,6 +1,7 @@
 #include "platform/runtime_host.hpp"
 
 #include "common/bounded_command_runner.hpp"
+#include "common/interface_names.hpp"
 #include "common/runtime_error.hpp"
 #include "common/system_tools.hpp"
 #include "common/utf8.hpp"
@@ -14,6 +15,8 @@ std::optional<ProcessIdentity> processIdentity(std::int32_t processIdentifier) {
 std::optional<std::string> numericHostAddress(const sockaddr* address) {
     return NetworkInterfaces::numericHostAddress(address);
 }
+
+bool isTunnelInterfaceName(std::string_view name) noexcept { return InterfaceNames::isTunnel(name); }
 
 std::set<std::string> tunnelInterfaces(const std::vector<NetworkInterfaces::InterfaceAddress>& addresses) {
     std::set<std::string> names;

@@ -13,7 +13,6 @@
 #include "common/child_process.hpp"
 #include "common/clock.hpp"
 #include "common/startup_control.hpp"
-#include "common/tunnel_interface_name.hpp"
 #include "platform/network_interfaces.hpp"
 #include "platform/process_info.hpp"
 
@@ -35,8 +34,9 @@ inline constexpr std::int64_t routeOutputLimit = 65536;
 // The numeric host text of a socket address (see NetworkInterfaces).
 [[nodiscard]] std::optional<std::string> numericHostAddress(const sockaddr* address);
 
-// True for "utun" followed by one or more ASCII digits and nothing else.
-using ::tarnel::isTunnelInterfaceName;
+// True for "utun" followed by one or more ASCII digits and nothing else
+// (InterfaceNames::isTunnel).
+[[nodiscard]] bool isTunnelInterfaceName(std::string_view name) noexcept;
 
 // The names among `addresses` of interfaces that are tunnel interfaces: a
 // tunnel name, up, and carrying 172.19.0.1. Each name once.

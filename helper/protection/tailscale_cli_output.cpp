@@ -8,7 +8,7 @@
 #include <set>
 
 #include "common/helper_contract.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/ip_literal.hpp"
 
 namespace tarnel::PrivilegedHelperContract {
 
@@ -20,7 +20,6 @@ using Endpoints = std::set<TailscaleUnderlayEndpoint>;
 constexpr std::int64_t kDefaultDERPPort = 443;
 constexpr std::int64_t kDefaultSTUNPort = 3478;
 constexpr std::int64_t kNoSTUN = -1;
-constexpr std::int64_t kMaximumRegionID = 4096;
 
 [[noreturn]] void fail(std::string_view reason) {
     throw PrivilegedHelperContractError::invalidConfiguration(std::string(reason));
@@ -31,10 +30,6 @@ constexpr std::int64_t kMaximumRegionID = 4096;
 const Value* member(const Value& object, std::string_view key) {
     const auto found = object.find(key);
     return found == object.end() ? nullptr : &*found;
-}
-
-bool isAddressLiteral(std::string_view text) {
-    return PrivilegedTunnelConfigurationValidator::oneAddressPrefix(text).has_value();
 }
 
 bool isPort(std::int64_t value) { return value >= 1 && value <= 65535; }
@@ -90,18 +85,19 @@ const std::string* stringOrFail(const Value* value, std::string_view reason) {
 }
 
 // The parsed document when its size is within the bounds, checked before a
-// byte of it is read as JSON.
+// byte of it is read as JSON. Every number is judged by its value, so an
+// integer beyond 64 bits is read as a double rather than refused as no JSON.
 Value parseBoundedObject(std::string_view output, std::string_view reason) {
     if (output.empty() || output.size() > maximumTailscaleDocumentSize) fail(reason);
-    Value document = json::parse(output, json::TopLevel::any);
+    Value document =
+        json::parse(output, json::TopLevel::any, json::kDefaultMaximumDepth, json::WideIntegers::asDouble);
     if (!document.is_object()) fail(reason);
     return document;
 }
 
-// The endpoints in canonical order. The set already holds them distinct and
-// sorted, and every address and port in it was checked on the way in.
 std::vector<TailscaleUnderlayEndpoint> canonicalList(Endpoints&& endpoints) {
-    return {std::make_move_iterator(endpoints.begin()), std::make_move_iterator(endpoints.end())};
+    return TailscaleUnderlayEndpoint::validatedList(
+        {std::make_move_iterator(endpoints.begin()), std::make_move_iterator(endpoints.end())});
 }
 
 // Every region of the map by its numeric identifier, after the checks that
@@ -110,7 +106,7 @@ std::map<std::int64_t, const Value*> indexRegions(const Value& regions) {
     std::map<std::int64_t, const Value*> index;
     for (const auto& [key, region] : regions.items()) {
         const auto identifier = decimalInteger(key);
-        if (!identifier || *identifier < 1 || *identifier > kMaximumRegionID || !region.is_object()) {
+        if (!identifier || *identifier < 1 || *identifier > maximumTailscaleRegionID || !region.is_object()) {
             fail(kInvalidDERPMapReason);
         }
         const auto declared = derpInteger(member(region, "RegionID"));
@@ -177,7 +173,7 @@ std::vector<std::string> derpNodeAddresses(const json::Value& node) {
     for (const std::string_view key : {"IPv4", "IPv6"}) {
         auto address = derpString(member(node, key));
         if (!address || address->empty() || *address == "none") continue;
-        if (!isAddressLiteral(*address)) fail(kInvalidDERPMapReason);
+        if (!isIPLiteral(*address)) fail(kInvalidDERPMapReason);
         addresses.insert(std::move(*address));
     }
     return {addresses.begin(), addresses.end()};
@@ -199,7 +195,7 @@ std::vector<TailscaleUnderlayEndpoint> tailscaleUnderlayEndpointsFromDERPMap(std
     if (regions == nullptr || !regions->is_object()) fail(kInvalidDERPMapReason);
     const auto index = indexRegions(*regions);
 
-    if (regionIDs.empty() || regionIDs.size() > maximumRequestedDERPRegions) fail(kInvalidDERPMapReason);
+    if (regionIDs.empty() || regionIDs.size() > maximumTailscaleRegionCount) fail(kInvalidDERPMapReason);
     Endpoints endpoints;
     bool relayRegionHasRelay = false;
     for (const std::int64_t regionID : regionIDs) {
@@ -214,7 +210,7 @@ std::vector<TailscaleUnderlayEndpoint> tailscaleUnderlayEndpointsFromDERPMap(std
             if (collectNode(node, regionID, endpoints) && regionID == relayRegionID) {
                 relayRegionHasRelay = true;
             }
-            if (endpoints.size() > maximumTailscaleCollectedEndpoints) fail(kInvalidDERPMapReason);
+            if (endpoints.size() > TailscaleUnderlayEndpoint::maximumCount) fail(kInvalidDERPMapReason);
         }
     }
     if (!relayRegionHasRelay) fail(kInvalidDERPMapReason);
@@ -239,7 +235,7 @@ TailscalePeerAddress tailscalePeerAddress(std::string_view text) {
         host = text.substr(0, colon);
         portText = text.substr(colon + 1);
     }
-    if (host.empty() || !isAddressLiteral(host)) fail(kInvalidStatusReason);
+    if (host.empty() || !isIPLiteral(host)) fail(kInvalidStatusReason);
     const auto port = decimalInteger(portText);
     if (!port || !isPort(*port)) fail(kInvalidStatusReason);
     return {std::string(host), *port};
@@ -260,8 +256,9 @@ std::vector<TailscaleUnderlayEndpoint> tailscaleUnderlayEndpointsFromStatus(std:
         if (!active || currentAddress == nullptr || currentAddress->empty()) continue;
         auto address = tailscalePeerAddress(*currentAddress);
         endpoints.insert({std::move(address.host), address.port, TailscaleUnderlayTransport::udp});
-        if (endpoints.size() > maximumTailscaleCollectedEndpoints) fail(kInvalidStatusReason);
+        if (endpoints.size() > TailscaleUnderlayEndpoint::maximumCount) fail(kInvalidStatusReason);
     }
+    if (endpoints.empty()) return {};
     return canonicalList(std::move(endpoints));
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -10,6 +9,8 @@
 #include <vector>
 
 #include "common/json.hpp"
+#include "common/tailscale_compatibility_request.hpp"
+#include "helper/protection/tailscale_underlay_endpoint.hpp"
 
 // Readers of Tailscale's command-line tool output: its DERP map ("debug
 // derp-map") and its status ("status --json"). They turn the documents into
@@ -23,38 +24,19 @@
 // Every failure is PrivilegedHelperContractError::invalidConfiguration with
 // the one reason of its document ("Tailscale DERP map is invalid", "Tailscale
 // status is invalid"), except for bytes that the strict JSON reader refuses
-// (not JSON, invalid UTF-8, a repeated key, nesting beyond its cap, an integer
-// beyond 64 bits), which fail with the reader's json::JsonError.
+// (not JSON, invalid UTF-8, a repeated key, nesting beyond its cap), which
+// fail with the reader's json::JsonError. Numbers are judged by value: an
+// integer beyond 64 bits is read as a double, like any other number.
+// Either document yields at most TailscaleUnderlayEndpoint::maximumCount
+// endpoints, checked after each DERP node and after each peer.
 namespace tarnel {
-
-// TODO(pf): the endpoint types below are the kill switch's, declared here only
-// until its library lands; then this header includes its declaration.
-enum class TailscaleUnderlayTransport { tcp, udp };
-
-struct TailscaleUnderlayEndpoint {
-    std::string address;  // an IPv4 or IPv6 literal as written, never normalised
-    std::int64_t port = 0;
-    TailscaleUnderlayTransport transport = TailscaleUnderlayTransport::tcp;
-
-    friend bool operator==(const TailscaleUnderlayEndpoint&, const TailscaleUnderlayEndpoint&) = default;
-    // Transport first (tcp before udp), then port, then the address as text.
-    friend std::strong_ordering operator<=>(const TailscaleUnderlayEndpoint& a, const TailscaleUnderlayEndpoint& b) {
-        if (const auto order = a.transport <=> b.transport; order != 0) return order;
-        if (const auto order = a.port <=> b.port; order != 0) return order;
-        return a.address.compare(b.address) <=> 0;
-    }
-};
 
 namespace PrivilegedHelperContract {
 
 // The largest document either reader accepts, the same as the output cap of
 // the commands that print them.
 inline constexpr std::size_t maximumTailscaleDocumentSize = 2'097'152;
-// The most endpoints either document may yield, checked after each DERP node
-// and after each peer.
-inline constexpr std::size_t maximumTailscaleCollectedEndpoints = 1024;
 inline constexpr std::size_t maximumDERPNodesPerRegion = 32;
-inline constexpr std::size_t maximumRequestedDERPRegions = 64;
 
 inline constexpr std::string_view kInvalidDERPMapReason = "Tailscale DERP map is invalid";
 inline constexpr std::string_view kInvalidStatusReason = "Tailscale status is invalid";
@@ -62,9 +44,10 @@ inline constexpr std::string_view kInvalidStatusReason = "Tailscale status is in
 // The underlay endpoints of the requested DERP regions, in canonical order
 // (sorted, distinct): for every node with an address, (address, DERP port,
 // tcp) unless the node only serves STUN, and (address, STUN port, udp) unless
-// its STUN port is -1. `regionIDs` and `relayRegionID` are those of the
-// checked compatibility request. Every region of the map is checked, requested
-// or not; the relay region must yield at least one tcp endpoint.
+// its STUN port is -1. `regionIDs` (1 to maximumTailscaleRegionCount) and
+// `relayRegionID` are those of the checked compatibility request. Every region
+// of the map is checked, requested or not; the relay region must yield at
+// least one tcp endpoint.
 [[nodiscard]] std::vector<TailscaleUnderlayEndpoint> tailscaleUnderlayEndpointsFromDERPMap(
     std::string_view output, std::span<const std::int64_t> regionIDs, std::int64_t relayRegionID);
 
