@@ -37,7 +37,8 @@ constexpr std::size_t kMaximumRuntimeSize = std::size_t{256} * 1024 * 1024;
 
 // Compiles a requirement text afresh; a text that does not compile is a
 // signature failure, not logged.
-std::shared_ptr<const codesign::Requirement> requirement(std::string_view text, const CodeSigning& codeSigning) {
+std::shared_ptr<const codesign::Requirement> compiledRequirement(std::string_view text,
+                                                                 const CodeSigning& codeSigning) {
     auto compiled = codeSigning.createRequirement(text, flags::none);
     if (compiled.status != status::success || !compiled.value) fail(PrivilegedRuntimeError::Case::invalidCodeSignature);
     return std::move(compiled.value);
@@ -45,6 +46,25 @@ std::shared_ptr<const codesign::Requirement> requirement(std::string_view text, 
 
 std::string joined(std::string_view prefix, std::string_view suffix) {
     return std::string(prefix) + std::string(suffix);
+}
+
+// The static code at `url`, valid under `flags` and satisfying `requirement`;
+// failures are logged as the stage followed by "_create", and the stage.
+std::shared_ptr<const codesign::StaticCode> validStaticCode(const std::filesystem::path& url,
+                                                            const codesign::Requirement& requirement,
+                                                            std::string_view stage, std::uint32_t flags,
+                                                            const CodeSigning& codeSigning) {
+    auto code = codeSigning.createStaticCode(url, flags::none);
+    if (code.status != status::success || !code.value) {
+        log(joined(stage, "_create"), code.status);
+        fail(PrivilegedRuntimeError::Case::invalidCodeSignature);
+    }
+    const Status validity = codeSigning.checkStaticValidity(*code.value, flags, &requirement);
+    if (validity != status::success) {
+        log(stage, validity);
+        fail(PrivilegedRuntimeError::Case::invalidCodeSignature);
+    }
+    return std::move(code.value);
 }
 
 // The extension of a path component: what follows its last ".", unless that
@@ -96,7 +116,7 @@ ValidatedApplication validateApplication(std::int32_t processIdentifier, const C
         fail(Case::unauthorizedClient);
     }
     const Status live = codeSigning.checkValidity(*guest.value, kLiveValidity,
-                                                  requirement(applicationRequirement, codeSigning).get());
+                                                  compiledRequirement(applicationRequirement, codeSigning).get());
     if (live != status::success) {
         log("live_requirement", live);
         fail(Case::unauthorizedClient);
@@ -124,7 +144,7 @@ ValidatedApplication validateApplication(std::int32_t processIdentifier, const C
         fail(Case::unauthorizedClient);
     }
     const Status validity = codeSigning.checkStaticValidity(*staticCopy.value, kApplicationStaticValidity,
-                                                            requirement(applicationRequirement, codeSigning).get());
+                                                            compiledRequirement(applicationRequirement, codeSigning).get());
     if (validity != status::success) {
         log("application_static", validity);
         fail(Case::invalidCodeSignature);
@@ -189,18 +209,8 @@ RuntimeStaticValidation validateRuntimeStatic(const std::filesystem::path& url, 
 std::shared_ptr<const codesign::StaticCode> staticCode(const std::filesystem::path& url,
                                                        std::string_view requirementText, std::string_view stage,
                                                        std::uint32_t flags, const CodeSigning& codeSigning) {
-    const auto compiled = requirement(requirementText, codeSigning);
-    auto code = codeSigning.createStaticCode(url, flags::none);
-    if (code.status != status::success || !code.value) {
-        log(joined(stage, "_create"), code.status);
-        fail(PrivilegedRuntimeError::Case::invalidCodeSignature);
-    }
-    const Status validity = codeSigning.checkStaticValidity(*code.value, flags, compiled.get());
-    if (validity != status::success) {
-        log(stage, validity);
-        fail(PrivilegedRuntimeError::Case::invalidCodeSignature);
-    }
-    return std::move(code.value);
+    const auto compiled = compiledRequirement(requirementText, codeSigning);
+    return validStaticCode(url, *compiled, stage, flags, codeSigning);
 }
 
 std::string codeIdentity(const codesign::StaticCode& code, std::string_view stage, const CodeSigning& codeSigning) {
@@ -233,17 +243,8 @@ void validateSealedRuntimeResource(const std::filesystem::path& url, const codes
 
 std::string validateStagedRuntime(const std::filesystem::path& url, const codesign::Requirement& runtime,
                                   const CodeSigning& codeSigning) {
-    const auto code = codeSigning.createStaticCode(url, flags::none);
-    if (code.status != status::success || !code.value) {
-        log("runtime_staged_static_create", code.status);
-        fail(PrivilegedRuntimeError::Case::invalidCodeSignature);
-    }
-    const Status validity = codeSigning.checkStaticValidity(*code.value, kRuntimeStaticValidity, &runtime);
-    if (validity != status::success) {
-        log("runtime_staged_static", validity);
-        fail(PrivilegedRuntimeError::Case::invalidCodeSignature);
-    }
-    return codeIdentity(*code.value, "runtime_staged_identity", codeSigning);
+    const auto code = validStaticCode(url, runtime, "runtime_staged_static", kRuntimeStaticValidity, codeSigning);
+    return codeIdentity(*code, "runtime_staged_identity", codeSigning);
 }
 
 std::string validateLiveRuntime(std::int32_t processIdentifier, const codesign::Requirement& runtime,
