@@ -16,8 +16,8 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 [[nodiscard]] Sha256Digest sha256(std::string_view bytes);
 [[nodiscard]] Sha256Digest sha256(std::span<const std::uint8_t> bytes);
 
-// SHA-256 over bytes that arrive in pieces (a file read in chunks). The
-// digest of the pieces equals `sha256` of their concatenation.
+// SHA-256 over bytes that arrive in chunks (a file read part by part). The
+// digest of the chunks equals `sha256` of their concatenation.
 class Sha256Hasher {
 public:
     Sha256Hasher();
