@@ -24,6 +24,40 @@ Sha256Digest digestOf(const void* data, std::size_t size) {
 
 }  // namespace
 
+// Failures of the digest calls mean the same as in digestOf: no resources.
+struct Sha256Hasher::Context {
+    Context() : context(EVP_MD_CTX_new()) {
+        if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+            EVP_MD_CTX_free(context);
+            throw std::bad_alloc();
+        }
+    }
+    ~Context() { EVP_MD_CTX_free(context); }
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+
+    EVP_MD_CTX* context;
+};
+
+Sha256Hasher::Sha256Hasher() : context_(std::make_unique<Context>()) {}
+Sha256Hasher::~Sha256Hasher() = default;
+Sha256Hasher::Sha256Hasher(Sha256Hasher&&) noexcept = default;
+Sha256Hasher& Sha256Hasher::operator=(Sha256Hasher&&) noexcept = default;
+
+void Sha256Hasher::update(std::string_view bytes) {
+    if (EVP_DigestUpdate(context_->context, bytes.data(), bytes.size()) != 1) throw std::bad_alloc();
+}
+
+Sha256Digest Sha256Hasher::finish() {
+    Sha256Digest digest{};
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context_->context, digest.data(), &length) != 1 || length != digest.size() ||
+        EVP_DigestInit_ex(context_->context, EVP_sha256(), nullptr) != 1) {
+        throw std::bad_alloc();
+    }
+    return digest;
+}
+
 Sha256Digest sha256(std::string_view bytes) { return digestOf(bytes.data(), bytes.size()); }
 
 Sha256Digest sha256(std::span<const std::uint8_t> bytes) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +15,26 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 // SHA-256 of the given bytes (OpenSSL EVP).
 [[nodiscard]] Sha256Digest sha256(std::string_view bytes);
 [[nodiscard]] Sha256Digest sha256(std::span<const std::uint8_t> bytes);
+
+// SHA-256 over bytes that arrive in chunks (a file read part by part). The
+// digest of the chunks equals `sha256` of their concatenation.
+class Sha256Hasher {
+public:
+    Sha256Hasher();
+    ~Sha256Hasher();
+    Sha256Hasher(Sha256Hasher&&) noexcept;
+    Sha256Hasher& operator=(Sha256Hasher&&) noexcept;
+    Sha256Hasher(const Sha256Hasher&) = delete;
+    Sha256Hasher& operator=(const Sha256Hasher&) = delete;
+
+    void update(std::string_view bytes);
+    // The digest of everything added so far; the hasher starts over afterwards.
+    [[nodiscard]] Sha256Digest finish();
+
+private:
+    struct Context;
+    std::unique_ptr<Context> context_;
+};
 
 // One two-character lowercase hexadecimal string ("%02x") per byte, in byte
 // order. Joined without a separator, the strings of a digest form its

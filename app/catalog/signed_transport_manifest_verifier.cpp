@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "app/catalog/compact_transport_manifest.hpp"
-#include "app/catalog/info_plist.hpp"
+#include "platform/info_plist.hpp"
 #include "app/catalog/manifest_json.hpp"
 #include "app/catalog/transport_manifest_normalizer.hpp"
 #include "common/base64.hpp"

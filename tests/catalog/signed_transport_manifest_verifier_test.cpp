@@ -74,6 +74,7 @@ std::string caseName(ecdsa::EcdsaError::Case errorCase) {
         case EcdsaCase::malformedPublicKey: return "malformedPublicKey";
         case EcdsaCase::unsupportedPublicKey: return "unsupportedPublicKey";
         case EcdsaCase::malformedSignature: return "malformedSignature";
+        case EcdsaCase::malformedPrivateKey: return "malformedPrivateKey";
         case EcdsaCase::operationFailed: return "operationFailed";
     }
     return "?";

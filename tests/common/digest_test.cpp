@@ -60,6 +60,14 @@ TEST(Digest, MatchesIndependentlyComputedVectors) {
         EXPECT_EQ(sha256Hex(input), expected) << line.substr(0, 60);
         const auto digest = sha256(std::span(reinterpret_cast<const std::uint8_t*>(input.data()), input.size()));
         EXPECT_EQ(joined(sha256HexDigits(digest)), expected) << line.substr(0, 60);
+        // The same bytes in uneven chunks, and again after the hasher restarts.
+        Sha256Hasher hasher;
+        for (int round = 0; round < 2; ++round) {
+            for (std::size_t offset = 0; offset < input.size(); offset += 4093) {
+                hasher.update(std::string_view(input).substr(offset, 4093));
+            }
+            EXPECT_EQ(lowercaseHex(hasher.finish()), expected) << line.substr(0, 60);
+        }
         ++checked;
     }
     EXPECT_GT(checked, 0) << "the fixture holds no vectors";

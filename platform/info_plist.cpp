@@ -1,4 +1,4 @@
-#include "app/catalog/info_plist.hpp"
+#include "platform/info_plist.hpp"
 
 #include <cstdint>
 #include <exception>
