@@ -205,6 +205,7 @@ public:
     }
 
     // The one place where the filter's state changes.
+    // Applying it to a real filter must first pass NetworkIsolation::inSeparateNamespace().
     void commit(const FilterState& state) const {
         tarnel::json::OrderedValue document = tarnel::json::OrderedValue::object();
         document["anchor_rules"] = state.anchorRules;

@@ -1,7 +1,18 @@
 #include "platform/network_isolation.hpp"
 
+#include <sched.h>
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <exception>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "common/error.hpp"
 #include "tests/common/process_test_support.hpp"
 #include "tests/support/network_namespace.hpp"
 
@@ -20,14 +31,52 @@ bool sharesProcessOnesNamespace() {
            result.output.substr(0, lineBreak + 1) == result.output.substr(lineBreak + 1);
 }
 
-TEST_F(NetworkIsolationE2E, TellsATestNamespaceFromTheMachineOne) {
-    testing::NetworkNamespace space;
-    const auto inner = space.inside([] { return NetworkIsolation::currentNamespace(); });
-    ASSERT_TRUE(inner);
-    EXPECT_TRUE(inner->starts_with("net:["));
-    EXPECT_NE(inner, NetworkIsolation::currentNamespace());
-    EXPECT_TRUE(space.inside([] { return NetworkIsolation::inSeparateNamespace(); }));
-    EXPECT_EQ(NetworkIsolation::inSeparateNamespace(), !sharesProcessOnesNamespace());
+// What the calling thread learns of its namespace.
+struct Answer {
+    bool separate = false;
+    std::optional<std::string> name;
+};
+
+Answer ask() { return {NetworkIsolation::inSeparateNamespace(), NetworkIsolation::currentNamespace()}; }
+
+// Asks on a thread that has unshared a fresh network namespace, one that no
+// name under /run/netns points at; the namespace goes with the thread.
+Answer askInUnnamedNamespace() {
+    Answer answer;
+    std::exception_ptr failure;
+    std::thread([&] {
+        try {
+            if (::unshare(CLONE_NEWNET) != 0) throw SystemError("unshare network namespace", errno);
+            answer = ask();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }).join();
+    if (failure) std::rethrow_exception(failure);
+    return answer;
+}
+
+// Each thread is judged by its own namespace, not by the process's main
+// thread, and a namespace counts whether or not iproute2 named it.
+TEST_F(NetworkIsolationE2E, TellsEveryOtherNamespaceFromTheMachineOne) {
+    const testing::NetworkNamespace named;
+    const struct {
+        const char* situation;
+        Answer answer;
+        bool separate;
+    } cases[] = {
+        {"this thread, in the process's namespace", ask(), !sharesProcessOnesNamespace()},
+        {"a thread in a namespace that ip netns made and named", named.inside(ask), true},
+        {"a thread in a fresh namespace without a name", askInUnnamedNamespace(), true},
+    };
+    std::set<std::string> names;
+    for (const auto& [situation, answer, separate] : cases) {
+        EXPECT_EQ(answer.separate, separate) << situation;
+        ASSERT_TRUE(answer.name) << situation;
+        EXPECT_TRUE(answer.name->starts_with("net:[")) << situation << ": " << *answer.name;
+        names.insert(*answer.name);
+    }
+    EXPECT_EQ(names.size(), std::size(cases)) << "each case runs in a namespace of its own";
 }
 
 }  // namespace

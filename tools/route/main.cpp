@@ -5,8 +5,8 @@
 //   route -n add -host 172.19.0.2 -interface utunN   (prints "add host 172.19.0.2: gateway utunN")
 //
 // Any other call exits 2. The tool reads and changes routes, so it runs only
-// in a network namespace other than the host's (runsOutsideHostNetworkNamespace):
-// never on the machine's own routing table.
+// in a network namespace other than the machine's own
+// (NetworkIsolation::inSeparateNamespace): never on the machine's routing table.
 
 #include <unistd.h>
 
@@ -23,7 +23,7 @@
 #include "common/helper_contract.hpp"
 #include "common/interface_names.hpp"
 #include "common/json.hpp"
-#include "common/network_namespace_check.hpp"
+#include "platform/network_isolation.hpp"
 
 namespace {
 
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
                            std::vector<std::string>{"-n", "add", "-host", destination, "-interface"} &&
                        InterfaceNames::isTunnel(arguments[5]);
     if (!isGet && !isAdd) return usage();
-    if (!runsOutsideHostNetworkNamespace()) return failure("refusing to run in the host's network namespace");
+    if (!NetworkIsolation::inSeparateNamespace()) return failure("refusing to run in the host's network namespace");
     try {
         return isGet ? get() : add(arguments[5]);
     } catch (const std::exception& error) {

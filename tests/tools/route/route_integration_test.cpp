@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "common/network_namespace_check.hpp"
+#include "platform/network_isolation.hpp"
 #include "tests/common/process_test_support.hpp"
 
 namespace tarnel {
@@ -44,7 +44,7 @@ TEST(RouteTool, RefusesEveryOtherCallWithStatus2) {
 }
 
 TEST(RouteTool, RefusesToRunInTheHostsNetworkNamespace) {
-    if (runsOutsideHostNetworkNamespace()) GTEST_SKIP() << "this test runs outside the host's network namespace";
+    if (NetworkIsolation::inSeparateNamespace()) GTEST_SKIP() << "the test itself runs in a separate namespace";
     const auto result = runTool({"-n", "get", "172.19.0.2"});
     EXPECT_EQ(result.terminationStatus, 1);
     EXPECT_EQ(result.output, "");
