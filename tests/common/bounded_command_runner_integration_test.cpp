@@ -144,9 +144,9 @@ TEST_F(BoundedCommandRunnerTest, ChildThatNeverExitsEndsAtTheDeadlineWithTheCont
         // and notices the deadline within one poll; the bounds leave room for
         // a busy machine, not for a slower poll.
         EXPECT_GE(callsBeforeDeadline, 8);
-        EXPECT_LT(*failedAt - deadline, 0.025 + 0.2);
+        EXPECT_LT(*failedAt - deadline, 0.025 + 0.3);
         // SIGTERM ends the plain child at once; the stubborn one is killed 0.25 s later.
-        EXPECT_LT(ended - *failedAt, ignoresTermination ? 0.25 + 0.2 : 0.2);
+        EXPECT_LT(ended - *failedAt, ignoresTermination ? 0.25 + 0.5 : 0.5);
         if (ignoresTermination) {
             EXPECT_GE(ended - *failedAt, 0.25);
         }
