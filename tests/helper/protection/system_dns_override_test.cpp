@@ -319,6 +319,8 @@ TEST_F(SystemDNSOverrideTest, RestoreWithAnUnreadableRecordSweepsAndDeletesIt) {
              std::filesystem::create_symlink(directory_ / "elsewhere.json", recordPath());
          }},
         {"a directory", [&] { std::filesystem::create_directories(recordPath()); }},
+        // Opened without waiting for a writer that never comes.
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(recordPath().c_str(), 0600), 0); }},
         {"in a directory others may write",
          [&] {
              writeRecord(valid);
