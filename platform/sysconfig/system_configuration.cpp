@@ -43,11 +43,13 @@ namespace {
 
 using detail::Storage;
 
-// A value a property list can hold: every string and key well-formed UTF-8
-// without a NUL byte.
+// A value the store can keep: written as a property list (every string and key
+// well-formed UTF-8 without a NUL byte) that reads back, which also bounds its
+// nesting. A store file that could not be read back would refuse every later
+// read and change, so what is stored is checked in the place it goes.
 bool isStorable(const PropertyList& value) {
     try {
-        (void)writeBinaryPropertyList(value);
+        (void)parsePropertyList(writeBinaryPropertyList(value));
         return true;
     } catch (const PropertyListError&) {
         return false;
@@ -81,7 +83,7 @@ public:
     }
 
     bool setValue(std::string_view key, const PropertyList& value) override {
-        if (!isStorable(value) || !isStorable(PropertyList(std::string(key)))) return false;
+        if (!isStorable(PropertyList(PropertyList::Dictionary{{std::string(key), value}}))) return false;
         return updated(*storage_, [&](Storage::State& state) {
             state.values.insert_or_assign(std::string(key), value);
             return true;
@@ -133,8 +135,12 @@ public:
     bool setProtocolConfiguration(std::string_view serviceIdentifier, std::string_view type,
                                   const std::optional<PropertyList::Dictionary>& configuration) override {
         auto* entry = find(serviceIdentifier, type);
-        if (entry == nullptr || (configuration && !isStorable(*configuration))) return false;
-        entry->configuration = configuration;
+        if (entry == nullptr) return false;
+        auto previous = std::exchange(entry->configuration, configuration);
+        if (configuration && !isStorable(document_.toPropertyList())) {
+            entry->configuration = std::move(previous);
+            return false;
+        }
         return true;
     }
 

@@ -107,7 +107,9 @@ public:
     // SystemConfigurationError storeUnreadable when the store cannot be read,
     // so that a failure never reads as an absent key.
     [[nodiscard]] virtual std::optional<PropertyList> copyValue(std::string_view key) = 0;
-    // True when the value was stored.
+    // True when the value was stored. A value that the store could not read
+    // back (text a property list cannot hold, nesting deeper than the reader
+    // takes) is refused.
     [[nodiscard]] virtual bool setValue(std::string_view key, const PropertyList& value) = 0;
     // True when the key was removed; false when it was absent or the store
     // could not be changed.
@@ -134,8 +136,9 @@ public:
     // protocol does not exist.
     [[nodiscard]] virtual std::optional<NetworkProtocolEntry> protocol(std::string_view serviceIdentifier,
                                                                       std::string_view type) = 0;
-    // Replaces the protocol's configuration; nothing removes it. False when the
-    // protocol does not exist or the configuration cannot be stored.
+    // Replaces the protocol's configuration; nothing removes it. False, with
+    // nothing changed, when the protocol does not exist or the configuration
+    // could not be stored and read back in its place.
     [[nodiscard]] virtual bool setProtocolConfiguration(std::string_view serviceIdentifier, std::string_view type,
                                                         const std::optional<PropertyList::Dictionary>& configuration) = 0;
     [[nodiscard]] virtual bool setProtocolEnabled(std::string_view serviceIdentifier, std::string_view type,

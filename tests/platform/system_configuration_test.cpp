@@ -66,6 +66,13 @@ PreferencesDocument threeServices() {
     return document;
 }
 
+// Arrays inside arrays, `levels` containers in all.
+PropertyList nested(int levels) {
+    PropertyList value = Array{};
+    for (int level = 1; level < levels; ++level) value = Array{value};
+    return value;
+}
+
 TEST_P(SystemConfigurationContract, DynamicStoreKeepsValuesForEveryConnection) {
     const auto first = store();
     const auto second = store();
@@ -88,6 +95,12 @@ TEST_P(SystemConfigurationContract, DynamicStoreKeepsValuesForEveryConnection) {
     EXPECT_FALSE(first->setValue(key, PropertyList(std::string("a\0b", 3))));
     EXPECT_FALSE(first->setValue(std::string("k\xff"), PropertyList(1)));
     EXPECT_TRUE(configuration_->dynamicStoreValues().empty());
+    // So is one nested deeper than the store can read back: under the store's
+    // own dictionary, 63 levels are the most.
+    EXPECT_TRUE(first->setValue(key, nested(63)));
+    EXPECT_FALSE(first->setValue(key, nested(64)));
+    EXPECT_EQ(second->copyValue(key), nested(63));
+    EXPECT_TRUE(first->removeValue(key));
     EXPECT_EQ(configuration_->openDynamicStore(""), nullptr);
     EXPECT_EQ(configuration_->openPreferences(""), nullptr);
 }
@@ -124,6 +137,10 @@ TEST_P(SystemConfigurationContract, CommitWritesTheSessionUnlessAnotherWriterCam
     ASSERT_TRUE(editing->setProtocolEnabled("A-ethernet", names::dns, true));
     ASSERT_TRUE(editing->setProtocolConfiguration("A-ethernet", names::dns, Dictionary{{"Domain", "lan"}}));
     EXPECT_FALSE(editing->setProtocolConfiguration("A-ethernet", names::dns, Dictionary{{"Domain", "\xff"}}));
+    // A configuration is the sixth level of the preferences, so 58 more are
+    // the most it can hold.
+    EXPECT_FALSE(editing->setProtocolConfiguration("A-ethernet", names::dns, Dictionary{{"Deep", nested(59)}}));
+    EXPECT_EQ(editing->protocol("A-ethernet", names::dns)->configuration, (Dictionary{{"Domain", "lan"}}));
     // Uncommitted changes are the session's own.
     EXPECT_EQ(preferences()->protocol("C-wifi", names::dns)->configuration,
               (Dictionary{{"ServerAddresses", Array{"9.9.9.9"}}}));

@@ -319,6 +319,8 @@ TEST_F(SystemDNSOverrideTest, RestoreWithAnUnreadableRecordSweepsAndDeletesIt) {
              std::filesystem::create_symlink(directory_ / "elsewhere.json", recordPath());
          }},
         {"a directory", [&] { std::filesystem::create_directories(recordPath()); }},
+        // Opened without waiting for a writer that never comes.
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(recordPath().c_str(), 0600), 0); }},
         {"in a directory others may write",
          [&] {
              writeRecord(valid);
@@ -433,8 +435,9 @@ protected:
         SystemDNSOverrideTest::SetUp();
         if (IsSkipped()) return;
         auto document = configuration_->memory.preferences();
-        document.sets.at(*document.currentSet).services = {"WIFI"};
+        document.sets.at(*document.currentSet).services = {"WIFI", "BARE"};
         document.services["WIFI"] = serviceWithDNS("en0", Dictionary{{"ServerAddresses", Array{"172.19.0.2"}}}, true);
+        document.services["BARE"] = {"Without DNS", "en2", {}};
         configuration_->memory.replacePreferences(document);
     }
 
@@ -477,6 +480,7 @@ TEST_F(LegacyRestoreTest, ARecordThatCanNeverBeRestoredEndsInTheSweep) {
         std::string text;
     } cases[] = {
         {"service gone", record("GONE", "en0", std::nullopt)},
+        {"service without DNS", record("BARE", "en2", std::nullopt)},
         {"interface renamed", record("WIFI", "en1", std::nullopt)},
         {"configuration not a dictionary", record("WIFI", "en0", testing::readFixture("plist/array.bin"))},
         {"configuration not a property list", record("WIFI", "en0", std::string("bplist00\x01", 9))},
