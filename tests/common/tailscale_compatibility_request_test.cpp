@@ -113,6 +113,15 @@ TEST(TailscaleCompatibilityRequest, SizeIsCheckedBeforeTheDocumentIsRead) {
     EXPECT_EQ(outcome(exact), "accepted");
     EXPECT_EQ(outcome(exact + " "), kInvalidRequest);
     EXPECT_EQ(outcome(std::string(4097, '{')), kInvalidRequest);
+    // Any JSON that fits the size is read, however deeply nested, so its shape
+    // gets the check's own reason.
+    const std::string deep = std::string(2000, '[') + std::string(2000, ']');
+    EXPECT_EQ(outcome(deep), kInvalidRequest);
+    std::string deepExtraKey = request("2", "[1]", "1");
+    deepExtraKey.insert(deepExtraKey.size() - 1, ",\"x\":" + std::string(1000, '[') + std::string(1000, ']'));
+    EXPECT_EQ(outcome(deepExtraKey), kInvalidRequest);
+    EXPECT_EQ(outcome(request("2", "[" + std::string(100, '[') + "1" + std::string(100, ']') + "]", "1")),
+              kInvalidRequest);
     // Within the size, bytes that are not JSON fail with the reader's error.
     EXPECT_THROW((void)validateTailscaleCompatibilityRequest(std::string("{\"schema\":")), json::JsonError);
     EXPECT_THROW((void)validateTailscaleCompatibilityRequest(std::string("{\"a\":\"\xC3\x28\"}")), json::JsonError);
