@@ -125,6 +125,10 @@ TEST(TailscaleCompatibilityRequest, SizeIsCheckedBeforeTheDocumentIsRead) {
     // Within the size, bytes that are not JSON fail with the reader's error.
     EXPECT_THROW((void)validateTailscaleCompatibilityRequest(std::string("{\"schema\":")), json::JsonError);
     EXPECT_THROW((void)validateTailscaleCompatibilityRequest(std::string("{\"a\":\"\xC3\x28\"}")), json::JsonError);
+    // A repeated key is refused, never read with one of its values.
+    EXPECT_THROW((void)validateTailscaleCompatibilityRequest(
+                     std::string(R"({"schema":3,"derp_region_ids":[1],"relay_region_id":1,"schema":2})")),
+                 json::JsonError);
 }
 
 TEST(TailscaleCompatibilityRequest, CanonicalRegionsAreSortedDistinctAndBounded) {
