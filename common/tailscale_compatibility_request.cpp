@@ -62,10 +62,13 @@ std::optional<TailscaleCompatibilityRequest> validateTailscaleCompatibilityReque
     constexpr const char* invalidRequest = "Tailscale compatibility request is invalid";
     if (request->empty() || request->size() > maximumTailscaleCompatibilityRequestSize) reject(invalidRequest);
 
-    // Any top-level value parses, so that one of the wrong kind gets this
-    // check's reason; numbers beyond 64 bits are read as numbers and judged.
-    const Value document =
-        json::parse(*request, json::TopLevel::any, json::kDefaultMaximumDepth, json::WideIntegers::asDouble);
+    // Every JSON text within the size parses, whatever its top-level kind and
+    // however deeply nested (a level takes at least one byte, and the reader
+    // keeps its open containers on the heap), so that a document of the wrong
+    // shape gets this check's reason; numbers beyond 64 bits are read as
+    // numbers and judged.
+    const Value document = json::parse(*request, json::TopLevel::any, maximumTailscaleCompatibilityRequestSize,
+                                       json::WideIntegers::asDouble);
     if (!document.is_object() || document.size() != 3 || !document.contains("schema") ||
         !document.contains("derp_region_ids") || !document.contains("relay_region_id")) {
         reject(invalidRequest);

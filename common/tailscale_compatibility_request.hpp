@@ -39,8 +39,9 @@ inline constexpr std::int64_t maximumTailscaleRegionID = 4096;
 // 2, and a number far outside 64 bits (1e300, an integer literal of 2^64)
 // fails the rule it meets like any other wrong value. Reasons: "Tailscale
 // compatibility request is invalid", "Tailscale DERP regions are invalid",
-// "Tailscale DERP regions are not canonical". Bytes that are not JSON fail
-// with the JSON reader's json::JsonError.
+// "Tailscale DERP regions are not canonical". Bytes that are not JSON, and an
+// object that repeats a key, fail with the JSON reader's json::JsonError; any
+// other JSON text within the size is read, however deeply nested.
 [[nodiscard]] std::optional<TailscaleCompatibilityRequest> validateTailscaleCompatibilityRequest(
     const std::optional<std::string>& request);
 

@@ -22,15 +22,6 @@ namespace {
 
 [[noreturn]] void fail(PrivilegedRuntimeError::Case errorCase) { throw PrivilegedRuntimeError(errorCase); }
 
-// The length of the white-space character at `offset` as a regular
-// expression's \s reads it: [\t\n\f\r\p{Z}], which is the White_Space
-// property without U+000B and U+0085.
-std::size_t patternSpaceLength(std::string_view text, std::size_t offset) {
-    const std::size_t length = utf8::whiteSpaceLength(text, offset);
-    if (length == 0 || text[offset] == '\x0B' || text.substr(offset, length) == "\xC2\x85") return 0;
-    return length;
-}
-
 std::vector<std::string> sortedDistinct(std::set<std::string> texts) { return {texts.begin(), texts.end()}; }
 
 }  // namespace
@@ -109,10 +100,10 @@ std::optional<std::uint64_t> packetFilterEnableToken(std::string_view output) {
     for (std::size_t start = output.find(word); start != std::string_view::npos;
          start = output.find(word, start + 1)) {
         std::size_t offset = start + word.size();
-        while (const std::size_t space = patternSpaceLength(output, offset)) offset += space;
+        while (const std::size_t space = utf8::whiteSpaceLength(output, offset)) offset += space;
         if (offset >= output.size() || output[offset] != ':') continue;
         ++offset;
-        while (const std::size_t space = patternSpaceLength(output, offset)) offset += space;
+        while (const std::size_t space = utf8::whiteSpaceLength(output, offset)) offset += space;
         const std::size_t digitsStart = offset;
         while (offset < output.size() && output[offset] >= '0' && output[offset] <= '9') ++offset;
         if (offset == digitsStart) continue;

@@ -77,10 +77,9 @@ private:
 };
 
 // The enable reference in the output of `pfctl -E`: the digits of the first
-// match of "Token\s*:\s*([0-9]+)" (white space as regular expressions read
-// it: tab, line feed, form feed, carriage return and the Unicode space
-// separators), as an unsigned 64-bit integer; nothing without a match or when
-// the digits do not fit.
+// match of "Token\s*:\s*([0-9]+)" (\s as the system's regular expressions
+// read it: the Unicode White_Space property), as an unsigned 64-bit integer;
+// nothing without a match or when the digits do not fit.
 [[nodiscard]] std::optional<std::uint64_t> packetFilterEnableToken(std::string_view output);
 
 // Resolves a host name to the socket addresses of every family it has, as

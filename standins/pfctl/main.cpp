@@ -18,8 +18,8 @@
 //   TARNEL_PFCTL_FAULTS           a JSON array of faults; the first whose "arguments"
 //                                 equal the call's (or that has none) applies:
 //                                 "exit_before_input" (exit at once, reading nothing),
-//                                 "sleep_seconds" (after the call is recorded),
-//                                 "exit_code" (exit so, changing nothing),
+//                                 "sleep_seconds" (0 to 3600, after the call is recorded),
+//                                 "exit_code" (0 to 255: exit so, changing nothing),
 //                                 "output" (printed on standard error in place of the
 //                                 tool's own text; the call still takes effect)
 //
@@ -135,6 +135,15 @@ std::vector<Fault> readFaults() {
         fault.sleepSeconds = reader.optionalNumber("sleep_seconds").value_or(0.0);
         fault.exitCode = reader.optionalInteger<int>("exit_code");
         fault.output = reader.optionalString("output");
+        // A fault that cannot be carried out fails the call rather than turn
+        // into something else: exit statuses wrap at 256, and a sleep beyond
+        // an hour could only be a mistake.
+        if (fault.exitCode && (*fault.exitCode < 0 || *fault.exitCode > 255)) {
+            throw std::runtime_error(reader.pathOf("exit_code") + " is not an exit status (0 to 255)");
+        }
+        if (!(fault.sleepSeconds >= 0.0 && fault.sleepSeconds <= 3600.0)) {
+            throw std::runtime_error(reader.pathOf("sleep_seconds") + " is not 0 to 3600 seconds");
+        }
         faults.push_back(std::move(fault));
     }
     return faults;

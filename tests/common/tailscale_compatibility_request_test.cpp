@@ -113,9 +113,22 @@ TEST(TailscaleCompatibilityRequest, SizeIsCheckedBeforeTheDocumentIsRead) {
     EXPECT_EQ(outcome(exact), "accepted");
     EXPECT_EQ(outcome(exact + " "), kInvalidRequest);
     EXPECT_EQ(outcome(std::string(4097, '{')), kInvalidRequest);
+    // Any JSON that fits the size is read, however deeply nested, so its shape
+    // gets the check's own reason.
+    const std::string deep = std::string(2000, '[') + std::string(2000, ']');
+    EXPECT_EQ(outcome(deep), kInvalidRequest);
+    std::string deepExtraKey = request("2", "[1]", "1");
+    deepExtraKey.insert(deepExtraKey.size() - 1, ",\"x\":" + std::string(1000, '[') + std::string(1000, ']'));
+    EXPECT_EQ(outcome(deepExtraKey), kInvalidRequest);
+    EXPECT_EQ(outcome(request("2", "[" + std::string(100, '[') + "1" + std::string(100, ']') + "]", "1")),
+              kInvalidRequest);
     // Within the size, bytes that are not JSON fail with the reader's error.
     EXPECT_THROW((void)validateTailscaleCompatibilityRequest(std::string("{\"schema\":")), json::JsonError);
     EXPECT_THROW((void)validateTailscaleCompatibilityRequest(std::string("{\"a\":\"\xC3\x28\"}")), json::JsonError);
+    // A repeated key is refused, never read with one of its values.
+    EXPECT_THROW((void)validateTailscaleCompatibilityRequest(
+                     std::string(R"({"schema":3,"derp_region_ids":[1],"relay_region_id":1,"schema":2})")),
+                 json::JsonError);
 }
 
 TEST(TailscaleCompatibilityRequest, CanonicalRegionsAreSortedDistinctAndBounded) {

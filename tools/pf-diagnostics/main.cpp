@@ -48,7 +48,8 @@ public:
     Options(int argc, char** argv, int first) {
         for (int i = first; i < argc; i += 2) {
             const std::string_view name = argv[i];
-            if (!name.starts_with("--") || i + 1 >= argc) throw UsageError{};
+            // An empty name would count as already asked for.
+            if (name.size() <= 2 || !name.starts_with("--") || i + 1 >= argc) throw UsageError{};
             pairs_.emplace_back(std::string(name.substr(2)), argv[i + 1]);
         }
     }

@@ -299,6 +299,15 @@ TEST_F(PacketFilterControlIntegration, StandInAcceptsOnlyTheCallsTheSystemMakes)
     EXPECT_EQ(status({"-X", "99"}), 1);
     // Every call is recorded, refused ones too.
     EXPECT_EQ(calls().size(), 18u);
+
+    // A fault the stand-in cannot carry out is its own failure, never a
+    // success: an exit code the system cannot report, a sleep beyond bounds.
+    for (const char* fault : {R"([{"exit_code":256}])", R"([{"exit_code":-1}])",
+                              R"([{"exit_before_input":true,"exit_code":512}])", R"([{"sleep_seconds":1e300}])",
+                              R"([{"sleep_seconds":-1}])"}) {
+        faults(fault);
+        EXPECT_EQ(status({"-E"}), 1) << fault;
+    }
 }
 
 TEST_F(PacketFilterControlIntegration, DiagnosticsToolPrintsWhatThePureFunctionsGive) {
@@ -325,6 +334,7 @@ TEST_F(PacketFilterControlIntegration, DiagnosticsToolPrintsWhatThePureFunctions
     EXPECT_EQ(run({"underlay", "--underlay", "udp,10.0.0.2,80", "--underlay", "tcp,10.0.0.1,443"}),
               (BoundedCommandResult{0, "tcp 10.0.0.1 443\nudp 10.0.0.2 80\n"}));
     EXPECT_EQ(run({"anchor-rules", "--bogus", "x"}).terminationStatus, 2);
+    EXPECT_EQ(run({"anchor-rules", "--endpoint", "203.0.113.5", "--port", "443", "--", "x"}).terminationStatus, 2);
 }
 
 }  // namespace

@@ -31,8 +31,9 @@ TEST(PacketFilterControl, EnableTokenIsTheFirstMatchOfThePattern) {
         {"Token : 18446744073709551616", std::nullopt},     // 2^64 does not fit
         {"Token : 99999999999999999999999", std::nullopt},
         {"Token : 18446744073709551616\nToken : 5", std::nullopt},  // the first match decides
-        {"Token\x0B: 5", std::nullopt},                     // a vertical tab is no \s here
-        {"Token\xC2\x85: 5", std::nullopt},                 // nor is U+0085
+        {"Token\x0B:\xC2\x85" "5", 5},                      // \s is all of White_Space: VT and NEL too
+        {"Token\xE2\x80\xA8:\xE2\x80\xA9" "6", 6},              // and the line and paragraph separators
+        {"Token\xE2\x80\x8B: 5", std::nullopt},             // a zero-width space is none
         {"token : 5", std::nullopt},
         {"Token : -5", std::nullopt},
         {"Token : \xD9\xA5", std::nullopt},                 // only ASCII digits
