@@ -165,6 +165,52 @@ TEST_F(RuntimePreparation, ReusesThePrivateCopyForTheSameBuild) {
               ClientCodeValidator::validateBundledRuntime(application_.bundle, *codeSigning_).codeIdentity);
 }
 
+TEST_F(RuntimePreparation, TimesEachStageAgainstTheRequestsDeadline) {
+    // Every reading of this clock is one second after the last, from 1001 on.
+    const auto attemptWithDeadline = [&](double deadline) {
+        const auto runtime = runtimeFor(application_, environment(std::make_shared<SteppingClock>(1000.0)));
+        const Uuid attempt = Uuid::random();
+        ScopedLogCapture capture;
+        try {
+            (void)runtime.prepareRuntime({attempt, deadline}, [] { return false; });
+        } catch (const PrivilegedRuntimeError&) {
+        }
+        Names lines;
+        const std::string prefix = "attempt=" + attempt.text().substr(0, 8) + " ";
+        for (const auto& entry : capture.entries()) {
+            if (entry.category != "timing") continue;
+            std::string line = entry.text;
+            const auto at = line.find(prefix);
+            EXPECT_NE(at, std::string::npos) << line;
+            if (at != std::string::npos) line.erase(at, prefix.size());
+            lines.push_back((entry.level == LogLevel::error ? "E " : "  ") + line);
+        }
+        return lines;
+    };
+    const std::string helper = "startup_stage component=helper stage=";
+    // Reuse: its start, two checkpoints, its end; validation likewise; staging:
+    // its start, six checkpoints of the copy, one after it, its end; then the
+    // last checkpoint.
+    EXPECT_EQ(attemptWithDeadline(1100.0),
+              (Names{"  " + helper + "helper_runtime_reuse outcome=started stage_ms=0 remaining_ms=99000",
+                     "  " + helper + "helper_runtime_reuse outcome=completed stage_ms=3000 remaining_ms=96000",
+                     "  " + helper + "helper_runtime_validation outcome=started stage_ms=0 remaining_ms=95000",
+                     "  " + helper + "helper_runtime_validation outcome=completed stage_ms=3000 remaining_ms=92000",
+                     "  " + helper + "helper_runtime_staging outcome=started stage_ms=0 remaining_ms=91000",
+                     "  " + helper + "helper_runtime_staging outcome=completed stage_ms=8000 remaining_ms=83000"}));
+    for (const auto& name : entries()) fs::remove(directory_ / name);
+    // The deadline passes between the seal check and the staged copy's check.
+    EXPECT_EQ(attemptWithDeadline(1012.5),
+              (Names{"  " + helper + "helper_runtime_reuse outcome=started stage_ms=0 remaining_ms=11500",
+                     "  " + helper + "helper_runtime_reuse outcome=completed stage_ms=3000 remaining_ms=8500",
+                     "  " + helper + "helper_runtime_validation outcome=started stage_ms=0 remaining_ms=7500",
+                     "  " + helper + "helper_runtime_validation outcome=completed stage_ms=3000 remaining_ms=4500",
+                     "  " + helper + "helper_runtime_staging outcome=started stage_ms=0 remaining_ms=3500",
+                     "E " + helper + "helper_runtime_staging outcome=failed stage_ms=5000 remaining_ms=-1500" +
+                         " error_type=TarnelDirect.PrivilegedRuntimeError"}));
+    EXPECT_EQ(entries(), Names{});
+}
+
 TEST_F(RuntimePreparation, TheStartFindsTheCopyOnlyByItsCanonicalToken) {
     const auto runtime = runtimeFor(application_, environment());
     const std::string token = prepare(runtime);
