@@ -1,6 +1,7 @@
 #include "common/files.hpp"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,12 +53,12 @@ std::string readAll(int fd, std::size_t maximumSize, const std::filesystem::path
 
 bool isPrivateToRoot(const struct stat& status) { return status.st_uid == 0 && (status.st_mode & 077) == 0; }
 
+}  // namespace
+
 void syncDirectory(const std::filesystem::path& directory) {
     UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0 || ::fsync(fd.get()) != 0) fail("fsync", directory);
 }
-
-}  // namespace
 
 void writeAtomically(const std::filesystem::path& path, std::string_view contents, mode_t mode) {
     const auto directory = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
@@ -116,14 +117,74 @@ void removeIfExists(const std::filesystem::path& path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail("remove", path);
 }
 
+void copyToNewFile(const std::filesystem::path& source, const std::filesystem::path& destination, mode_t mode) {
+    // O_NONBLOCK: a FIFO put in the source's place must not hang the copy; it
+    // is refused below as not a regular file.
+    UniqueFd input(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!input) fail("open", source);
+    struct stat status {};
+    if (::fstat(input.get(), &status) != 0) fail("stat", source);
+    if (!S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        fail("copy", source);
+    }
+    UniqueFd output(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+    if (!output) fail("create", destination);
+    try {
+        // The umask may have narrowed the mode; set it exactly.
+        if (::fchmod(output.get(), mode) != 0) fail("chmod", destination);
+        std::string buffer(1 << 20, '\0');
+        for (;;) {
+            const ssize_t count = ::read(input.get(), buffer.data(), buffer.size());
+            if (count < 0) {
+                if (errno == EINTR) continue;
+                fail("read", source);
+            }
+            if (count == 0) break;
+            writeAll(output.get(), std::string_view(buffer.data(), static_cast<std::size_t>(count)), destination);
+        }
+        if (::fsync(output.get()) != 0) fail("fsync", destination);
+        if (::close(output.release()) != 0) fail("close", destination);
+    } catch (...) {
+        ::unlink(destination.c_str());
+        throw;
+    }
+}
+
+void renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) fail("rename", to);
+}
+
 RootPrivateDirectory inspectRootPrivateDirectory(const std::filesystem::path& path) {
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0) {
-        return errno == ENOENT ? RootPrivateDirectory::missing : RootPrivateDirectory::unsafe;
+        return errno == ENOENT ? RootPrivateDirectory::missing : RootPrivateDirectory::unreadable;
     }
     return S_ISDIR(status.st_mode) && isPrivateToRoot(status) ? RootPrivateDirectory::safe
                                                                 : RootPrivateDirectory::unsafe;
 }
+
+namespace detail {
+
+RootPrivateDirectory prepareRootPrivateDirectory(const std::filesystem::path& path,
+                                                 RootPrivateDirectoryOptions options) {
+    RootPrivateDirectory state = inspectRootPrivateDirectory(path);
+    if (state == RootPrivateDirectory::missing && options.createWhenMissing) {
+        ensurePrivateDirectory(path);
+        // Whatever now stands there is judged like an existing entry.
+        state = inspectRootPrivateDirectory(path);
+    } else if (state == RootPrivateDirectory::safe && options.tighten) {
+        // The mode is set on the directory that is judged here: opened without
+        // following a link, and checked again through the same descriptor.
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat opened {};
+        if (!fd || ::fstat(fd.get(), &opened) != 0 || !isPrivateToRoot(opened)) return RootPrivateDirectory::unsafe;
+        if ((opened.st_mode & 07777) != 0700 && ::fchmod(fd.get(), 0700) != 0) fail("chmod", path);
+    }
+    return state;
+}
+
+}  // namespace detail
 
 std::optional<std::string> readRootPrivateFile(const std::filesystem::path& path, std::size_t maximumSize) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
