@@ -398,6 +398,35 @@ TEST_F(ClientCodeValidation, AStagedCopyAndTheRunningRuntimeKeepThePreparedIdent
               (Outcome{Case::invalidCodeSignature, {line("runtime_live_guest", codesign::status::noSuchProcess)}}));
 }
 
+TEST_F(ClientCodeValidation, TheStandInRuntimeAsTheBuildSignsItIsAccepted) {
+    // The build's development anchor and team, and the stand-in it signed.
+    const SigningAuthority development = SigningAuthority::development();
+    const codesign::LocalCodeSigning service = development.codeSigning();
+    FixtureApplicationOptions options;
+    options.runtime = TARNEL_SIGNED_SING_BOX;
+    options.runtimeIdentifier = std::nullopt;  // sealed as the build signed it
+    fs::create_directories(root_ / "development");
+    const auto app = testing::buildFixtureApplication(root_ / "development", development, options);
+    ValidatedRuntime runtime;
+    EXPECT_EQ(outcomeOf([&] { runtime = validateBundledRuntime(app.bundle, service); }), Outcome{});
+    EXPECT_EQ(runtime.designatedRequirement->text(),
+              R"(identifier "sing-box" and anchor apple generic and certificate leaf[subject.OU] = "QK7W2M9XRT")");
+    EXPECT_EQ(outcomeOf([&] {
+                  validateSealedRuntimeResource(TARNEL_SIGNED_SING_BOX, *service.createStaticCode(app.bundle, 0).value,
+                                                service);
+              }),
+              Outcome{});
+}
+
+TEST_F(ClientCodeValidation, TheExecutablePathOfAProcessReplacesInvalidUtf8) {
+    const fs::path program = root_ / "caf\xE9 \xFF\xC3";
+    testing::copyFile(testing::testProgram(), program);
+    auto child = testing::startProgram(program);
+    EXPECT_EQ(executableURL(child.pid()), root_ / "caf\uFFFD \uFFFD\uFFFD");
+    ASSERT_TRUE(child.stop(1.0, 1.0));
+    EXPECT_EQ(executableURL(child.pid()), std::nullopt);  // exited
+}
+
 // --- Answers that real files cannot give --------------------------------------
 
 TEST_F(ClientCodeValidation, EveryOtherFailingCallHasItsStageAndError) {
