@@ -44,6 +44,9 @@ public:
     std::optional<Result<std::shared_ptr<const codesign::Requirement>>> designated;
     std::optional<Result<std::optional<codesign::SigningInformation>>> information;
     bool requirementsFailToCompile = false;
+    // Counts the compiles; from this one on (1 is the first), they fail.
+    mutable int compiles = 0;
+    std::optional<int> failFromCompile;
 
     Result<std::shared_ptr<const codesign::Code>> copyGuest(std::int32_t pid, std::uint32_t flags) const override {
         return guest ? *guest : real_.copyGuest(pid, flags);
@@ -81,7 +84,10 @@ public:
     }
     Result<std::shared_ptr<const codesign::Requirement>> createRequirement(std::string_view text,
                                                                            std::uint32_t flags) const override {
-        if (requirementsFailToCompile) return {codesign::status::invalidRequirement, nullptr};
+        ++compiles;
+        if (requirementsFailToCompile || (failFromCompile && compiles >= *failFromCompile)) {
+            return {codesign::status::invalidRequirement, nullptr};
+        }
         return real_.createRequirement(text, flags);
     }
 
@@ -454,6 +460,9 @@ TEST_F(ClientCodeValidation, EveryOtherFailingCallHasItsStageAndError) {
         {"guest without an object", [](auto& f) { f.guest = {{0, nullptr}}; }, application,
          {Case::unauthorizedClient, {line("guest_code", 0)}}},
         {"requirement does not compile", [](auto& f) { f.requirementsFailToCompile = true; }, application,
+         {Case::invalidCodeSignature, {}}},
+        // Compiled again for the static check, after the live one passed.
+        {"requirement does not compile the second time", [](auto& f) { f.failFromCompile = 2; }, application,
          {Case::invalidCodeSignature, {}}},
         {"static copy fails", [&](auto& f) { f.staticCopy = {{failed, nullptr}}; }, application,
          {Case::unauthorizedClient, {line("application_static_copy", failed)}}},
