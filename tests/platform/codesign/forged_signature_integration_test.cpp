@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/base64.hpp"
 #include "common/digest.hpp"
@@ -193,8 +195,14 @@ TEST(ForgedSignature, SignatureTextsThatAreNotTheCanonicalFormFailStrictly) {
     const auto authority = SigningAuthority::generate();
     const std::string signature = genuineParts(authority, "program").signature();
     ASSERT_EQ(verifySignature(signature, true).status, status::success);
-    const json::Value parsed = json::parse(signature);
-    const auto member = [&](const char* key) { return parsed.at(key).get<std::string>(); };
+    // The canonical signature with members set to the value of another
+    // member, or to the text given where it names none.
+    const auto replaced = [&](const std::vector<std::pair<std::string, std::string>>& members) {
+        json::Value value = json::parse(signature);
+        const json::Value original = value;
+        for (const auto& [key, from] : members) value[key] = original.contains(from) ? original.at(from) : json::Value(from);
+        return json::writeCanonical(value);
+    };
 
     std::string spaced = signature;
     spaced.insert(1, " ");
@@ -211,27 +219,12 @@ TEST(ForgedSignature, SignatureTextsThatAreNotTheCanonicalFormFailStrictly) {
         {"white space", spaced, status::malformedSignature, status::success},
         {"an unknown member", extra, status::malformedSignature, status::success},
         {"a repeated member", duplicated, status::malformedSignature, status::malformedSignature},
-        {"another format",
-         json::writeCanonical({{"certificate", member("certificate")},
-                               {"certificate_signature", member("certificate_signature")},
-                               {"format", "tarnel-code-signature-2"},
-                               {"record", member("record")},
-                               {"record_signature", member("record_signature")}}),
-         status::malformedSignature, status::malformedSignature},
+        {"another format", replaced({{"format", "tarnel-code-signature-2"}}), status::malformedSignature,
+         status::malformedSignature},
         {"the record's signature swapped with the certificate's",
-         json::writeCanonical({{"certificate", member("certificate")},
-                               {"certificate_signature", member("record_signature")},
-                               {"format", member("format")},
-                               {"record", member("record")},
-                               {"record_signature", member("certificate_signature")}}),
+         replaced({{"certificate_signature", "record_signature"}, {"record_signature", "certificate_signature"}}),
          status::invalidSignature, status::invalidSignature},
-        {"an empty record",
-         json::writeCanonical({{"certificate", member("certificate")},
-                               {"certificate_signature", member("certificate_signature")},
-                               {"format", member("format")},
-                               {"record", ""},
-                               {"record_signature", member("record_signature")}}),
-         status::malformedSignature, status::malformedSignature},
+        {"an empty record", replaced({{"record", ""}}), status::malformedSignature, status::malformedSignature},
         {"not an object", "[]", status::malformedSignature, status::malformedSignature},
         {"empty", "", status::malformedSignature, status::malformedSignature},
     };
@@ -280,13 +273,17 @@ TEST(ForgedSignature, ABundleSealNamesOnlyFilesInsideContents) {
     }
 }
 
-TEST(ForgedSignature, ASignatureMovedToAnotherBundleOrFileKindFails) {
-    TemporaryDirectory temporary;
-    const fs::path root = testing::realPath(temporary.path());
-    const auto authority = SigningAuthority::generate();
-    const auto service = authority.codeSigning();
+// Signed fixture applications in a temporary directory.
+class ForgedBundle : public ::testing::Test {
+protected:
+    TemporaryDirectory temporary_;
+    const fs::path root = testing::realPath(temporary_.path());
+    const SigningAuthority authority = SigningAuthority::generate();
+    const LocalCodeSigning service = authority.codeSigning();
     const Requirement designated = Requirement::designated("app.tarnel.direct", "QK7W2M9XRT");
+};
 
+TEST_F(ForgedBundle, ASignatureMovedToAnotherBundleOrFileKindFails) {
     fs::create_directories(root / "a");
     fs::create_directories(root / "b");
     const auto genuine = testing::buildFixtureApplication(root / "a", authority);
@@ -314,41 +311,30 @@ TEST(ForgedSignature, ASignatureMovedToAnotherBundleOrFileKindFails) {
     EXPECT_EQ(staticStatus(service, root / "program", &kRuntimeAnchor), status::malformedSignature);
 }
 
-TEST(ForgedSignature, LinksInsideABundleAreNeverFollowed) {
-    TemporaryDirectory temporary;
-    const fs::path root = testing::realPath(temporary.path());
-    const auto authority = SigningAuthority::generate();
-    const auto service = authority.codeSigning();
-    const Requirement designated = Requirement::designated("app.tarnel.direct", "QK7W2M9XRT");
-    const auto cases = std::initializer_list<std::pair<const char*, std::function<void(const fs::path& contents)>>>{
-        // Each replaces a directory or the signature with a link to an equal copy.
-        {"Resources", [](const fs::path& c) {
-             fs::rename(c / "Resources", c.parent_path().parent_path() / "Resources");
-             fs::create_directory_symlink(c.parent_path().parent_path() / "Resources", c / "Resources");
-         }},
-        {"MacOS", [](const fs::path& c) {
-             fs::rename(c / "MacOS", c.parent_path().parent_path() / "MacOS");
-             fs::create_directory_symlink(c.parent_path().parent_path() / "MacOS", c / "MacOS");
-         }},
-        {"CodeSignature", [](const fs::path& c) {
-             fs::rename(c / "CodeSignature", c.parent_path().parent_path() / "CodeSignature");
-             fs::create_symlink(c.parent_path().parent_path() / "CodeSignature", c / "CodeSignature");
-         }},
-        {"Contents", [](const fs::path& c) {
-             fs::rename(c, c.parent_path().parent_path() / "Contents");
-             fs::create_directory_symlink(c.parent_path().parent_path() / "Contents", c);
-         }},
+TEST_F(ForgedBundle, LinksInsideABundleAreNeverFollowed) {
+    const struct {
+        const char* name;  // inside Contents, or Contents itself
+        Status expected;
+    } cases[] = {
+        {"Resources", status::resourcesModified},
+        {"MacOS", status::codeModified},
+        {"Info.plist", status::codeModified},
+        {"CodeSignature", status::unreadable},
+        {"", status::unreadable},
     };
     int index = 0;
-    for (const auto& [what, change] : cases) {
-        SCOPED_TRACE(what);
+    for (const auto& example : cases) {
+        SCOPED_TRACE(example.name);
         const fs::path folder = root / std::to_string(index++);
         fs::create_directories(folder / "inner");
         const auto application = testing::buildFixtureApplication(folder / "inner", authority);
         ASSERT_EQ(staticStatus(service, application.bundle, &designated), status::success);
-        change(application.bundle / "Contents");
-        const Status result = staticStatus(service, application.bundle, &designated);
-        EXPECT_NE(result, status::success);
+        // Moved out of the bundle, with a link to it in its place: the same bytes, reached through a link.
+        fs::path entry = application.bundle / "Contents";
+        if (*example.name != '\0') entry /= example.name;
+        fs::rename(entry, folder / "moved");
+        fs::create_symlink(folder / "moved", entry);
+        EXPECT_EQ(staticStatus(service, application.bundle, &designated), example.expected);
     }
 }
 
