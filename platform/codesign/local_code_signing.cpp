@@ -139,11 +139,15 @@ Status checkResources(int bundle, const CodeRecord& record, bool strict) {
         if (!digest || hexOf(*digest) != expected) return status::resourcesModified;
     }
     if (!strict) return status::success;
-    const UniqueFd contents = openBeneath(bundle, layout::contents, O_RDONLY | O_DIRECTORY);
-    if (!contents) return status::resourcesModified;
-    const bool sealed = code_files::walk(contents.get(), [&](const std::string& path, EntryKind kind) {
+    // The whole bundle: nothing but Contents beside it, and nothing in it
+    // that the seal does not name.
+    const std::string prefix = std::string(layout::contents) + "/";
+    const bool sealed = code_files::walk(bundle, [&](const std::string& path, EntryKind kind) {
+        if (path == layout::contents) return kind == EntryKind::directory;
+        if (!path.starts_with(prefix)) return false;
         if (kind == EntryKind::directory) return true;
-        return kind == EntryKind::regularFile && (record.resources.contains(path) || isSignatureFile(record, path));
+        const std::string inside = path.substr(prefix.size());
+        return kind == EntryKind::regularFile && (record.resources.contains(inside) || isSignatureFile(record, inside));
     });
     return sealed ? status::success : status::resourcesModified;
 }

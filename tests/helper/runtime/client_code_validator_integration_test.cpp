@@ -44,6 +44,9 @@ public:
     std::optional<Result<std::shared_ptr<const codesign::Requirement>>> designated;
     std::optional<Result<std::optional<codesign::SigningInformation>>> information;
     bool requirementsFailToCompile = false;
+    // Counts the compiles; from this one on (1 is the first), they fail.
+    mutable int compiles = 0;
+    std::optional<int> failFromCompile;
 
     Result<std::shared_ptr<const codesign::Code>> copyGuest(std::int32_t pid, std::uint32_t flags) const override {
         return guest ? *guest : real_.copyGuest(pid, flags);
@@ -81,7 +84,10 @@ public:
     }
     Result<std::shared_ptr<const codesign::Requirement>> createRequirement(std::string_view text,
                                                                            std::uint32_t flags) const override {
-        if (requirementsFailToCompile) return {codesign::status::invalidRequirement, nullptr};
+        ++compiles;
+        if (requirementsFailToCompile || (failFromCompile && compiles >= *failFromCompile)) {
+            return {codesign::status::invalidRequirement, nullptr};
+        }
         return real_.createRequirement(text, flags);
     }
 
@@ -398,6 +404,35 @@ TEST_F(ClientCodeValidation, AStagedCopyAndTheRunningRuntimeKeepThePreparedIdent
               (Outcome{Case::invalidCodeSignature, {line("runtime_live_guest", codesign::status::noSuchProcess)}}));
 }
 
+TEST_F(ClientCodeValidation, TheStandInRuntimeAsTheBuildSignsItIsAccepted) {
+    // The build's development anchor and team, and the stand-in it signed.
+    const SigningAuthority development = SigningAuthority::development();
+    const codesign::LocalCodeSigning service = development.codeSigning();
+    FixtureApplicationOptions options;
+    options.runtime = TARNEL_SIGNED_SING_BOX;
+    options.runtimeIdentifier = std::nullopt;  // sealed as the build signed it
+    fs::create_directories(root_ / "development");
+    const auto app = testing::buildFixtureApplication(root_ / "development", development, options);
+    ValidatedRuntime runtime;
+    EXPECT_EQ(outcomeOf([&] { runtime = validateBundledRuntime(app.bundle, service); }), Outcome{});
+    EXPECT_EQ(runtime.designatedRequirement->text(),
+              R"(identifier "sing-box" and anchor apple generic and certificate leaf[subject.OU] = "QK7W2M9XRT")");
+    EXPECT_EQ(outcomeOf([&] {
+                  validateSealedRuntimeResource(TARNEL_SIGNED_SING_BOX, *service.createStaticCode(app.bundle, 0).value,
+                                                service);
+              }),
+              Outcome{});
+}
+
+TEST_F(ClientCodeValidation, TheExecutablePathOfAProcessReplacesInvalidUtf8) {
+    const fs::path program = root_ / "caf\xE9 \xFF\xC3";
+    testing::copyFile(testing::testProgram(), program);
+    auto child = testing::startProgram(program);
+    EXPECT_EQ(executableURL(child.pid()), root_ / "caf\uFFFD \uFFFD\uFFFD");
+    ASSERT_TRUE(child.stop(1.0, 1.0));
+    EXPECT_EQ(executableURL(child.pid()), std::nullopt);  // exited
+}
+
 // --- Answers that real files cannot give --------------------------------------
 
 TEST_F(ClientCodeValidation, EveryOtherFailingCallHasItsStageAndError) {
@@ -425,6 +460,9 @@ TEST_F(ClientCodeValidation, EveryOtherFailingCallHasItsStageAndError) {
         {"guest without an object", [](auto& f) { f.guest = {{0, nullptr}}; }, application,
          {Case::unauthorizedClient, {line("guest_code", 0)}}},
         {"requirement does not compile", [](auto& f) { f.requirementsFailToCompile = true; }, application,
+         {Case::invalidCodeSignature, {}}},
+        // Compiled again for the static check, after the live one passed.
+        {"requirement does not compile the second time", [](auto& f) { f.failFromCompile = 2; }, application,
          {Case::invalidCodeSignature, {}}},
         {"static copy fails", [&](auto& f) { f.staticCopy = {{failed, nullptr}}; }, application,
          {Case::unauthorizedClient, {line("application_static_copy", failed)}}},
