@@ -60,17 +60,6 @@ bool waitForStartLines(const RuntimeFixture& fixture, double seconds = 10.0) {
     return false;
 }
 
-bool waitForInterfaces(const NetworkNamespace& space, const std::set<std::string>& expected, double seconds) {
-    return space.inside([&] {
-        const double end = now() + seconds;
-        do {
-            if (RuntimeHost::activeTunnelInterfaces() == expected) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        } while (now() < end);
-        return false;
-    });
-}
-
 // "<stage> <outcome>" of every startup record, in order.
 std::vector<std::string> stageRecords(const ScopedLogCapture& capture) {
     std::vector<std::string> records;
@@ -192,7 +181,7 @@ TEST_F(LaunchE2E, ANewStartReplacesTheRunningTunnel) {
     const std::string configuration = readFixture("tunnel-config/automatic-interface.json");
     const auto first = fixture.prepareStandIn();
     LaunchedRuntime running = launch(space, runtime, configuration, first, RuntimeFixture::control());
-    ASSERT_TRUE(waitForInterfaces(space, {"utun0"}, 10.0));
+    ASSERT_TRUE(waitForTunnelInterfaces(space, {"utun0"}, 10.0));
     running.process.detach();
     running.log.reset();
 
@@ -203,12 +192,12 @@ TEST_F(LaunchE2E, ANewStartReplacesTheRunningTunnel) {
     EXPECT_EQ(runtime.tunnelStatus(), replacement.process.pid());
     EXPECT_EQ(fixture.entries(),
               (Names{second.binaryURL.filename().string(), "tun-config.json", "tun-state.json", "tun.log"}));
-    EXPECT_TRUE(waitForInterfaces(space, {"utun0"}, 10.0));
+    EXPECT_TRUE(waitForTunnelInterfaces(space, {"utun0"}, 10.0));
 
     replacement.process.detach();
     replacement.log.reset();
     space.inside([&] { runtime.stopTunnel(); });
-    EXPECT_TRUE(waitForInterfaces(space, {}, 0.0));
+    EXPECT_TRUE(waitForTunnelInterfaces(space, {}, 0.0));
     EXPECT_EQ(fixture.dnsRestores(), 3);
 }
 

@@ -10,12 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "common/child_process.hpp"
@@ -27,6 +29,7 @@
 #include "helper/runtime/privileged_runtime.hpp"
 #include "platform/codesign/local_code_signing.hpp"
 #include "platform/process_info.hpp"
+#include "platform/runtime_host.hpp"
 #include "platform/sysconfig/system_configuration.hpp"
 #include "tests/support/code_signing_support.hpp"
 #include "tests/support/network_namespace.hpp"
@@ -159,6 +162,20 @@ inline ChildProcess launchRecorded(const PrivilegedRuntime& runtime, const std::
                                                identity->startMicroseconds, Uuid::random().text(), std::nullopt};
     files::writeAtomically(runtime.tunnelStatePath(), state.encoded(), 0600);
     return child;
+}
+
+// Waits, looking inside the namespace every 5 ms, until its tunnel interfaces
+// are `expected`; false when they are not within `seconds`.
+inline bool waitForTunnelInterfaces(const NetworkNamespace& space, const std::set<std::string>& expected,
+                                    double seconds) {
+    return space.inside([&] {
+        const double end = SystemClock::shared().uptime() + seconds;
+        do {
+            if (RuntimeHost::activeTunnelInterfaces() == expected) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } while (SystemClock::shared().uptime() < end);
+        return false;
+    });
 }
 
 // The processes that run this executable file now (zombies have none).

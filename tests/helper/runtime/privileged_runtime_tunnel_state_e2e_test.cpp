@@ -2,37 +2,21 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "common/runtime_error.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
-#include "platform/runtime_host.hpp"
 #include "tests/helper/runtime/privileged_runtime_test_support.hpp"
 
 namespace tarnel::testing {
 namespace {
 
 using Exit = ChildProcess::ExitStatus;
-using Interfaces = std::set<std::string>;
 using StopTunnelE2E = NamespaceTest;
 
 double now() { return SystemClock::shared().uptime(); }
-
-// Waits inside the namespace until its tunnel interfaces are `expected`.
-bool waitForInterfaces(const NetworkNamespace& space, const Interfaces& expected, double seconds) {
-    return space.inside([&] {
-        const double end = now() + seconds;
-        do {
-            if (RuntimeHost::activeTunnelInterfaces() == expected) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        } while (now() < end);
-        return false;
-    });
-}
 
 // The recorded runtime runs a tunnel interface; the stop ends it, with
 // SIGKILL only when SIGTERM is ignored, restores DNS once, sees the interface
@@ -57,7 +41,7 @@ TEST_F(StopTunnelE2E, StopsTheRecordedRuntimeAndWaitsForItsInterfaceToGo) {
         fixture.write("tun-config.json", readFixture("tunnel-config/automatic-interface.json"));
         const ScopedStandInFault fault(c.faults);
         ChildProcess child = launchRecorded(runtime, prepared.binaryURL, &space);
-        ASSERT_TRUE(waitForInterfaces(space, {"utun0"}, 10.0));
+        ASSERT_TRUE(waitForTunnelInterfaces(space, {"utun0"}, 10.0));
 
         std::optional<std::filesystem::path> keeping;
         if (c.keepBinary) keeping = prepared.binaryURL;
@@ -68,7 +52,7 @@ TEST_F(StopTunnelE2E, StopsTheRecordedRuntimeAndWaitsForItsInterfaceToGo) {
         EXPECT_LT(took, c.below);
         ASSERT_TRUE(child.waitForExit(0.0));
         EXPECT_EQ(child.exitStatus(), c.exit);
-        EXPECT_TRUE(waitForInterfaces(space, {}, 0.0));
+        EXPECT_TRUE(waitForTunnelInterfaces(space, {}, 0.0));
         EXPECT_EQ(fixture.dnsRestores(), 1);
         const std::set<std::string> left = fixture.entries();
         EXPECT_EQ(left, c.keepBinary ? std::set<std::string>{prepared.binaryURL.filename().string()}

@@ -9,6 +9,7 @@
 
 #include "common/runtime_error.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
+#include "tests/common/process_test_support.hpp"
 #include "tests/helper/runtime/privileged_runtime_test_support.hpp"
 
 namespace tarnel::testing {
@@ -150,15 +151,7 @@ TEST_F(TunnelStateTest, AStopWithoutRecordRestoresDNSAndRemovesTheFilesAndObsole
 }
 
 TEST_F(TunnelStateTest, AStopOfAGoneProcessSignalsNothingAndClearsEverything) {
-    // An identifier that no process has now: a reaped child's.
-    pid_t gone = 0;
-    {
-        ChildProcess::Options options;
-        options.executable = "/bin/true";
-        ChildProcess child = ChildProcess::spawn(options);
-        child.waitForExit();
-        gone = child.pid();
-    }
+    const pid_t gone = reapedProcessIdentifier();
     writeRecord(TunnelState{gone, "/bin/true", 1, 2, std::nullopt, std::nullopt});
     fixture.write("tun-config.json", "{}");
     const double start = now();
