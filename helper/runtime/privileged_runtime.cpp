@@ -1,5 +1,6 @@
 #include "helper/runtime/privileged_runtime.hpp"
 
+#include <stdexcept>
 #include <utility>
 
 #include "helper/runtime/prepared_runtime_cache.hpp"
@@ -24,7 +25,11 @@ PrivilegedRuntime::PrivilegedRuntime(PrivilegedRuntimeEnvironment environment, s
       applicationURL_(std::move(applicationURL)),
       applicationStaticCode_(std::move(applicationStaticCode)),
       applicationCodeIdentity_(std::move(applicationCodeIdentity)),
-      clientUserIdentifier_(clientUserIdentifier) {}
+      clientUserIdentifier_(clientUserIdentifier) {
+    if (!environment_.codeSigning || !environment_.clock || !environment_.preparedRuntimes) {
+        throw std::invalid_argument("a privileged runtime needs a code-signing service, a clock and a cache");
+    }
+}
 
 PrivilegedRuntime PrivilegedRuntime::forApplication(PrivilegedRuntimeEnvironment environment,
                                                     const ClientCodeValidator::ValidatedApplication& application,

@@ -78,6 +78,8 @@ public:
     // code identity or user.
     [[nodiscard]] static PrivilegedRuntime forLaunchRecovery(PrivilegedRuntimeEnvironment environment);
 
+    // Throws std::invalid_argument when the environment lacks its code-signing
+    // service, clock or cache.
     PrivilegedRuntime(PrivilegedRuntimeEnvironment environment, std::filesystem::path applicationURL,
                       std::shared_ptr<const codesign::StaticCode> applicationStaticCode,
                       std::optional<std::string> applicationCodeIdentity,

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <stdexcept>
 #include <limits>
 #include <memory>
 #include <thread>
+#include <vector>
 #include <fstream>
 
 #include "common/clock.hpp"
@@ -157,6 +162,88 @@ TEST_F(PrivateFiles, AFailedWriteLeavesTheTargetAndNoTemporary) {
     for (const auto& entry : std::filesystem::directory_iterator(root_)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"blocked", "wide.json"}));
+}
+
+TEST_F(PrivateFiles, EnsuresADirectoryPrivateToRootAsEachCallerAsks) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a directory private to root must be owned by root";
+    using State = files::RootPrivateDirectory;
+    std::vector<State> refusals;
+    const auto refuse = [&](State state) {
+        refusals.push_back(state);
+        return std::runtime_error("refused");
+    };
+    const auto directory = root_ / "a" / "state";
+
+    EXPECT_THROW(files::ensureRootPrivateDirectory(directory, {.createWhenMissing = false}, refuse),
+                 std::runtime_error);
+    EXPECT_FALSE(std::filesystem::exists(root_));
+    files::ensureRootPrivateDirectory(directory, {}, refuse);
+    EXPECT_EQ(modeOf(root_ / "a"), 0700u);
+    EXPECT_EQ(modeOf(directory), 0700u);
+
+    // Private without being 0700: set to 0700 only when the caller asks.
+    std::filesystem::permissions(directory, std::filesystem::perms(0500));
+    files::ensureRootPrivateDirectory(directory, {}, refuse);
+    EXPECT_EQ(modeOf(directory), 0500u);
+    files::ensureRootPrivateDirectory(directory, {.tighten = true}, refuse);
+    EXPECT_EQ(modeOf(directory), 0700u);
+
+    const auto expectRefused = [&](const std::filesystem::path& path) {
+        EXPECT_THROW(files::ensureRootPrivateDirectory(path, {.tighten = true}, refuse), std::runtime_error) << path;
+    };
+    std::filesystem::permissions(directory, std::filesystem::perms(0750));
+    expectRefused(directory);
+    EXPECT_EQ(modeOf(directory), 0750u);  // never tightened once refused
+    std::filesystem::permissions(directory, std::filesystem::perms(0700));
+    ASSERT_EQ(::chown(directory.c_str(), 65534, 0), 0);
+    expectRefused(directory);
+    ASSERT_EQ(::chown(directory.c_str(), 0, 0), 0);
+    std::filesystem::create_directory_symlink(directory, root_ / "link");
+    expectRefused(root_ / "link");
+    files::writeAtomically(root_ / "file", "x");
+    expectRefused(root_ / "file");
+    expectRefused(root_ / "file" / "below");
+    EXPECT_EQ(refusals, (std::vector<State>{State::missing, State::unsafe, State::unsafe, State::unsafe, State::unsafe,
+                                            State::unreadable}));
+}
+
+TEST_F(PrivateFiles, CopiesToANewFileAndRenamesWithoutReplacing) {
+    files::ensurePrivateDirectory(root_);
+    const auto source = root_ / "source";
+    const auto copy = root_ / "copy";
+    std::string bytes(3 << 20, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+    files::writeAtomically(source, bytes);
+
+    const mode_t previous = ::umask(077);
+    files::copyToNewFile(source, copy, 0750);
+    ::umask(previous);
+    EXPECT_EQ(modeOf(copy), 0750u);  // exactly the mode asked for
+    EXPECT_EQ(files::readIfExists(copy), bytes);
+
+    const auto expectFailure = [](int expected, const std::function<void()>& work) {
+        try {
+            work();
+            ADD_FAILURE() << "no failure";
+        } catch (const SystemError& error) {
+            EXPECT_EQ(error.errnoValue(), expected);
+        }
+    };
+    files::writeAtomically(root_ / "taken", "kept");
+    expectFailure(EEXIST, [&] { files::copyToNewFile(source, root_ / "taken", 0700); });
+    std::filesystem::create_symlink(source, root_ / "link");
+    expectFailure(ELOOP, [&] { files::copyToNewFile(root_ / "link", root_ / "from-link", 0700); });
+    ASSERT_EQ(::mkfifo((root_ / "fifo").c_str(), 0600), 0);
+    expectFailure(EINVAL, [&] { files::copyToNewFile(root_ / "fifo", root_ / "from-fifo", 0700); });
+    expectFailure(EEXIST, [&] { files::renameWithoutReplacing(copy, root_ / "taken"); });
+    EXPECT_EQ(files::readIfExists(root_ / "taken"), "kept");
+    files::renameWithoutReplacing(copy, root_ / "moved");
+    EXPECT_EQ(files::readIfExists(root_ / "moved"), bytes);
+
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(root_)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"fifo", "link", "moved", "source", "taken"}));
 }
 
 TEST(Log, CaptureSinkRecordsSubsystemCategoryLevelAndText) {

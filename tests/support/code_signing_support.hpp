@@ -34,6 +34,9 @@ inline std::filesystem::path testProgram() { return TARNEL_TEST_PROGRAM; }
 inline std::filesystem::path developmentSignedTestProgram() { return TARNEL_SIGNED_TEST_PROGRAM; }
 // The build's development anchor and team key.
 inline std::filesystem::path developmentSigningDirectory() { return TARNEL_CODESIGN_DEVELOPMENT_DIR; }
+// The sing-box stand-in signed by the build's development team as "sing-box",
+// the way the real runtime is signed (standins/sing-box).
+inline std::filesystem::path developmentSignedStandInRuntime() { return TARNEL_SIGNED_SING_BOX; }
 
 // An anchor and one team certified by it.
 struct SigningAuthority {
@@ -200,6 +203,17 @@ inline FixtureApplication buildFixtureApplication(const std::filesystem::path& d
         codesign::signBundle(application.bundle, identifier, authority.team);
     }
     return application;
+}
+
+// The application the helper admits, signed by the build's development team,
+// whose Contents/Resources/bin/sing-box is the signed sing-box stand-in,
+// sealed by the application's signature. Checked with
+// SigningAuthority::development().codeSigning().
+inline FixtureApplication buildStandInApplication(const std::filesystem::path& directory,
+                                                  FixtureApplicationOptions options = {}) {
+    options.runtime = developmentSignedStandInRuntime();
+    options.runtimeIdentifier = std::nullopt;
+    return buildFixtureApplication(directory, SigningAuthority::development(), options);
 }
 
 }  // namespace tarnel::testing
