@@ -114,8 +114,8 @@ std::optional<Case> failedLaunch(const NetworkNamespace& space, const Privileged
 TEST_F(LaunchE2E, RunsThePreparedRuntimeOnTheConfigurationAsReceivedWithAFreshLog) {
     NetworkNamespace space;
     RuntimeFixture fixture;
-    const PrivilegedRuntime runtime = fixture.runtime();
-    const auto prepared = fixture.prepareStandIn();
+    const PrivilegedRuntime runtime = fixture.applicationRuntime();
+    const auto prepared = RuntimeFixture::prepareThrough(runtime);
     fixture.write("tun.log", "old");
     const std::string configuration = "{\"b\":1,  \"a\":\"\\/x\"}\n";
     // A descriptor of the helper without close-on-exec must not reach the runtime.
@@ -169,7 +169,8 @@ TEST_F(LaunchE2E, RunsThePreparedRuntimeOnTheConfigurationAsReceivedWithAFreshLo
     EXPECT_EQ(runtime.tunnelStatus(), pid);
     space.inside([&] { runtime.stopTunnel(); });
     EXPECT_EQ(processesRunning(prepared.binaryURL), std::vector<pid_t>{});
-    EXPECT_EQ(fixture.entries(), Names{"tun.log"});
+    // The prepared copy stays while the cache holds it.
+    EXPECT_EQ(fixture.entries(), (Names{prepared.binaryURL.filename().string(), "tun.log"}));
 }
 
 // The second start stops the first tunnel, waits for its interface to go and

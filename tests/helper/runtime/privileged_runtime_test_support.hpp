@@ -64,15 +64,17 @@ public:
     ScopedStandInFault& operator=(const ScopedStandInFault&) = delete;
 };
 
+// A private runtime directory, a cache of prepared runtimes of its own, the
+// code-signing service that trusts the build's development anchor, and a
+// system configuration in memory.
 class RuntimeFixture {
 public:
     RuntimeFixture()
-        : directory_(realPath(temporary_.path())),
-          authority_(SigningAuthority::generate()),
-          codeSigning_(std::make_shared<codesign::LocalCodeSigning>(authority_.codeSigning())),
+        : directory_(realPath(temporary_.path()) / "runtime"),
+          codeSigning_(std::make_shared<codesign::LocalCodeSigning>(SigningAuthority::development().codeSigning())),
           configuration_(std::make_shared<CountingSystemConfiguration>()),
           cache_(std::make_shared<PreparedRuntimeCache>()) {
-        std::filesystem::permissions(directory_, std::filesystem::perms::owner_all);
+        files::ensurePrivateDirectory(directory_);
     }
 
     [[nodiscard]] const std::filesystem::path& directory() const { return directory_; }
@@ -89,13 +91,12 @@ public:
     }
     [[nodiscard]] PrivilegedRuntime runtime() const { return PrivilegedRuntime::forLaunchRecovery(environment()); }
 
-    // A signed copy of the stand-in at "<directory>/sing-box-<TOKEN>", root's,
+    // A copy of the signed stand-in at "<directory>/sing-box-<TOKEN>", root's,
     // mode 0700, described as a preparation describes it.
     [[nodiscard]] PrivilegedRuntime::PreparedRuntime prepareStandIn() const {
         const Uuid token = Uuid::random();
         const std::filesystem::path binary = directory_ / ("sing-box-" + token.text());
-        authority_.signCopy(TARNEL_STANDIN_SING_BOX, binary, "sing-box");
-        std::filesystem::permissions(binary, std::filesystem::perms::owner_all);
+        copyFile(developmentSignedStandInRuntime(), binary, std::filesystem::perms::owner_all);
         const auto validated = ClientCodeValidator::validateRuntimeStatic(binary, "runtime_static", *codeSigning_);
         PrivilegedRuntime::PreparedRuntime prepared;
         prepared.token = token;
@@ -105,6 +106,27 @@ public:
         prepared.fileIdentity = PrivilegedRuntime::requirePreparedRuntimeFile(binary);
         prepared.designatedRequirement = validated.designatedRequirement;
         return prepared;
+    }
+
+    // The runtime of a connection of an application that seals the signed
+    // stand-in, validated as admission does, sharing this fixture's directory
+    // and cache.
+    [[nodiscard]] PrivilegedRuntime applicationRuntime() {
+        application_ = buildStandInApplication(realPath(temporary_.path()) / "application");
+        const auto created = codeSigning_->createStaticCode(application_->bundle, codesign::flags::none);
+        if (created.status != codesign::status::success) throw std::runtime_error("the application has no static code");
+        std::string identity = ClientCodeValidator::codeIdentity(*created.value, "application_identity", *codeSigning_);
+        return PrivilegedRuntime(environment(), application_->bundle, created.value, std::move(identity), 501);
+    }
+
+    // The stand-in as the runtime preparation of `runtime` prepares it.
+    [[nodiscard]] static PrivilegedRuntime::PreparedRuntime prepareThrough(const PrivilegedRuntime& runtime) {
+        const std::string token = runtime.prepareRuntime(
+            PrivilegedRuntimePreparationRequest{Uuid::random(), SystemClock::shared().uptime() + 45.0},
+            [] { return false; });
+        auto prepared = runtime.cachedPreparedRuntime(token);
+        if (!prepared) throw std::runtime_error("the prepared runtime is not in the cache");
+        return *prepared;
     }
 
     // A control whose deadline lies far ahead and that is never cancelled.
@@ -135,7 +157,7 @@ public:
 private:
     TemporaryDirectory temporary_;
     std::filesystem::path directory_;
-    SigningAuthority authority_;
+    std::optional<FixtureApplication> application_;
     std::shared_ptr<codesign::LocalCodeSigning> codeSigning_;
     std::shared_ptr<CountingSystemConfiguration> configuration_;
     std::shared_ptr<PreparedRuntimeCache> cache_;
