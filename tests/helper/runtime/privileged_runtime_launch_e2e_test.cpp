@@ -359,8 +359,8 @@ TEST_F(LaunchE2E, TheCleanupStopsTheRuntimeAndRemovesItsFiles) {
         double below;
         Exit exit;
     } cases[] = {
-        {"ignore-sigterm", false, 0.5, 1.2, Exit{Exit::Kind::signaled, SIGKILL}},
-        {"", true, 0.0, 0.5, Exit{Exit::Kind::exited, 0}},
+        {"ignore-sigterm", false, 0.5, 1.5, Exit{Exit::Kind::signaled, SIGKILL}},
+        {"", true, 0.0, 1.0, Exit{Exit::Kind::exited, 0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.faults);

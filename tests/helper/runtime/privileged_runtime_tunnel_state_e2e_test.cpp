@@ -29,7 +29,9 @@ TEST_F(StopTunnelE2E, StopsTheRecordedRuntimeAndWaitsForItsInterfaceToGo) {
         double below;
         Exit exit;
     } cases[] = {
-        {"", false, 0.0, 0.5, Exit{Exit::Kind::exited, 0}},
+        // Far below the 2.0 s a runtime that ignores SIGTERM costs, with room
+        // for a busy machine.
+        {"", false, 0.0, 1.0, Exit{Exit::Kind::exited, 0}},
         {"ignore-sigterm", true, 2.0, 2.8, Exit{Exit::Kind::signaled, SIGKILL}},
     };
     for (const auto& c : cases) {
