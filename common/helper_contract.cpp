@@ -29,6 +29,13 @@ std::optional<Uuid> parseCanonicalAttemptID(std::string_view text) {
     return uuid;
 }
 
+bool isObsoleteRuntimeFileName(std::string_view fileName) {
+    constexpr std::string_view runtimeName = "sing-box";
+    constexpr std::string_view copyPrefix = "sing-box-";
+    if (fileName == runtimeName) return true;
+    return fileName.starts_with(copyPrefix) && parseCanonicalAttemptID(fileName.substr(copyPrefix.size()));
+}
+
 bool validateAttemptIdentifier(std::string_view requested, const std::optional<std::string>& recorded) {
     const auto canonical = parseCanonicalAttemptID(requested);
     if (!canonical) {

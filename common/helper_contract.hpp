@@ -82,6 +82,12 @@ namespace PrivilegedHelperContract {
 // characters, upper-case hexadecimal, groups 8-4-4-4-12.
 [[nodiscard]] std::optional<Uuid> parseCanonicalAttemptID(std::string_view text);
 
+// Whether a file of the helper's runtime directory is a runtime copy that the
+// cleanup may delete: exactly "sing-box", or "sing-box-" followed by a
+// canonical attempt identifier (upper-case UUID). Every other name, a
+// lower-case UUID or the hidden staging copies included, is not.
+[[nodiscard]] bool isObsoleteRuntimeFileName(std::string_view fileName);
+
 // Throws invalidStartupRequest unless `requested` is canonical; then answers
 // whether it equals the recorded identifier (false when nothing is recorded).
 [[nodiscard]] bool validateAttemptIdentifier(std::string_view requested, const std::optional<std::string>& recorded);

@@ -1,6 +1,7 @@
 #include "platform/process_info.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -32,6 +33,17 @@ std::optional<std::string> readExecutablePath(int directory) {
     }
     std::string_view path(buffer.data(), static_cast<std::size_t>(length));
     path = path.substr(0, path.find('\0'));
+    // The kernel marks the path of an image whose file was removed or renamed
+    // over with this suffix. The process still runs from the path it was
+    // started as, so that is the path it reports: only when the image has no
+    // link left, so a file really named so keeps its name.
+    constexpr std::string_view deletedSuffix = " (deleted)";
+    if (path.ends_with(deletedSuffix)) {
+        struct stat image {};
+        if (::fstatat(directory, "exe", &image, 0) == 0 && image.st_nlink == 0) {
+            path.remove_suffix(deletedSuffix.size());
+        }
+    }
     if (path.empty()) {
         return std::nullopt;
     }

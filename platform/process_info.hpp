@@ -28,7 +28,9 @@ namespace ProcessInfo {
 
 // The executable path of a live process (/proc/<pid>/exe, at most 4095 bytes,
 // invalid UTF-8 replaced by U+FFFD); nothing for a process that is gone, a
-// zombie, or one whose path cannot be read.
+// zombie, or one whose path cannot be read. A process whose file was removed
+// or replaced since it started reports the path it was started from: the
+// kernel's " (deleted)" suffix is dropped when the image has no link left.
 [[nodiscard]] std::optional<std::string> executablePath(pid_t pid);
 
 // The identity of a live process; nothing for identifiers below 2 and for

@@ -58,8 +58,10 @@ struct RuntimeStaticValidation {
 [[nodiscard]] ValidatedApplication validateApplication(std::int32_t processIdentifier,
                                                        const codesign::CodeSigning& codeSigning);
 
-// The path of a process's executable, invalid UTF-8 replaced by U+FFFD;
-// nothing for a process that is gone or an invalid identifier.
+// The path of a process's executable as ProcessInfo::executablePath reads it
+// (invalid UTF-8 replaced by U+FFFD; the path it was started from when its
+// file was removed or replaced since); nothing for a process that is gone or
+// an invalid identifier.
 [[nodiscard]] std::optional<std::filesystem::path> executableURL(std::int32_t processIdentifier);
 
 // The nearest ancestor of the standardized executable path, or the path

@@ -5,15 +5,22 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "common/child_process.hpp"
 #include "common/clock.hpp"
 #include "common/helper_contract.hpp"
 #include "common/startup_control.hpp"
+#include "common/startup_timing.hpp"
+#include "common/unique_fd.hpp"
 #include "common/uuid.hpp"
 #include "helper/runtime/client_code_validator.hpp"
 #include "platform/codesign/code_signing.hpp"
+#include "platform/process_info.hpp"
+#include "platform/sysconfig/system_configuration.hpp"
 
 namespace tarnel {
 
@@ -42,6 +49,10 @@ struct PrivilegedRuntimeEnvironment {
     // (PreparedRuntimeCache::shared()), so that a copy prepared over one
     // connection is found by the next. Tests give each case a cache of its own.
     std::shared_ptr<PreparedRuntimeCache> preparedRuntimes = sharedPreparedRuntimes();
+
+    // The system configuration that the DNS override changes and restores.
+    // The helper sets it; a runtime without one fails every DNS restore.
+    std::shared_ptr<sysconfig::SystemConfiguration> systemConfiguration;
 
     // The process's system clock, not owned.
     [[nodiscard]] static std::shared_ptr<const Clock> systemClock();
@@ -147,11 +158,190 @@ public:
         const std::filesystem::path& url);
 
     // -----------------------------------------------------------------------
-    // Tunnel state, status, stop and launch: added beside the above in their
-    // own source files.
+    // Tunnel state, status and stop (privileged_runtime_tunnel_state.cpp)
+    //
+    // The one tunnel process the helper runs is recorded in "tun-state.json"
+    // in the runtime directory. Status and stop trust that record only while
+    // the recorded process identifier still names a process with the recorded
+    // executable path and boot-relative start time; a process identifier that
+    // another program received since is never signalled.
     // -----------------------------------------------------------------------
 
+    static constexpr std::string_view tunnelStateFileName = "tun-state.json";
+    static constexpr std::string_view tunnelConfigurationFileName = "tun-config.json";
+    static constexpr std::string_view tunnelLogFileName = "tun.log";
+
+    // How long a stop waits for the tunnel process after SIGTERM, and after
+    // SIGKILL, on the monotonic clock.
+    static constexpr double tunnelTerminationTimeout = 2.0;
+    static constexpr double tunnelKillTimeout = 0.5;
+
+    // The content of "tun-state.json": one compact JSON object whose keys are
+    // the field names; the optional fields are left out when absent.
+    struct TunnelState {
+        std::int32_t pid = 0;
+        std::string executablePath;
+        // The process's start time since boot (ProcessIdentity), which never
+        // moves when the wall clock is stepped.
+        std::uint64_t startedAtSeconds = 0;
+        std::uint64_t startedAtMicroseconds = 0;
+        // The canonical attempt identifier of the start that launched it.
+        std::optional<std::string> startupAttemptIdentifier;
+        // The tunnel interface ("utunN") once the start has seen it.
+        std::optional<std::string> tunnelInterface;
+
+        [[nodiscard]] ProcessIdentity processIdentity() const;
+        [[nodiscard]] std::string encoded() const;
+        // Keys in any order; unknown keys are ignored, and a missing or null
+        // optional key is absent. Throws json::JsonError for text that is not
+        // one JSON object, a missing required key, or a value of another type
+        // ("pid": "12" and "pid": 12.5 included) or beyond its range.
+        [[nodiscard]] static TunnelState decode(std::string_view text);
+
+        friend bool operator==(const TunnelState&, const TunnelState&) = default;
+    };
+
+    [[nodiscard]] std::filesystem::path tunnelStatePath() const { return runtimeDirectory() / tunnelStateFileName; }
+    [[nodiscard]] std::filesystem::path tunnelConfigurationPath() const {
+        return runtimeDirectory() / tunnelConfigurationFileName;
+    }
+    [[nodiscard]] std::filesystem::path tunnelLogPath() const { return runtimeDirectory() / tunnelLogFileName; }
+
+    // The recorded process identifier while the recorded process still runs.
+    // Without a record, or when the recorded process is gone (or its
+    // identifier now names another process), removes both tunnel files and
+    // answers nothing. Never signals a process and never touches DNS or the
+    // kill switch. Throws corruptTunnelState, leaving the files, when the
+    // record cannot be read or decoded.
+    [[nodiscard]] std::optional<std::int32_t> tunnelStatus() const;
+
+    // Stops the recorded tunnel and undoes what belongs to it: SIGTERM to the
+    // recorded process (through a pidfd opened before its identity is
+    // checked), up to 2.0 s for it to exit, SIGKILL, up to 0.5 s more; then
+    // the DNS restore; the wait for the tunnel interface to go (only when a
+    // record existed); removal of both tunnel files; and removal of obsolete
+    // runtime copies other than `keeping` (the binary a start is about to
+    // launch). Never changes the kill switch. Throws corruptTunnelState
+    // before doing anything, tunnelProcessDidNotStop, the DNS restore's
+    // error, or tunnelInterfaceDidNotDisappear; the tunnel files stay then.
+    void stopTunnel(const std::optional<std::filesystem::path>& keeping = std::nullopt) const;
+
+    // Removes "tun-state.json", then "tun-config.json"; failures, a missing
+    // file included, are ignored.
+    void removeTunnelFiles() const;
+
+    // Removes the runtime copies of the runtime directory that
+    // PrivilegedHelperContract::isObsoleteRuntimeFileName names, except the
+    // paths in `keeping`, the recorded tunnel's executable, and what the
+    // prepared-runtime cache protects. Hidden entries are never looked at. A
+    // record that cannot be read or decoded removes nothing. Never fails.
+    void removeObsoleteRuntimes(const std::set<std::string>& keeping) const;
+
+    // -----------------------------------------------------------------------
+    // Runtime launch (privileged_runtime_launch.cpp)
+    //
+    // The middle of a tunnel start: the previous tunnel cleared away, the
+    // configuration written, the prepared runtime launched with "tun.log" as
+    // its output, its identity proven by path and start time, recorded, and
+    // its running code checked against the prepared copy's identity.
+    // -----------------------------------------------------------------------
+
+    // How long the running code may take to prove its identity.
+    static constexpr double liveRuntimeValidationWindow = 0.5;
+    static constexpr double liveRuntimeValidationPollInterval = 0.025;
+
+    // A launched runtime while its start goes on. The start keeps it until it
+    // ends: on success it detaches the process (a waiter reaps it whenever it
+    // exits) and closes the log handle; on a failure it runs
+    // cleanUpFailedStart. Destroying it with the process still attached stops
+    // the process.
+    struct LaunchedRuntime {
+        ChildProcess process;
+        UniqueFd log;  // "tun.log", open for writing
+        TunnelState state;
+    };
+
+    // The stages "helper_previous_runtime_cleanup" to
+    // "helper_live_runtime_validation" of a start, each timed and logged, in
+    // order: cleanUpPreviousRuntime, writeConfigurationAndOpenLog, the launch
+    // of the prepared binary, a checkpoint, launchedProcessIdentity,
+    // persistTunnelState and validateLiveRuntime. A launch failure closes the
+    // log, removes "tun-config.json" and throws processStartFailed; a later
+    // failure runs cleanUpFailedStart without the DNS restore and throws the
+    // stage's error (in the live check, an error other than a
+    // PrivilegedRuntimeError becomes processStartFailed), or the cleanup's
+    // error when the cleanup fails. The caller sets the control's
+    // progressObserved afterwards.
+    [[nodiscard]] LaunchedRuntime launchPreparedRuntime(std::string_view configuration,
+                                                        const PreparedRuntime& prepared,
+                                                        const PrivilegedTunnelStartupControl& control) const;
+
+    // Stage "helper_previous_runtime_cleanup": stopTunnel keeping `keeping`,
+    // then the wait for every tunnel interface to go, whether or not a tunnel
+    // was recorded, then a checkpoint.
+    void cleanUpPreviousRuntime(const std::filesystem::path& keeping,
+                                const PrivilegedTunnelStartupControl& control) const;
+
+    // Stage "helper_configuration_write": writes the configuration bytes to
+    // "tun-config.json" as they are (atomically, mode 0600), replaces
+    // "tun.log" by an empty file of mode 0600 and returns it open for
+    // writing. Throws runtimeStorageUnavailable when "tun.log" cannot be
+    // opened as a regular file, and the SystemError of the other steps.
+    [[nodiscard]] UniqueFd writeConfigurationAndOpenLog(std::string_view configuration) const;
+
+    // How the prepared runtime is launched: its binary with "run", "-c" and
+    // the path of "tun-config.json", in the runtime directory, with standard
+    // output and error on `log`; standard input and the environment are the
+    // helper's, and no other descriptor is inherited.
+    [[nodiscard]] ChildProcess::Options runtimeLaunchOptions(const PreparedRuntime& prepared, int log) const;
+
+    // Stage "helper_process_identity": the identity of the launched process,
+    // whose executable path must equal `expectedExecutableURL` as text.
+    // Throws processExitedDuringStartup when the process has exited, has no
+    // identity, or runs another path (a link to the binary included).
+    [[nodiscard]] ProcessIdentity launchedProcessIdentity(const ChildProcess& process,
+                                                          const std::filesystem::path& expectedExecutableURL) const;
+
+    // Stage "helper_state_persistence": a checkpoint, then the record written
+    // atomically with mode 0600.
+    void persistTunnelState(const TunnelState& state, const PrivilegedTunnelStartupControl& control) const;
+
+    // Stage "helper_live_runtime_validation": for 0.5 s on the monotonic
+    // clock, every 0.025 s, checks the cancellation and the deadline
+    // (tunnelStartupCancelled, tunnelStartupDeadlineExceeded), that the
+    // process still runs (processExitedDuringStartup) and whether its running
+    // code satisfies the prepared runtime's requirement with exactly the
+    // prepared identity. When the window ends, throws the last code-signing
+    // error (invalidCodeSignature when the identity differed), after one more
+    // look at the cancellation, the deadline and the process, so that a
+    // process that has exited by then is reported as exited.
+    void validateLiveRuntime(const ChildProcess& process, const PreparedRuntime& prepared,
+                             const PrivilegedTunnelStartupControl& control) const;
+
+    // Stops what a failed start launched: the process (SIGTERM, 0.5 s,
+    // SIGKILL, 0.5 s; tunnelProcessDidNotStop when it survives, and nothing
+    // more is done), the DNS override when `restoreDNS`, the log handle, the
+    // wait for the tunnel interface to go (tunnelInterfaceDidNotDisappear),
+    // then both tunnel files, ignoring their removal errors. "tun.log" and
+    // the kill switch stay as they are.
+    void cleanUpFailedStart(ChildProcess& process, UniqueFd& log, bool restoreDNS) const;
+
+    // Runs `body` as one timed stage of a tunnel start: logs its started
+    // record, then its completed record, or its failed record with the error,
+    // which is rethrown; the remaining time is measured against the control's
+    // effective deadline at entry. Returns the body's result.
+    template <typename Body>
+    decltype(auto) timedStage(PrivilegedTunnelStartupStage stage, const PrivilegedTunnelStartupControl& control,
+                              Body&& body) const {
+        return PrivilegedTunnelStartupTiming::timedStage(PrivilegedTunnelStartupComponent::helper, stage,
+                                                         control.request.attemptID, control.effectiveDeadline(),
+                                                         clock(), std::forward<Body>(body));
+    }
+
 private:
+    // SystemDNSOverride::restore over the environment's system configuration.
+    void restoreDNSOverride() const;
+
     [[nodiscard]] const Clock& clock() const noexcept { return *environment_.clock; }
     [[nodiscard]] const codesign::CodeSigning& codeSigning() const noexcept { return *environment_.codeSigning; }
     [[nodiscard]] PreparedRuntimeCache& preparedRuntimes() const noexcept { return *environment_.preparedRuntimes; }

@@ -53,6 +53,20 @@ TEST(AttemptIdentifier, ValidationAgainstTheRecordedIdentifier) {
               "The privileged tunnel startup request is not valid.");
 }
 
+TEST(ObsoleteRuntimeFileName, OnlyTheBareNameAndCanonicalCopies) {
+    using PrivilegedHelperContract::isObsoleteRuntimeFileName;
+    const std::string upper(kCanonical);
+    for (const std::string& obsolete : {std::string("sing-box"), "sing-box-" + upper}) {
+        EXPECT_TRUE(isObsoleteRuntimeFileName(obsolete)) << obsolete;
+    }
+    for (const std::string& kept : std::vector<std::string>{
+             "sing-box-3f2504e0-4f89-11d3-9a0c-0305e82c3301", ".sing-box-stage-" + upper, "sing-box-", "sing-box-x",
+          "sing-box-" + upper + "\n", "sing-box-" + upper + ".old", "sing-box-{" + upper + "}", "sing-box ",
+          "sing-boxes", "Sing-box", "tun.log", "tun-config.json", "tun-state.json", ".sing-box", ""}) {
+        EXPECT_FALSE(isObsoleteRuntimeFileName(kept)) << kept;
+    }
+}
+
 TEST(HelperContractError, MessagesAndEquality) {
     EXPECT_EQ(PrivilegedHelperContractError::invalidConfiguration("mtu must be a bounded integer").message(),
               "Privileged tunnel configuration rejected: mtu must be a bounded integer.");

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "common/bounded_command_runner.hpp"
+#include "common/child_process.hpp"
 #include "common/clock.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -76,6 +77,16 @@ inline std::optional<ProcessStatus> readProcessStatus(pid_t pid) {
 inline bool isLiveProcess(pid_t pid) {
     const auto status = readProcessStatus(pid);
     return status && status->state != 'Z' && status->state != 'X';
+}
+
+// The identifier of a process that has exited and been reaped: one that names
+// no process now (until the system hands it out again).
+inline pid_t reapedProcessIdentifier() {
+    ChildProcess::Options options;
+    options.executable = "/bin/true";
+    ChildProcess child = ChildProcess::spawn(options);
+    child.waitForExit();
+    return child.pid();
 }
 
 // Waits (really) until the process is gone; true when it went in time.

@@ -18,6 +18,7 @@
 #include "common/error.hpp"
 #include "common/unique_fd.hpp"
 #include "platform/network_isolation.hpp"
+#include "tests/common/process_test_support.hpp"
 
 namespace tarnel::testing {
 namespace {
@@ -155,14 +156,7 @@ TEST_F(NetworkNamespaceE2E, BodiesAndChildrenRunInsideAndFailuresComeBack) {
 }
 
 TEST_F(NetworkNamespaceE2E, StaleNamespacesOfGoneProcessesAreRemoved) {
-    pid_t gone = 0;
-    {
-        ChildProcess::Options options;
-        options.executable = "/bin/true";
-        ChildProcess child = ChildProcess::spawn(options);
-        child.waitForExit();
-        gone = child.pid();
-    }
+    const pid_t gone = reapedProcessIdentifier();
     const std::string stale = "tarnel-ns-" + std::to_string(gone) + "-0";
     const std::string live = "tarnel-ns-" + std::to_string(::getpid()) + "-99999";
     NetworkNamespace space;  // the harness's own namespaces are live ones too

@@ -111,6 +111,40 @@ TEST(ProcessIdentity, AHandleOpensOnlyAProcessWithTheRecordedIdentity) {
     EXPECT_FALSE(ProcessHandle::openMatching(child.pid(), *identity));
 }
 
+// A process whose file was removed or renamed over reports the path it was
+// started from; a file that is really named "... (deleted)" keeps its name.
+TEST(ProcessIdentity, KeepsThePathAProcessStartedFromWhenItsFileGoes) {
+    TemporaryDirectory temporary;
+    const std::filesystem::path directory = std::filesystem::canonical(temporary.path());
+    const auto start = [](const std::filesystem::path& program) {
+        std::filesystem::copy_file("/bin/sleep", program);
+        std::filesystem::permissions(program, std::filesystem::perms(0755));
+        ChildProcess::Options options;
+        options.executable = program;
+        options.arguments = {"30"};
+        return ChildProcess::spawn(options);
+    };
+    const std::filesystem::path replaced = directory / "replaced";
+    const std::filesystem::path removed = directory / "removed";
+    const std::filesystem::path named = directory / "named (deleted)";
+    auto first = start(replaced);
+    auto second = start(removed);
+    auto third = start(named);
+    const auto before = RuntimeHost::processIdentity(first.pid());
+    ASSERT_TRUE(before);
+    EXPECT_EQ(before->executablePath, replaced.native());
+
+    std::filesystem::copy_file("/bin/sleep", directory / "new");
+    std::filesystem::rename(directory / "new", replaced);
+    std::filesystem::remove(removed);
+    EXPECT_EQ(RuntimeHost::processIdentity(first.pid()), before);
+    EXPECT_EQ(ProcessInfo::executablePath(second.pid()), removed.native());
+    EXPECT_EQ(ProcessInfo::executablePath(third.pid()), named.native());
+    // The kernel's own text, for comparison: the suffix is there.
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(first.pid()) + "/exe"),
+              replaced.native() + " (deleted)");
+}
+
 TEST_F(RuntimeHostTest, StopLaunchedProcessKillsOneThatIgnoresTermination) {
     auto plain = spawnSleeper("exec sleep 30");
     double start = now();

@@ -1,0 +1,155 @@
+// The tunnel's record, "tun-state.json", and what reads it: the status, the
+// stop, and the removal of runtime copies that nothing needs any more.
+
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+#include <system_error>
+
+#include "common/files.hpp"
+#include "common/json.hpp"
+#include "common/runtime_error.hpp"
+#include "helper/protection/system_dns_override.hpp"
+#include "helper/runtime/client_code_validator.hpp"
+#include "helper/runtime/prepared_runtime_cache.hpp"
+#include "helper/runtime/privileged_runtime.hpp"
+#include "platform/runtime_host.hpp"
+
+namespace tarnel {
+
+namespace {
+
+using Case = PrivilegedRuntimeError::Case;
+
+// A record is about two hundred bytes.
+constexpr std::size_t kMaximumTunnelStateSize = 64 * 1024;
+
+[[noreturn]] void fail(Case errorCase) { throw PrivilegedRuntimeError(errorCase); }
+
+// Whether an entry stands at the path; one that cannot be looked at counts as
+// there, so that it is read and refused rather than passed over.
+bool entryExists(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 || errno != ENOENT;
+}
+
+// The record at `path`. Only root writes the runtime directory, so a record
+// that is not a private regular file of root's is not one the helper wrote.
+// Throws corruptTunnelState.
+PrivilegedRuntime::TunnelState readTunnelState(const std::filesystem::path& path) {
+    const auto bytes = files::readRootPrivateFile(path, kMaximumTunnelStateSize);
+    if (!bytes) fail(Case::corruptTunnelState);
+    try {
+        return PrivilegedRuntime::TunnelState::decode(*bytes);
+    } catch (const json::JsonError&) {
+        fail(Case::corruptTunnelState);
+    }
+}
+
+}  // namespace
+
+ProcessIdentity PrivilegedRuntime::TunnelState::processIdentity() const {
+    return ProcessIdentity{executablePath, startedAtSeconds, startedAtMicroseconds};
+}
+
+std::string PrivilegedRuntime::TunnelState::encoded() const {
+    json::OrderedValue record = json::OrderedValue::object();
+    record["pid"] = pid;
+    record["executablePath"] = executablePath;
+    record["startedAtSeconds"] = startedAtSeconds;
+    record["startedAtMicroseconds"] = startedAtMicroseconds;
+    if (startupAttemptIdentifier) record["startupAttemptIdentifier"] = *startupAttemptIdentifier;
+    if (tunnelInterface) record["tunnelInterface"] = *tunnelInterface;
+    return json::writeOrdered(record);
+}
+
+PrivilegedRuntime::TunnelState PrivilegedRuntime::TunnelState::decode(std::string_view text) {
+    const json::Value record = json::parse(text);
+    const json::ObjectReader reader(record);
+    TunnelState state;
+    state.pid = reader.integer<std::int32_t>("pid");
+    state.executablePath = reader.string("executablePath");
+    state.startedAtSeconds = reader.integer<std::uint64_t>("startedAtSeconds");
+    state.startedAtMicroseconds = reader.integer<std::uint64_t>("startedAtMicroseconds");
+    state.startupAttemptIdentifier = reader.optionalString("startupAttemptIdentifier");
+    state.tunnelInterface = reader.optionalString("tunnelInterface");
+    return state;
+}
+
+std::optional<std::int32_t> PrivilegedRuntime::tunnelStatus() const {
+    if (!entryExists(tunnelStatePath())) {
+        removeTunnelFiles();
+        return std::nullopt;
+    }
+    const TunnelState state = readTunnelState(tunnelStatePath());
+    if (RuntimeHost::processIdentity(state.pid) == state.processIdentity()) return state.pid;
+    removeTunnelFiles();
+    return std::nullopt;
+}
+
+void PrivilegedRuntime::stopTunnel(const std::optional<std::filesystem::path>& keeping) const {
+    const bool recorded = entryExists(tunnelStatePath());
+    if (recorded) {
+        const TunnelState state = readTunnelState(tunnelStatePath());
+        // The pidfd is opened before the identity is compared, so every signal
+        // below reaches the process that matched and never one that received
+        // its identifier later. Waiting for the exit itself, rather than for
+        // the identity to change, also covers a process whose file was renamed
+        // while it runs.
+        if (const auto process = ProcessHandle::openMatching(state.pid, state.processIdentity())) {
+            process->signal(SIGTERM);
+            if (!process->waitForExit(tunnelTerminationTimeout, clock())) {
+                process->signal(SIGKILL);
+                if (!process->waitForExit(tunnelKillTimeout, clock())) fail(Case::tunnelProcessDidNotStop);
+            }
+        }
+    }
+    restoreDNSOverride();
+    if (recorded) RuntimeHost::waitForTunnelInterfacesToDisappear(clock());
+    removeTunnelFiles();
+    std::set<std::string> kept;
+    if (keeping) kept.insert(keeping->string());
+    removeObsoleteRuntimes(kept);
+}
+
+void PrivilegedRuntime::removeTunnelFiles() const {
+    std::error_code ignored;
+    std::filesystem::remove(tunnelStatePath(), ignored);
+    std::filesystem::remove(tunnelConfigurationPath(), ignored);
+}
+
+void PrivilegedRuntime::removeObsoleteRuntimes(const std::set<std::string>& keeping) const {
+    const auto normalized = [](const std::filesystem::path& path) {
+        return ClientCodeValidator::standardized(path).string();
+    };
+    std::set<std::string> kept;
+    for (const auto& path : keeping) kept.insert(normalized(path));
+    try {
+        if (entryExists(tunnelStatePath())) kept.insert(normalized(readTunnelState(tunnelStatePath()).executablePath));
+    } catch (const PrivilegedRuntimeError&) {
+        // A record that cannot be read may name any of them: keep them all.
+        return;
+    }
+    // A listing that fails, at its start or on its way, ends the cleanup.
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(runtimeDirectory(), error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.starts_with('.') || !PrivilegedHelperContract::isObsoleteRuntimeFileName(name)) continue;
+        const std::filesystem::path path = runtimeDirectory() / name;
+        if (kept.contains(normalized(path))) continue;
+        // The cache decides under its lock, sparing its prepared copy and the
+        // copy of a preparation in flight.
+        preparedRuntimes().removeObsoleteRuntime(path);
+    }
+}
+
+void PrivilegedRuntime::restoreDNSOverride() const {
+    if (!environment_.systemConfiguration) {
+        throw SystemDNSOverrideError(SystemDNSOverrideError::Case::configurationFailed);
+    }
+    SystemDNSOverride(runtimeDirectory(), environment_.systemConfiguration).restore();
+}
+
+}  // namespace tarnel
