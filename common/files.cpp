@@ -125,6 +125,18 @@ RootPrivateDirectory inspectRootPrivateDirectory(const std::filesystem::path& pa
                                                                 : RootPrivateDirectory::unsafe;
 }
 
+bool prepareRootPrivateDirectory(const std::filesystem::path& path, bool creating) {
+    switch (inspectRootPrivateDirectory(path)) {
+        case RootPrivateDirectory::safe: return true;
+        case RootPrivateDirectory::missing:
+            if (!creating) return false;
+            ensurePrivateDirectory(path);
+            return true;
+        case RootPrivateDirectory::unsafe: break;
+    }
+    return false;
+}
+
 std::optional<std::string> readRootPrivateFile(const std::filesystem::path& path, std::size_t maximumSize) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat status {};

@@ -33,6 +33,12 @@ void removeIfExists(const std::filesystem::path& path);
 enum class RootPrivateDirectory { safe, missing, unsafe };
 [[nodiscard]] RootPrivateDirectory inspectRootPrivateDirectory(const std::filesystem::path& path);
 
+// Readies a directory private to root for the helper's records: true when it
+// is safe, or when it was missing and `creating` is set, after creating it
+// (and missing parents) with mode 0700; false when it is unsafe, or missing
+// without `creating`. Throws SystemError when the creation fails.
+[[nodiscard]] bool prepareRootPrivateDirectory(const std::filesystem::path& path, bool creating);
+
 // The bytes of a file private to root: opened without following a link (and
 // without blocking on a FIFO), it must be a regular file owned by user 0
 // without group or other permission bits, and at most `maximumSize` bytes.

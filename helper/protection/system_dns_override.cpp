@@ -189,15 +189,7 @@ SystemDNSOverride::LoadedState SystemDNSOverride::loadState() const {
 }
 
 void SystemDNSOverride::checkRuntimeDirectory(bool creating) const {
-    switch (files::inspectRootPrivateDirectory(runtimeDirectory_)) {
-        case files::RootPrivateDirectory::safe: return;
-        case files::RootPrivateDirectory::missing:
-            if (!creating) fail(Case::unsafeRuntimeDirectory);
-            files::ensurePrivateDirectory(runtimeDirectory_);
-            return;
-        case files::RootPrivateDirectory::unsafe: break;
-    }
-    fail(Case::unsafeRuntimeDirectory);
+    if (!files::prepareRootPrivateDirectory(runtimeDirectory_, creating)) fail(Case::unsafeRuntimeDirectory);
 }
 
 void SystemDNSOverride::saveResolverState(std::string_view interfaceName) const {
