@@ -67,17 +67,6 @@ inline std::string rulesOf(const PacketFilterKillSwitch::State& state) {
     return PacketFilterRules::anchorRules(PacketFilterKillSwitch::anchorInputs(state));
 }
 
-// The message of the error the body throws; "no error" when it returns.
-template <typename Body>
-std::string failureOf(Body&& body) {
-    try {
-        body();
-    } catch (const std::exception& error) {
-        return errorMessage(error);
-    }
-    return "no error";
-}
-
 inline const std::string kCorrupt = "The protected kill-switch state is invalid.";
 inline const std::string kLeaseExpired = "The kill-switch safety lease expired; reconnect to enable protection again.";
 inline const std::string kDNSFailed = "The protected DNS configuration could not be applied or restored.";
