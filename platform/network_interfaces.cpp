@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 
@@ -82,3 +83,46 @@ std::optional<std::string> numericHostAddress(const sockaddr* address) {
 }
 
 }  // namespace tarnel::NetworkInterfaces
+
+namespace tarnel {
+
+std::optional<std::vector<NetworkInterfaces::InterfaceAddress>> SystemNetworkInterfaceLookup::addresses() const {
+    return NetworkInterfaces::addresses();
+}
+
+bool SystemNetworkInterfaceLookup::exists(const std::string& name) const {
+    return NetworkInterfaces::index(name).has_value();
+}
+
+const SystemNetworkInterfaceLookup& SystemNetworkInterfaceLookup::shared() {
+    static const SystemNetworkInterfaceLookup lookup;
+    return lookup;
+}
+
+std::optional<std::vector<NetworkInterfaces::InterfaceAddress>> FakeNetworkInterfaceLookup::addresses() const {
+    const std::lock_guard guard(mutex_);
+    if (unreadable_) return std::nullopt;
+    return list_;
+}
+
+bool FakeNetworkInterfaceLookup::exists(const std::string& name) const {
+    const std::lock_guard guard(mutex_);
+    return std::any_of(list_.begin(), list_.end(), [&](const auto& entry) { return entry.name == name; });
+}
+
+void FakeNetworkInterfaceLookup::add(const std::string& name, std::optional<std::string> address) {
+    const std::lock_guard guard(mutex_);
+    list_.push_back({name, IFF_UP, std::move(address)});
+}
+
+void FakeNetworkInterfaceLookup::remove(const std::string& name) {
+    const std::lock_guard guard(mutex_);
+    std::erase_if(list_, [&](const auto& entry) { return entry.name == name; });
+}
+
+void FakeNetworkInterfaceLookup::setUnreadable(bool unreadable) {
+    const std::lock_guard guard(mutex_);
+    unreadable_ = unreadable;
+}
+
+}  // namespace tarnel

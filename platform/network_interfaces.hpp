@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,3 +38,48 @@ struct InterfaceAddress {
 [[nodiscard]] std::optional<std::string> numericHostAddress(const sockaddr* address);
 
 }  // namespace tarnel::NetworkInterfaces
+
+namespace tarnel {
+
+// The interface questions of the network protection: which addresses the
+// interfaces carry, and whether an interface of a name exists. Injected, so
+// that tests say which interfaces there are.
+class NetworkInterfaceLookup {
+public:
+    virtual ~NetworkInterfaceLookup() = default;
+    // The interface address list; nothing when it cannot be read.
+    [[nodiscard]] virtual std::optional<std::vector<NetworkInterfaces::InterfaceAddress>> addresses() const = 0;
+    // True when an interface of this name exists now.
+    [[nodiscard]] virtual bool exists(const std::string& name) const = 0;
+};
+
+// This thread's network namespace: NetworkInterfaces::addresses and
+// NetworkInterfaces::index.
+class SystemNetworkInterfaceLookup final : public NetworkInterfaceLookup {
+public:
+    [[nodiscard]] std::optional<std::vector<NetworkInterfaces::InterfaceAddress>> addresses() const override;
+    [[nodiscard]] bool exists(const std::string& name) const override;
+
+    static const SystemNetworkInterfaceLookup& shared();
+};
+
+// Interfaces set by hand (tests); thread-safe. An interface exists while the
+// list holds an entry of its name, with or without an address.
+class FakeNetworkInterfaceLookup final : public NetworkInterfaceLookup {
+public:
+    [[nodiscard]] std::optional<std::vector<NetworkInterfaces::InterfaceAddress>> addresses() const override;
+    [[nodiscard]] bool exists(const std::string& name) const override;
+
+    void add(const std::string& name, std::optional<std::string> address = std::nullopt);
+    // Removes every entry of the name.
+    void remove(const std::string& name);
+    // Makes the list unreadable (nothing) or readable again.
+    void setUnreadable(bool unreadable);
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<NetworkInterfaces::InterfaceAddress> list_;
+    bool unreadable_ = false;
+};
+
+}  // namespace tarnel

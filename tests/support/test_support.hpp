@@ -2,12 +2,14 @@
 
 #include <stdlib.h>
 
+#include <exception>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
 
+#include "common/error.hpp"
 #include "common/files.hpp"
 
 namespace tarnel::testing {
@@ -19,6 +21,18 @@ inline std::string readFixture(std::string_view relativePath) {
     const auto contents = files::readIfExists(path);
     if (!contents) throw std::runtime_error("missing fixture " + path.string());
     return *contents;
+}
+
+// The message of the error that `action` throws (a tarnel::Error's own
+// message, else what()); "no error" when it returns.
+template <typename Action>
+std::string failureOf(Action&& action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return errorMessage(error);
+    }
+    return "no error";
 }
 
 // A fresh directory under the system's temporary folder, removed with its

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <fstream>
-#include <sstream>
 
 #include "common/bounded_command_runner.hpp"
 #include "common/files.hpp"
@@ -12,6 +10,7 @@
 #include "common/system_tools.hpp"
 #include "helper/protection/packet_filter_control.hpp"
 #include "tests/common/process_test_support.hpp"
+#include "tests/helper/protection/pfctl_standin.hpp"
 #include "tests/helper/protection/sample_inputs.hpp"
 #include "tests/support/build_products.hpp"
 
@@ -30,79 +29,28 @@ const Arguments kLoad = {"-a", kAnchor, "-f", "-"};
 
 double now() { return SystemClock::shared().uptime(); }
 
-struct Call {
-    Arguments arguments;
-    std::optional<std::string> input;
-    pid_t pid = 0;
-
-    friend bool operator==(const Call& a, const Call& b) { return a.arguments == b.arguments && a.input == b.input; }
-    friend std::ostream& operator<<(std::ostream& out, const Call& call) {
-        for (const auto& argument : call.arguments) out << argument << ' ';
-        return out << (call.input ? "<input>" : "");
-    }
-};
+using Call = testing::PfctlCall;
 
 Call call(Arguments arguments, std::optional<std::string> input = std::nullopt) {
-    return Call{std::move(arguments), std::move(input)};
+    return testing::pfctlCall(std::move(arguments), std::move(input));
 }
 
 // The pfctl stand-in in place of the system's tool, its state in a directory
 // of the test's own.
 class PacketFilterControlIntegration : public ::testing::Test {
 protected:
-    void SetUp() override {
-        state_ = directory_ / "pf";
-        std::filesystem::create_directory(state_);
-        ::setenv("TARNEL_PFCTL_STATE_DIRECTORY", state_.c_str(), 1);
-        ::unsetenv("TARNEL_PFCTL_FAULTS");
-        ::unsetenv("TARNEL_PFCTL_STATES");
+    static void faults(const std::string& json) { testing::PfctlStandIn::faults(json); }
+    void stateListing(const std::string& text) const { pf_.stateListing(text); }
+    void seed(const std::string& anchorRules, std::uint64_t nextToken, const std::vector<std::uint64_t>& tokens) const {
+        pf_.seed(anchorRules, nextToken, tokens);
     }
-    void TearDown() override {
-        ::unsetenv("TARNEL_PFCTL_STATE_DIRECTORY");
-        ::unsetenv("TARNEL_PFCTL_FAULTS");
-        ::unsetenv("TARNEL_PFCTL_STATES");
-    }
-
-    static void faults(const std::string& json) { ::setenv("TARNEL_PFCTL_FAULTS", json.c_str(), 1); }
-    void stateListing(const std::string& text) {
-        const auto path = directory_ / "states.txt";
-        files::writeAtomically(path, text);
-        ::setenv("TARNEL_PFCTL_STATES", path.c_str(), 1);
-    }
-    void seed(const std::string& anchorRules, std::uint64_t nextToken, const std::vector<std::uint64_t>& tokens) {
-        json::OrderedValue document = json::OrderedValue::object();
-        document["anchor_rules"] = anchorRules;
-        document["next_token"] = nextToken;
-        document["tokens"] = tokens;
-        files::writeAtomically(state_ / "pf.json", json::writeOrdered(document));
-    }
-
-    [[nodiscard]] std::vector<Call> calls() const {
-        std::vector<Call> list;
-        std::istringstream lines(files::readIfExists(state_ / "calls.jsonl").value_or(""));
-        for (std::string line; std::getline(lines, line);) {
-            const json::Value entry = json::parse(line);
-            Call recorded{entry["arguments"].get<Arguments>(), std::nullopt, entry["pid"].get<pid_t>()};
-            if (!entry["input"].is_null()) recorded.input = entry["input"].get<std::string>();
-            list.push_back(std::move(recorded));
-        }
-        return list;
-    }
-    [[nodiscard]] Call lastCall() const {
-        auto all = calls();
-        if (all.empty()) throw std::runtime_error("no call was recorded");
-        return all.back();
-    }
-    [[nodiscard]] std::string anchorRules() const {
-        return json::parse(*files::readIfExists(state_ / "pf.json"))["anchor_rules"].get<std::string>();
-    }
-    [[nodiscard]] std::vector<std::uint64_t> tokens() const {
-        return json::parse(*files::readIfExists(state_ / "pf.json"))["tokens"].get<std::vector<std::uint64_t>>();
-    }
+    [[nodiscard]] std::vector<Call> calls() const { return pf_.calls(); }
+    [[nodiscard]] Call lastCall() const { return pf_.lastCall(); }
+    [[nodiscard]] std::string anchorRules() const { return pf_.anchorRules(); }
+    [[nodiscard]] std::vector<std::uint64_t> tokens() const { return pf_.tokens(); }
 
     TemporaryDirectory directory_;
-    std::filesystem::path state_;
-    SystemTools::ScopedMapping mapping_{SystemTools::pfctl, buildProduct("standins/pfctl/pfctl")};
+    testing::PfctlStandIn pf_{directory_ / "pf"};
     PacketFilterControl control_;
 };
 

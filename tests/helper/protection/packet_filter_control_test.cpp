@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/runtime_error.hpp"
+#include "tests/helper/protection/socket_addresses.hpp"
 
 namespace tarnel {
 namespace {
@@ -45,22 +46,8 @@ TEST(PacketFilterControl, EnableTokenIsTheFirstMatchOfThePattern) {
     }
 }
 
-sockaddr_storage ipv4(const char* text) {
-    sockaddr_storage storage{};
-    auto* address = reinterpret_cast<sockaddr_in*>(&storage);
-    address->sin_family = AF_INET;
-    ::inet_pton(AF_INET, text, &address->sin_addr);
-    return storage;
-}
-
-sockaddr_storage ipv6(const char* text, std::uint32_t scope = 0) {
-    sockaddr_storage storage{};
-    auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
-    address->sin6_family = AF_INET6;
-    address->sin6_scope_id = scope;
-    ::inet_pton(AF_INET6, text, &address->sin6_addr);
-    return storage;
-}
+using testing::ipv4;
+using testing::ipv6;
 
 TEST(PacketFilterControl, EndpointAddressesComeFromTheResolverUnlessTheHostIsALiteral) {
     std::vector<std::string> asked;

@@ -116,15 +116,7 @@ private:
     };
 };
 
-template <typename Action>
-std::string failureOf(Action&& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return errorMessage(error);
-    }
-    return "no error";
-}
+using testing::failureOf;
 
 Dictionary resolverFor(const std::string& interfaceName) {
     return Dictionary{
