@@ -17,6 +17,9 @@
 //                               "oversize=N" (print N bytes of "x", 0 to 67108864,
 //                               in place of the document),
 //                               "exit=N" (exit with N, 0 to 255, after printing)
+//
+// sudo clears the environment, so a variable that is not set is read from the
+// file "tarnel-standin.env" beside the executable instead: NAME=VALUE lines.
 
 #include <unistd.h>
 
@@ -24,16 +27,34 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "common/files.hpp"
 
 namespace {
+
+// A setting from the environment, else from the file beside the executable.
+std::optional<std::string> setting(std::string_view name) {
+    if (const char* value = std::getenv(std::string(name).c_str())) return std::string(value);
+    std::error_code error;
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return std::nullopt;
+    std::ifstream file(executable.parent_path() / "tarnel-standin.env");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.size() > name.size() && line.starts_with(name) && line[name.size()] == '=') {
+            return line.substr(name.size() + 1);
+        }
+    }
+    return std::nullopt;
+}
 
 struct Faults {
     long sleepSeconds = 0;
@@ -53,8 +74,8 @@ long boundedNumber(std::string_view text, long maximum) {
 
 Faults readFaults() {
     Faults faults;
-    const char* text = std::getenv("TARNEL_TAILSCALE_FAULTS");
-    std::string_view rest = text == nullptr ? std::string_view() : std::string_view(text);
+    const std::string text = setting("TARNEL_TAILSCALE_FAULTS").value_or("");
+    std::string_view rest = text;
     while (!rest.empty()) {
         const std::size_t comma = rest.find(',');
         const std::string_view fault = rest.substr(0, comma);
@@ -75,9 +96,9 @@ Faults readFaults() {
 }
 
 void recordUser() {
-    const char* path = std::getenv("TARNEL_TAILSCALE_USER_FILE");
-    if (path == nullptr) return;
-    std::ofstream out(path, std::ios::app);
+    const std::optional<std::string> path = setting("TARNEL_TAILSCALE_USER_FILE");
+    if (!path) return;
+    std::ofstream out(*path, std::ios::app);
     out << ::geteuid() << '\n';
     if (!out.flush()) throw std::runtime_error("cannot write the user file");
 }
@@ -102,10 +123,10 @@ int main(int argc, char** argv) {
             const std::string filler(static_cast<std::size_t>(*faults.oversize), 'x');
             std::fwrite(filler.data(), 1, filler.size(), stdout);
         } else if (!faults.silent) {
-            const char* path = std::getenv(documentVariable);
-            if (path == nullptr) throw std::runtime_error(std::string(documentVariable) + " is not set");
-            const std::optional<std::string> document = tarnel::files::readIfExists(path);
-            if (!document) throw std::runtime_error(std::string("missing document ") + path);
+            const std::optional<std::string> path = setting(documentVariable);
+            if (!path) throw std::runtime_error(std::string(documentVariable) + " is not set");
+            const std::optional<std::string> document = tarnel::files::readIfExists(*path);
+            if (!document) throw std::runtime_error("missing document " + *path);
             std::fwrite(document->data(), 1, document->size(), stdout);
         }
         return std::fflush(stdout) == 0 ? faults.exitStatus : 1;
