@@ -445,9 +445,9 @@ std::string writeCanonical(const Value& value) {
     return out;
 }
 
-std::string writePretty(const Value& value) {
+std::string writePretty(const Value& value, Slashes slashes) {
     std::string out;
-    appendValue(out, value, Style{.pretty = true, .escapeSlash = true}, 0);
+    appendValue(out, value, Style{.pretty = true, .escapeSlash = slashes == Slashes::escaped}, 0);
     return out;
 }
 

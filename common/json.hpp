@@ -145,9 +145,12 @@ private:
 // their shortest round-trip form (1.0, 1e-05, 1e+16).
 [[nodiscard]] std::string writeCanonical(const Value& value);
 
+// How a writer writes "/" inside strings.
+enum class Slashes { escaped, unescaped };
+
 // Pretty form of the runtime configuration files: keys sorted, two-space
-// indent, `"key" : value`, "/" written as "\/".
-[[nodiscard]] std::string writePretty(const Value& value);
+// indent, `"key" : value`, "/" written as "\/" unless asked otherwise.
+[[nodiscard]] std::string writePretty(const Value& value, Slashes slashes = Slashes::escaped);
 
 // Compact form that keeps each object's keys in insertion order, for records
 // whose fields are written in their declared order.

@@ -144,6 +144,7 @@ TEST(JsonReader, StringArraysNameTheElementThatIsNotAString) {
 
 TEST(JsonWriters, PrettyEscapesSlashAndSpacesColons) {
     EXPECT_EQ(writePretty(parse(R"({"a":"x/y"})")), "{\n  \"a\" : \"x\\/y\"\n}");
+    EXPECT_EQ(writePretty(parse(R"({"a/b":"x/y"})"), Slashes::unescaped), "{\n  \"a/b\" : \"x/y\"\n}");
     EXPECT_EQ(writePretty(parse(R"({"b":[1,{"c":false}],"a":{}})")),
               "{\n  \"a\" : {},\n  \"b\" : [\n    1,\n    {\n      \"c\" : false\n    }\n  ]\n}");
 }

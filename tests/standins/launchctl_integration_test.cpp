@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <pwd.h>
+#include <string>
+#include <vector>
+
+#include "common/bounded_command_runner.hpp"
+#include "common/clock.hpp"
+#include "common/files.hpp"
+#include "common/unique_fd.hpp"
+#include "tests/support/test_support.hpp"
+
+namespace tarnel {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kUser = 501;
+struct CheckpointStop {};
+
+// An account for the user id, made for the test when none exists and removed
+// again; sudo refuses an id that no account has. Tests that use it run one at
+// a time (a lock on the stand-in's own file, so nothing is left behind), so
+// that one never removes it under another.
+class ScopedAccount {
+public:
+    ScopedAccount() : lock_(::open(TARNEL_STANDIN_LAUNCHCTL, O_RDONLY | O_CLOEXEC)) {
+        if (!lock_.valid() || ::flock(lock_.get(), LOCK_EX) != 0) return;
+        if (::getpwuid(kUser) != nullptr) return;
+        created_ = std::system("useradd --uid 501 --no-create-home --shell /usr/sbin/nologin tarnel-test-501") == 0;
+    }
+    ~ScopedAccount() {
+        if (created_) (void)std::system("userdel tarnel-test-501");
+    }
+    ScopedAccount(const ScopedAccount&) = delete;
+    ScopedAccount& operator=(const ScopedAccount&) = delete;
+    [[nodiscard]] bool available() const { return ::getpwuid(kUser) != nullptr; }
+
+private:
+    UniqueFd lock_;
+    bool created_ = false;
+};
+
+// A Tailscale application tree whose tool is the stand-in, configured by the
+// file beside it (sudo clears the environment), readable by the user.
+class ToolTree {
+public:
+    explicit ToolTree(const std::string& faults) {
+        fs::permissions(directory_.path(), fs::perms(0755));
+        tool_ = directory_.path() / "Applications/Tailscale.app/Contents/MacOS/Tailscale";
+        fs::create_directories(tool_.parent_path());
+        fs::copy_file(TARNEL_STANDIN_TAILSCALE, tool_);
+        fs::create_directories(directory_.path() / "out");
+        fs::permissions(directory_.path() / "out", fs::perms(0777));
+        const fs::path fixtures = fs::path(TARNEL_TEST_FIXTURES) / "tailscale-cli";
+        std::ofstream(tool_.parent_path() / "tarnel-standin.env")
+            << "TARNEL_TAILSCALE_DERP_MAP=" << (fixtures / "derp-map.json").string() << '\n'
+            << "TARNEL_TAILSCALE_STATUS=" << (fixtures / "status.json").string() << '\n'
+            << "TARNEL_TAILSCALE_USER_FILE=" << userFile().string() << '\n'
+            << "TARNEL_TAILSCALE_FAULTS=" << faults << '\n';
+        ::setenv("TARNEL_LAUNCHCTL_CALLS", callsFile().c_str(), 1);
+    }
+    ~ToolTree() { ::unsetenv("TARNEL_LAUNCHCTL_CALLS"); }
+    ToolTree(const ToolTree&) = delete;
+    ToolTree& operator=(const ToolTree&) = delete;
+
+    [[nodiscard]] const fs::path& tool() const { return tool_; }
+    [[nodiscard]] fs::path userFile() const { return directory_.path() / "out/users"; }
+    [[nodiscard]] fs::path callsFile() const { return directory_.path() / "calls"; }
+
+    [[nodiscard]] std::vector<std::string> arguments(std::vector<std::string> toolArguments) const {
+        std::vector<std::string> arguments = {"asuser", "501", "/usr/bin/sudo", "-n", "-H", "-u", "#501", "--",
+                                              tool_.string()};
+        arguments.insert(arguments.end(), toolArguments.begin(), toolArguments.end());
+        return arguments;
+    }
+
+    // Whether a process still runs the copied tool.
+    [[nodiscard]] bool toolRunning() const {
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            std::error_code error;
+            if (fs::read_symlink(entry.path() / "exe", error) == tool_) return true;
+        }
+        return false;
+    }
+
+private:
+    testing::TemporaryDirectory directory_;
+    fs::path tool_;
+};
+
+BoundedCommandResult runLaunchctl(std::vector<std::string> arguments,
+                                  const BoundedCommandRunner::Checkpoint& checkpoint = [](double) {}) {
+    return BoundedCommandRunner::run({TARNEL_STANDIN_LAUNCHCTL, std::move(arguments)}, 2'097'152, checkpoint);
+}
+
+TEST(LaunchctlStandIn, RunsTheToolAsTheUserThroughSudo) {
+    ScopedAccount account;
+    ASSERT_TRUE(account.available());
+    ToolTree tree("");
+    EXPECT_EQ(runLaunchctl(tree.arguments({"debug", "derp-map"})),
+              (BoundedCommandResult{0, testing::readFixture("tailscale-cli/derp-map.json")}));
+    EXPECT_EQ(files::readIfExists(tree.userFile()), "501\n");
+    EXPECT_EQ(files::readIfExists(tree.callsFile()),
+              "asuser 501 /usr/bin/sudo -n -H -u #501 -- " + tree.tool().string() + " debug derp-map\n");
+}
+
+TEST(LaunchctlStandIn, RefusesEveryOtherFormAndRunsNothing) {
+    ToolTree tree("");
+    const std::vector<std::vector<std::string>> refused = {
+        {"asuser", "501", "/usr/bin/sudo", "-n", "-H", "-u", "#502", "--", tree.tool().string(), "status"},
+        {"asuser", "0501", "/usr/bin/sudo", "-n", "-H", "-u", "#0501", "--", tree.tool().string(), "status"},
+        {"asuser", "501", "/usr/bin/sudo", "-H", "-n", "-u", "#501", "--", tree.tool().string(), "status"},
+        {"asuser", "501", "/bin/sh", "-n", "-H", "-u", "#501", "--", tree.tool().string(), "status"},
+        {"asuser", "501", "/usr/bin/sudo", "-n", "-H", "-u", "#501", "--"},
+        {"bootstrap", "system"},
+    };
+    for (const auto& arguments : refused) {
+        EXPECT_EQ(runLaunchctl(arguments).terminationStatus, 2);
+    }
+    EXPECT_FALSE(fs::exists(tree.callsFile()));
+    EXPECT_FALSE(fs::exists(tree.userFile()));
+}
+
+TEST(LaunchctlStandIn, AStoppedRunEndsTheWholeChain) {
+    ScopedAccount account;
+    ASSERT_TRUE(account.available());
+    ToolTree tree("sleep=30");
+    const double stopAt = SystemClock::shared().uptime() + 0.5;
+    EXPECT_THROW((void)runLaunchctl(tree.arguments({"debug", "derp-map"}),
+                                    [&](double uptime) {
+                                        if (uptime >= stopAt) throw CheckpointStop{};
+                                    }),
+                 CheckpointStop);
+    // The tool ran as the user below sudo, and nothing of the chain is left.
+    EXPECT_EQ(files::readIfExists(tree.userFile()), "501\n");
+    EXPECT_FALSE(tree.toolRunning());
+}
+
+}  // namespace
+}  // namespace tarnel
