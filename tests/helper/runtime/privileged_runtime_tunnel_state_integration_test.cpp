@@ -161,6 +161,42 @@ TEST_F(TunnelStateTest, AStopOfAGoneProcessSignalsNothingAndClearsEverything) {
     EXPECT_EQ(fixture.dnsRestores(), 1);
 }
 
+// An identifier that another program received since the record was written:
+// that program is never signalled, and the stale record goes.
+TEST_F(TunnelStateTest, AStopOfAReusedIdentifierLeavesTheOtherProgramAlone) {
+    ChildProcess::Options options;
+    options.executable = "/bin/sleep";
+    options.arguments = {"30"};
+    ChildProcess other = ChildProcess::spawn(options);
+    const auto identity = ProcessInfo::identity(other.pid());
+    ASSERT_TRUE(identity);
+    TunnelState laterStart{other.pid(), identity->executablePath, identity->startSeconds,
+                           identity->startMicroseconds + 1, std::nullopt, std::nullopt};
+    TunnelState otherPath{other.pid(), (fixture.directory() / "sing-box").string(), identity->startSeconds,
+                          identity->startMicroseconds, std::nullopt, std::nullopt};
+    int restores = 0;
+    for (const TunnelState& stale : {laterStart, otherPath}) {
+        writeRecord(stale);
+        fixture.write("tun-config.json", "{}");
+        runtime.stopTunnel();
+        EXPECT_EQ(fixture.entries(), Names{}) << stale.encoded();
+        EXPECT_EQ(fixture.dnsRestores(), ++restores);
+    }
+    EXPECT_FALSE(other.waitForExit(0.3));
+}
+
+// A FIFO in the record's place is refused at once, never waited on.
+TEST_F(TunnelStateTest, AFifoInTheRecordsPlaceIsACorruptRecord) {
+    ASSERT_EQ(::mkfifo((fixture.directory() / "tun-state.json").c_str(), 0600), 0);
+    fixture.write("tun-config.json", "{}");
+    const double start = now();
+    EXPECT_EQ(runtimeError([&] { (void)runtime.tunnelStatus(); }), Case::corruptTunnelState);
+    EXPECT_EQ(runtimeError([&] { runtime.stopTunnel(); }), Case::corruptTunnelState);
+    EXPECT_LT(now() - start, 1.0);
+    EXPECT_EQ(fixture.entries(), (Names{"tun-state.json", "tun-config.json"}));
+    EXPECT_EQ(fixture.dnsRestores(), 0);
+}
+
 TEST_F(TunnelStateTest, ObsoleteCopiesNamedByTheKeptSetTheRecordOrTheCacheStay) {
     const std::string kept = "sing-box-" + Uuid::random().text();
     const std::string recorded = "sing-box-" + Uuid::random().text();
