@@ -1,8 +1,13 @@
 #include "common/json.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cassert>
 #include <charconv>
+#include <clocale>
 #include <cmath>
-#include <set>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "common/utf8.hpp"
@@ -32,86 +37,269 @@ std::string JsonError::message() const {
 
 namespace {
 
-// Builds the document from the parser's events and enforces what the parser
-// itself allows: repeated keys, unbounded nesting and integers too large for
-// 64 bits (which it would silently turn into floats, changing their value).
-class StrictDocumentBuilder final : public nlohmann::json_sax<Value> {
+// Eight bytes at a time: whether any byte of a word is below a bound or equal
+// to a value (the classic bit tricks; exact as to whether there is one).
+constexpr std::uint64_t kEveryByte = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+constexpr std::uint64_t anyByteBelow(std::uint64_t word, std::uint8_t bound) {
+    return (word - kEveryByte * bound) & ~word & kHighBits;
+}
+
+constexpr std::uint64_t anyByteEqual(std::uint64_t word, char value) {
+    return anyByteBelow(word ^ (kEveryByte * static_cast<std::uint8_t>(value)), 1);
+}
+
+std::uint64_t wordAt(const char* bytes) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+// Reads strict JSON text (RFC 8259) into a document in one pass: white space
+// only between tokens, no comments, no trailing commas, no text after the
+// value (a NUL byte included), and only the escapes JSON defines, with
+// surrogates only in pairs. Beyond the grammar it refuses what a document
+// must not hold here: a key repeated in one object (compared after escapes
+// are decoded), containers nested deeper than the cap, and integers that do
+// not fit 64 bits (which would otherwise turn into floats and change value).
+// Non-negative integers become unsigned values, negative ones signed values
+// ("-0" included), everything with a fraction or an exponent a double.
+//
+// The first fault in reading order is the one reported, so the outcome does
+// not depend on what follows it. A leading byte-order mark is no white space
+// and is refused. The text must already be well-formed UTF-8.
+class StrictReader {
 public:
-    explicit StrictDocumentBuilder(std::size_t maximumDepth) : maximumDepth_(maximumDepth) {}
+    StrictReader(std::string_view text, std::size_t maximumDepth)
+        : next_(text.data()), end_(text.data() + text.size()), maximumDepth_(maximumDepth) {}
 
-    bool null() override { return add(Value(nullptr)); }
-    bool boolean(bool value) override { return add(Value(value)); }
-    bool number_integer(number_integer_t value) override { return add(Value(value)); }
-    bool number_unsigned(number_unsigned_t value) override { return add(Value(value)); }
-    bool number_float(number_float_t value, const string_t& text) override {
-        if (text.find_first_of(".eE") == string_t::npos) {
-            throw JsonError(JsonError::Case::numberOutOfRange, text);
+    Value document() {
+        Value root;
+        Value* slot = &root;  // where the next value goes
+        // The containers being filled, innermost last. Only the innermost one
+        // ever grows, so the pointers to its ancestors stay valid.
+        std::vector<Value*> open;
+        for (;;) {
+            skipWhiteSpace();
+            if (next_ != end_ && (*next_ == '{' || *next_ == '[')) {
+                if (open.size() >= maximumDepth_) throw JsonError(JsonError::Case::nestingTooDeep);
+                const bool object = *next_++ == '{';
+                *slot = object ? Value::object() : Value::array();
+                skipWhiteSpace();
+                if (!take(object ? '}' : ']')) {
+                    open.push_back(slot);
+                    slot = object ? &memberSlot(*slot) : &elementSlot(*slot);
+                    continue;
+                }
+            } else {
+                *slot = scalar();
+            }
+            // The value is complete: close what ends here, then go on with the
+            // next member or element, or finish.
+            for (;;) {
+                skipWhiteSpace();
+                if (open.empty()) {
+                    if (next_ != end_) invalid();
+                    return root;
+                }
+                Value& container = *open.back();
+                const bool object = container.is_object();
+                if (take(',')) {
+                    slot = object ? &memberSlot(container) : &elementSlot(container);
+                    break;
+                }
+                if (!take(object ? '}' : ']')) invalid();
+                open.pop_back();
+            }
         }
-        return add(Value(value));
     }
-    bool string(string_t& value) override { return add(Value(std::move(value))); }
-    bool binary(binary_t&) override { return false; }  // JSON text has no binary values
-    bool key(string_t& key) override {
-        if (!openKeys_.back().insert(key).second) {
-            throw JsonError(JsonError::Case::duplicateKey, key);
-        }
-        pendingKey_ = std::move(key);
-        return true;
-    }
-    bool start_object(std::size_t) override {
-        openKeys_.emplace_back();
-        return enter(Value::object());
-    }
-    bool end_object() override {
-        openKeys_.pop_back();
-        open_.pop_back();
-        return true;
-    }
-    bool start_array(std::size_t) override { return enter(Value::array()); }
-    bool end_array() override {
-        open_.pop_back();
-        return true;
-    }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-        throw JsonError(JsonError::Case::invalidSyntax);
-    }
-
-    [[nodiscard]] Value take() { return std::move(root_); }
 
 private:
-    bool add(Value value) {
-        put(std::move(value));
-        return true;
-    }
-    // Only the innermost open container ever changes, so the pointers to its
-    // ancestors stay valid.
-    Value* put(Value value) {
-        if (open_.empty()) {
-            root_ = std::move(value);
-            return &root_;
-        }
-        Value& container = *open_.back();
-        if (container.is_array()) {
-            container.push_back(std::move(value));
-            return &container.back();
-        }
-        Value& slot = container[pendingKey_];
-        slot = std::move(value);
-        return &slot;
-    }
-    bool enter(Value container) {
-        if (open_.size() >= maximumDepth_) {
-            throw JsonError(JsonError::Case::nestingTooDeep);
-        }
-        open_.push_back(put(std::move(container)));
+    [[noreturn]] static void invalid() { throw JsonError(JsonError::Case::invalidSyntax); }
+
+    bool take(char expected) {
+        if (next_ == end_ || *next_ != expected) return false;
+        ++next_;
         return true;
     }
 
+    void skipWhiteSpace() {
+        while (next_ != end_ && (*next_ == ' ' || *next_ == '\n' || *next_ == '\r' || *next_ == '\t')) ++next_;
+    }
+
+    // Reads `"key":` and gives the member's place in the object.
+    Value& memberSlot(Value& object) {
+        skipWhiteSpace();
+        if (!take('"')) invalid();
+        std::string key = stringBody();
+        auto [member, added] = object.get_ref<Value::object_t&>().try_emplace(std::move(key));
+        if (!added) throw JsonError(JsonError::Case::duplicateKey, member->first);
+        skipWhiteSpace();
+        if (!take(':')) invalid();
+        return member->second;
+    }
+
+    static Value& elementSlot(Value& array) { return array.get_ref<Value::array_t&>().emplace_back(); }
+
+    Value scalar() {
+        if (next_ == end_) invalid();
+        switch (*next_) {
+            case '"':
+                ++next_;
+                return stringBody();
+            case 't': return literal("true", true);
+            case 'f': return literal("false", false);
+            case 'n': return literal("null", nullptr);
+            default: return number();
+        }
+    }
+
+    template <typename Scalar>
+    Value literal(std::string_view word, Scalar value) {
+        if (static_cast<std::size_t>(end_ - next_) < word.size() || std::string_view(next_, word.size()) != word) {
+            invalid();
+        }
+        next_ += word.size();
+        return value;
+    }
+
+    // The bytes that a string holds as they are: all but '"', '\\' and the
+    // control characters.
+    static bool isPlain(char c) {
+        return c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20;
+    }
+
+    // Moves past the plain bytes at the current position, eight at a time
+    // while it can.
+    void skipPlain() {
+        while (end_ - next_ >= 8) {
+            const std::uint64_t word = wordAt(next_);
+            if ((anyByteBelow(word, 0x20) | anyByteEqual(word, '"') | anyByteEqual(word, '\\')) != 0) break;
+            next_ += 8;
+        }
+        while (next_ != end_ && isPlain(*next_)) ++next_;
+    }
+
+    // The rest of a string after its opening quote, escapes decoded.
+    std::string stringBody() {
+        const char* start = next_;
+        skipPlain();
+        std::string text(start, next_);
+        for (;;) {
+            if (next_ == end_) invalid();
+            const char c = *next_++;
+            if (c == '"') return text;
+            if (c != '\\') invalid();  // a control character
+            appendEscape(text);
+            start = next_;
+            skipPlain();
+            text.append(start, next_);
+        }
+    }
+
+    void appendEscape(std::string& text) {
+        if (next_ == end_) invalid();
+        switch (*next_++) {
+            case '"': text += '"'; return;
+            case '\\': text += '\\'; return;
+            case '/': text += '/'; return;
+            case 'b': text += '\b'; return;
+            case 'f': text += '\f'; return;
+            case 'n': text += '\n'; return;
+            case 'r': text += '\r'; return;
+            case 't': text += '\t'; return;
+            case 'u': break;
+            default: invalid();
+        }
+        char32_t scalar = hexCodeUnit();
+        if (scalar >= 0xDC00 && scalar <= 0xDFFF) invalid();  // a low surrogate alone
+        if (scalar >= 0xD800 && scalar <= 0xDBFF) {
+            // A high surrogate needs its low half right after it.
+            if (!take('\\') || !take('u')) invalid();
+            const char32_t low = hexCodeUnit();
+            if (low < 0xDC00 || low > 0xDFFF) invalid();
+            scalar = 0x10000 + ((scalar - 0xD800) << 10) + (low - 0xDC00);
+        }
+        utf8::append(text, scalar);
+    }
+
+    // The four hexadecimal digits of a \u escape.
+    char32_t hexCodeUnit() {
+        if (end_ - next_ < 4) invalid();
+        char32_t unit = 0;
+        for (int digit = 0; digit < 4; ++digit) {
+            const char c = *next_++;
+            unit <<= 4;
+            if (c >= '0' && c <= '9') {
+                unit |= static_cast<char32_t>(c - '0');
+            } else if (c >= 'a' && c <= 'f') {
+                unit |= static_cast<char32_t>(c - 'a' + 10);
+            } else if (c >= 'A' && c <= 'F') {
+                unit |= static_cast<char32_t>(c - 'A' + 10);
+            } else {
+                invalid();
+            }
+        }
+        return unit;
+    }
+
+    bool takeDigits() {
+        const char* start = next_;
+        while (next_ != end_ && *next_ >= '0' && *next_ <= '9') ++next_;
+        return next_ != start;
+    }
+
+    // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+    Value number() {
+        const char* start = next_;
+        const bool negative = take('-');
+        if (take('0')) {
+            // A leading zero stands alone: what follows it is the next token.
+        } else if (next_ == end_ || *next_ < '1' || *next_ > '9' || !takeDigits()) {
+            invalid();
+        }
+        bool integer = true;
+        if (take('.')) {
+            if (!takeDigits()) invalid();
+            integer = false;
+        }
+        if (take('e') || take('E')) {
+            if (!take('+')) take('-');
+            if (!takeDigits()) invalid();
+            integer = false;
+        }
+        const std::string_view token(start, static_cast<std::size_t>(next_ - start));
+        if (integer) {
+            if (negative) {
+                std::int64_t value = 0;
+                if (std::from_chars(token.data(), token.data() + token.size(), value).ec == std::errc()) return value;
+            } else {
+                std::uint64_t value = 0;
+                if (std::from_chars(token.data(), token.data() + token.size(), value).ec == std::errc()) return value;
+            }
+        }
+        const double value = toDouble(token);
+        // Nothing beyond a double, and no integer that only a float could hold.
+        if (!std::isfinite(value)) invalid();
+        if (integer) throw JsonError(JsonError::Case::numberOutOfRange, std::string(token));
+        return value;
+    }
+
+    // The nearest double, or 0 or infinity beyond the range of doubles.
+    static double toDouble(std::string_view token) {
+        double value = 0;
+        const auto result = std::from_chars(token.data(), token.data() + token.size(), value);
+        if (result.ec == std::errc()) return value;
+        // Out of range: strtod (in the C locale, so "." is the decimal point)
+        // rounds to zero or to infinity with the token's sign.
+        static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", nullptr);
+        return ::strtod_l(std::string(token).c_str(), nullptr, cLocale);
+    }
+
+    const char* next_;
+    const char* end_;
     std::size_t maximumDepth_;
-    Value root_;
-    std::vector<Value*> open_;
-    std::vector<std::set<std::string>> openKeys_;
-    std::string pendingKey_;
 };
 
 }  // namespace
@@ -120,21 +308,19 @@ Value parse(std::string_view text, TopLevel topLevel, std::size_t maximumDepth) 
     if (!utf8::isValid(text)) {
         throw JsonError(JsonError::Case::invalidUTF8);
     }
-    // The underlying parser skips a leading byte-order mark; JSON text has none.
-    if (text.starts_with("\xEF\xBB\xBF")) {
-        throw JsonError(JsonError::Case::invalidSyntax);
-    }
-    StrictDocumentBuilder builder(maximumDepth);
-    if (!Value::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json,
-                          /*strict=*/true, /*ignore_comments=*/false)) {
-        throw JsonError(JsonError::Case::invalidSyntax);
-    }
-    Value result = builder.take();
+    Value result = StrictReader(text, maximumDepth).document();
     if ((topLevel == TopLevel::object && !result.is_object()) ||
         (topLevel == TopLevel::array && !result.is_array())) {
         throw JsonError(JsonError::Case::wrongTopLevel);
     }
     return result;
+}
+
+std::size_t nestingDepth(const Value& value) {
+    if (!value.is_structured()) return 0;
+    std::size_t deepest = 0;
+    for (const Value& element : value) deepest = std::max(deepest, nestingDepth(element));
+    return deepest + 1;
 }
 
 namespace {
@@ -194,7 +380,8 @@ std::vector<std::string> asStringArray(const Value& value, std::string_view path
     std::vector<std::string> strings;
     strings.reserve(array.size());
     for (std::size_t index = 0; index < array.size(); ++index) {
-        strings.push_back(asString(array[index], std::string(path) + "[" + std::to_string(index) + "]"));
+        if (!array[index].is_string()) mismatch(std::string(path) + "[" + std::to_string(index) + "]");
+        strings.push_back(array[index].get_ref<const std::string&>());
     }
     return strings;
 }
@@ -202,14 +389,26 @@ std::vector<std::string> asStringArray(const Value& value, std::string_view path
 ObjectReader::ObjectReader(const Value& object, std::string path)
     : object_(asObject(object, path)), path_(std::move(path)) {}
 
+ObjectReader::ObjectReader(const Value& object, const Value* fallback, std::string path)
+    : object_(asObject(object, path)),
+      fallback_(fallback == nullptr ? nullptr : &asObject(*fallback, path)),
+      path_(std::move(path)) {}
+
 std::string ObjectReader::pathOf(std::string_view key) const {
     return path_.empty() ? std::string(key) : path_ + "." + std::string(key);
 }
 
+namespace {
+const Value* memberOf(const Value& object, std::string_view key) {
+    const auto found = object.find(key);
+    return found == object.end() ? nullptr : &*found;
+}
+}  // namespace
+
 const Value* ObjectReader::optionalValue(std::string_view key) const {
-    const auto found = object_.find(key);
-    if (found == object_.end() || found->is_null()) return nullptr;
-    return &*found;
+    const Value* found = memberOf(object_, key);
+    if (found == nullptr && fallback_ != nullptr) found = memberOf(*fallback_, key);
+    return found == nullptr || found->is_null() ? nullptr : found;
 }
 
 bool ObjectReader::has(std::string_view key) const { return optionalValue(key) != nullptr; }
@@ -222,38 +421,58 @@ const Value& ObjectReader::value(std::string_view key) const {
     return *found;
 }
 
+// The typed reads check the type first and name the member's path only when
+// they fail: most reads succeed, and the path is text put together.
+
 std::string ObjectReader::string(std::string_view key) const {
-    return asString(value(key), pathOf(key));
+    const Value& found = value(key);
+    if (!found.is_string()) mismatch(pathOf(key));
+    return found.get_ref<const std::string&>();
 }
 
 std::optional<std::string> ObjectReader::optionalString(std::string_view key) const {
     const Value* found = optionalValue(key);
     if (found == nullptr) return std::nullopt;
-    return asString(*found, pathOf(key));
+    if (!found->is_string()) mismatch(pathOf(key));
+    return found->get_ref<const std::string&>();
 }
 
-bool ObjectReader::boolean(std::string_view key) const { return asBool(value(key), pathOf(key)); }
+bool ObjectReader::boolean(std::string_view key) const {
+    const Value& found = value(key);
+    if (!found.is_boolean()) mismatch(pathOf(key));
+    return found.get<bool>();
+}
 
 std::optional<bool> ObjectReader::optionalBoolean(std::string_view key) const {
     const Value* found = optionalValue(key);
     if (found == nullptr) return std::nullopt;
-    return asBool(*found, pathOf(key));
+    if (!found->is_boolean()) mismatch(pathOf(key));
+    return found->get<bool>();
 }
 
-double ObjectReader::number(std::string_view key) const { return asDouble(value(key), pathOf(key)); }
+double ObjectReader::number(std::string_view key) const {
+    const Value& found = value(key);
+    if (!found.is_number()) mismatch(pathOf(key));
+    return found.get<double>();
+}
 
 std::optional<double> ObjectReader::optionalNumber(std::string_view key) const {
     const Value* found = optionalValue(key);
     if (found == nullptr) return std::nullopt;
-    return asDouble(*found, pathOf(key));
+    if (!found->is_number()) mismatch(pathOf(key));
+    return found->get<double>();
 }
 
 const Value& ObjectReader::object(std::string_view key) const {
-    return asObject(value(key), pathOf(key));
+    const Value& found = value(key);
+    if (!found.is_object()) mismatch(pathOf(key));
+    return found;
 }
 
 const Value& ObjectReader::array(std::string_view key) const {
-    return asArray(value(key), pathOf(key));
+    const Value& found = value(key);
+    if (!found.is_array()) mismatch(pathOf(key));
+    return found;
 }
 
 std::vector<std::string> ObjectReader::stringArray(std::string_view key) const {
@@ -266,6 +485,75 @@ std::optional<std::vector<std::string>> ObjectReader::optionalStringArray(std::s
     return asStringArray(*found, pathOf(key));
 }
 
+namespace {
+
+// The integer a typed read accepts: written as an integer and within int64.
+bool exactInt64(const Value& member, std::int64_t& field) {
+    if (member.is_number_unsigned()) {
+        const auto wide = member.get<std::uint64_t>();
+        if (wide > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+        field = static_cast<std::int64_t>(wide);
+        return true;
+    }
+    if (!member.is_number_integer()) return false;
+    field = member.get<std::int64_t>();
+    return true;
+}
+
+bool isAbsent(const Value* member) { return member == nullptr || member->is_null(); }
+
+template <typename Field>
+bool tryReadOptional(const Value* member, std::optional<Field>& field) {
+    if (isAbsent(member)) {
+        field.reset();
+        return true;
+    }
+    return ObjectReader::tryRead(member, field.emplace());
+}
+
+}  // namespace
+
+bool ObjectReader::tryRead(const Value* member, std::string& field) {
+    if (isAbsent(member) || !member->is_string()) return false;
+    field = member->get_ref<const std::string&>();
+    return true;
+}
+
+bool ObjectReader::tryRead(const Value* member, std::int64_t& field) {
+    return !isAbsent(member) && exactInt64(*member, field);
+}
+
+bool ObjectReader::tryRead(const Value* member, bool& field) {
+    if (isAbsent(member) || !member->is_boolean()) return false;
+    field = member->get<bool>();
+    return true;
+}
+
+bool ObjectReader::tryRead(const Value* member, std::vector<std::string>& field) {
+    if (isAbsent(member) || !member->is_array()) return false;
+    field.clear();
+    field.reserve(member->size());
+    for (const Value& element : *member) {
+        if (!element.is_string()) return false;
+        field.push_back(element.get_ref<const std::string&>());
+    }
+    return true;
+}
+
+bool ObjectReader::tryRead(const Value* member, std::optional<std::string>& field) {
+    return tryReadOptional(member, field);
+}
+
+bool ObjectReader::tryRead(const Value* member, std::optional<std::int64_t>& field) {
+    return tryReadOptional(member, field);
+}
+
+bool ObjectReader::tryRead(const Value* member, std::optional<bool>& field) { return tryReadOptional(member, field); }
+
+bool ObjectReader::tryRead(const Value* member, std::optional<std::vector<std::string>>& field) {
+    return tryReadOptional(member, field);
+}
+
 // ---------------------------------------------------------------------------
 // Writers
 
@@ -276,35 +564,94 @@ struct Style {
     bool escapeSlash = false;
 };
 
-void appendString(std::string& out, std::string_view text, const Style& style) {
-    if (!utf8::isValid(text)) {
-        throw JsonError(JsonError::Case::invalidUTF8);
+// How the writers treat each byte of a string.
+enum class ByteClass : std::uint8_t {
+    plain,      // ASCII written as itself
+    escaped,    // '"', '\\' and the control characters
+    slash,      // '/': escaped only in the pretty form
+    multibyte,  // the lead or continuation byte of a longer sequence
+};
+
+constexpr std::array<ByteClass, 256> kByteClasses = [] {
+    std::array<ByteClass, 256> classes{};
+    for (std::size_t byte = 0; byte < classes.size(); ++byte) {
+        classes[byte] = byte < 0x20 || byte == '"' || byte == '\\' ? ByteClass::escaped
+                        : byte == '/'                               ? ByteClass::slash
+                        : byte >= 0x80                              ? ByteClass::multibyte
+                                                                    : ByteClass::plain;
     }
+    return classes;
+}();
+
+void appendEscape(std::string& out, char c) {
     static constexpr char kHex[] = "0123456789abcdef";
-    out += '"';
-    for (const char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '/':
-                out += style.escapeSlash ? "\\/" : "/";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    out += "\\u00";
-                    out += kHex[(c >> 4) & 0x0F];
-                    out += kHex[c & 0x0F];
-                } else {
-                    out += c;
-                }
-        }
+    switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '/': out += "\\/"; break;
+        default:
+            out += "\\u00";
+            out += kHex[(c >> 4) & 0x0F];
+            out += kHex[c & 0x0F];
     }
+}
+
+// Writes the string in one pass: runs of bytes that stand for themselves are
+// copied whole, multi-byte sequences are checked as they are met, and text
+// that is not well-formed UTF-8 is refused before anything of it is written.
+void appendString(std::string& out, std::string_view text, const Style& style) {
+    const std::size_t start = out.size();
     out += '"';
+    std::size_t run = 0;
+    std::size_t next = 0;
+    while (next < text.size()) {
+        // Eight plain ASCII bytes at a time while there are.
+        while (text.size() - next >= 8) {
+            const std::uint64_t word = wordAt(text.data() + next);
+            if ((anyByteBelow(word, 0x20) | anyByteEqual(word, '"') | anyByteEqual(word, '\\') |
+                 anyByteEqual(word, '/') | (word & kHighBits)) != 0) {
+                break;
+            }
+            next += 8;
+        }
+        if (next == text.size()) break;
+        switch (kByteClasses[static_cast<unsigned char>(text[next])]) {
+            case ByteClass::plain:
+                ++next;
+                continue;
+            case ByteClass::multibyte:
+                if (!utf8::decodeNext(text, next)) {
+                    out.resize(start);
+                    throw JsonError(JsonError::Case::invalidUTF8);
+                }
+                continue;
+            case ByteClass::slash:
+                if (!style.escapeSlash) {
+                    ++next;
+                    continue;
+                }
+                break;
+            case ByteClass::escaped:
+                break;
+        }
+        out.append(text.substr(run, next - run));
+        appendEscape(out, text[next]);
+        run = ++next;
+    }
+    out.append(text.substr(run));
+    out += '"';
+}
+
+template <typename Integer>
+void appendInteger(std::string& out, Integer value) {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr);
 }
 
 // The shortest digits that read back as the same double, laid out as a
@@ -370,10 +717,10 @@ void appendValue(std::string& out, const Json& value, const Style& style, std::s
         case nlohmann::json::value_t::null: out += "null"; return;
         case nlohmann::json::value_t::boolean: out += value.template get<bool>() ? "true" : "false"; return;
         case nlohmann::json::value_t::number_integer:
-            out += std::to_string(value.template get<std::int64_t>());
+            appendInteger(out, value.template get<std::int64_t>());
             return;
         case nlohmann::json::value_t::number_unsigned:
-            out += std::to_string(value.template get<std::uint64_t>());
+            appendInteger(out, value.template get<std::uint64_t>());
             return;
         case nlohmann::json::value_t::number_float: appendDouble(out, value.template get<double>()); return;
         case nlohmann::json::value_t::string:
@@ -409,16 +756,16 @@ void appendValue(std::string& out, const Json& value, const Style& style, std::s
             }
             out += '{';
             bool first = true;
-            for (auto member = value.begin(); member != value.end(); ++member) {
+            for (const auto& [key, member] : value.template get_ref<const typename Json::object_t&>()) {
                 if (!first) out += ',';
                 first = false;
                 if (style.pretty) {
                     out += '\n';
                     appendIndent(out, level + 1);
                 }
-                appendString(out, member.key(), style);
+                appendString(out, key, style);
                 out += style.pretty ? " : " : ":";
-                appendValue(out, member.value(), style, level + 1);
+                appendValue(out, member, style, level + 1);
             }
             if (style.pretty) {
                 out += '\n';
@@ -440,6 +787,69 @@ std::string writeCanonical(const Value& value) {
     std::string out;
     appendValue(out, value, Style{}, 0);
     return out;
+}
+
+void CanonicalWriter::separate() {
+    if (afterKey_) {
+        afterKey_ = false;
+    } else if (!filled_.empty()) {
+        if (filled_.back()) out_ += ',';
+        filled_.back() = true;
+    }
+}
+
+void CanonicalWriter::beginObject() {
+    separate();
+    out_ += '{';
+    filled_.push_back(false);
+#ifndef NDEBUG
+    lastKeys_.emplace_back();
+#endif
+}
+
+void CanonicalWriter::endObject() {
+    out_ += '}';
+    filled_.pop_back();
+#ifndef NDEBUG
+    lastKeys_.pop_back();
+#endif
+}
+
+void CanonicalWriter::beginArray() {
+    separate();
+    out_ += '[';
+    filled_.push_back(false);
+}
+
+void CanonicalWriter::endArray() {
+    out_ += ']';
+    filled_.pop_back();
+}
+
+void CanonicalWriter::key(std::string_view key) {
+#ifndef NDEBUG
+    assert((!filled_.back() || lastKeys_.back() < key) && "canonical keys ascend");
+    lastKeys_.back() = key;
+#endif
+    separate();
+    appendString(out_, key, Style{});
+    out_ += ':';
+    afterKey_ = true;
+}
+
+void CanonicalWriter::value(const Value& value) {
+    separate();
+    appendValue(out_, value, Style{}, 0);
+}
+
+void CanonicalWriter::string(std::string_view text) {
+    separate();
+    appendString(out_, text, Style{});
+}
+
+void CanonicalWriter::integer(std::int64_t number) {
+    separate();
+    appendInteger(out_, number);
 }
 
 std::string writePretty(const Value& value) {

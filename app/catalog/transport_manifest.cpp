@@ -1,6 +1,8 @@
 #include "app/catalog/transport_manifest.hpp"
 
 #include <algorithm>
+#include <array>
+#include <numeric>
 
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/manifest_json.hpp"
@@ -29,36 +31,97 @@ std::vector<Record> recordList(const json::ObjectReader& reader, std::string_vie
 }  // namespace
 
 ManifestEndpoint ManifestEndpoint::fromJson(const json::Value& value, std::string path) {
-    const json::ObjectReader reader(value, std::move(path));
+    return fromJson(json::ObjectReader(value, std::move(path)));
+}
+
+namespace {
+
+// Every field of an endpoint under its key, in declaration order: the one
+// list that reading goes through.
+template <typename Visit>
+void forEachField(ManifestEndpoint& endpoint, Visit&& visit) {
+    visit("server", endpoint.server);
+    visit("port", endpoint.port);
+    visit("uuid", endpoint.uuid);
+    visit("flow", endpoint.flow);
+    visit("server_name", endpoint.serverName);
+    visit("public_key", endpoint.publicKey);
+    visit("short_id", endpoint.shortID);
+    visit("fingerprint", endpoint.fingerprint);
+    visit("password", endpoint.password);
+    visit("username", endpoint.username);
+    visit("insecure", endpoint.insecure);
+    visit("alpn", endpoint.alpn);
+    visit("obfs_type", endpoint.obfsType);
+    visit("obfs_password", endpoint.obfsPassword);
+    visit("up_mbps", endpoint.upMbps);
+    visit("down_mbps", endpoint.downMbps);
+    visit("quic", endpoint.quic);
+    visit("udp_over_tcp", endpoint.udpOverTcp);
+    visit("insecure_concurrency", endpoint.insecureConcurrency);
+    visit("method", endpoint.method);
+    visit("shadowtls_password", endpoint.shadowTLSPassword);
+    visit("congestion_control", endpoint.congestionControl);
+    visit("udp_relay_mode", endpoint.udpRelayMode);
+    visit("path", endpoint.path);
+    visit("host", endpoint.host);
+    visit("service_name", endpoint.serviceName);
+    visit("auth_str", endpoint.authString);
+    visit("obfs", endpoint.obfs);
+}
+
+constexpr std::size_t kEndpointFields = 28;
+
+// The endpoint's keys in ascending order, each with its field's position.
+struct FieldKey {
+    std::string_view key;
+    std::size_t position;
+};
+
+const std::array<FieldKey, kEndpointFields>& sortedFieldKeys() {
+    static const std::array<FieldKey, kEndpointFields> keys = [] {
+        std::array<FieldKey, kEndpointFields> sorted{};
+        std::size_t position = 0;
+        ManifestEndpoint endpoint;
+        forEachField(endpoint, [&](std::string_view key, auto&) {
+            sorted[position] = {key, position};
+            ++position;
+        });
+        std::sort(sorted.begin(), sorted.end(), [](const FieldKey& a, const FieldKey& b) { return a.key < b.key; });
+        return sorted;
+    }();
+    return keys;
+}
+
+// Reads every field from a table of the members, filled in one pass over
+// them, instead of looking each of the 28 keys up: an endpoint has a few of
+// them. False where a read in field order would fail.
+bool readFromMembers(const json::ObjectReader& reader, ManifestEndpoint& endpoint) {
+    const auto& keys = sortedFieldKeys();
+    std::array<const json::Value*, kEndpointFields> members{};
+    reader.forEachMember([&](std::string_view key, const json::Value& member) {
+        const auto found = std::lower_bound(keys.begin(), keys.end(), key,
+                                            [](const FieldKey& field, std::string_view wanted) { return field.key < wanted; });
+        if (found != keys.end() && found->key == key) members[found->position] = &member;
+    });
+    bool read = true;
+    std::size_t position = 0;
+    forEachField(endpoint, [&](std::string_view, auto& field) {
+        read = read && json::ObjectReader::tryRead(members[position], field);
+        ++position;
+    });
+    return read;
+}
+
+}  // namespace
+
+ManifestEndpoint ManifestEndpoint::fromJson(const json::ObjectReader& reader) {
     ManifestEndpoint endpoint;
-    endpoint.server = reader.string("server");
-    endpoint.port = reader.integer<std::int64_t>("port");
-    endpoint.uuid = reader.optionalString("uuid");
-    endpoint.flow = reader.optionalString("flow");
-    endpoint.serverName = reader.string("server_name");
-    endpoint.publicKey = reader.optionalString("public_key");
-    endpoint.shortID = reader.optionalString("short_id");
-    endpoint.fingerprint = reader.optionalString("fingerprint");
-    endpoint.password = reader.optionalString("password");
-    endpoint.username = reader.optionalString("username");
-    endpoint.insecure = reader.optionalBoolean("insecure");
-    endpoint.alpn = reader.optionalStringArray("alpn");
-    endpoint.obfsType = reader.optionalString("obfs_type");
-    endpoint.obfsPassword = reader.optionalString("obfs_password");
-    endpoint.upMbps = reader.optionalInteger<std::int64_t>("up_mbps");
-    endpoint.downMbps = reader.optionalInteger<std::int64_t>("down_mbps");
-    endpoint.quic = reader.optionalBoolean("quic");
-    endpoint.udpOverTcp = reader.optionalBoolean("udp_over_tcp");
-    endpoint.insecureConcurrency = reader.optionalInteger<std::int64_t>("insecure_concurrency");
-    endpoint.method = reader.optionalString("method");
-    endpoint.shadowTLSPassword = reader.optionalString("shadowtls_password");
-    endpoint.congestionControl = reader.optionalString("congestion_control");
-    endpoint.udpRelayMode = reader.optionalString("udp_relay_mode");
-    endpoint.path = reader.optionalString("path");
-    endpoint.host = reader.optionalString("host");
-    endpoint.serviceName = reader.optionalString("service_name");
-    endpoint.authString = reader.optionalString("auth_str");
-    endpoint.obfs = reader.optionalString("obfs");
+    if (readFromMembers(reader, endpoint)) return endpoint;
+    // A member is missing or of the wrong type: reading the fields in order
+    // names the first such field, as every failure of a record does.
+    endpoint = {};
+    forEachField(endpoint, [&reader](std::string_view key, auto& field) { reader.read(key, field); });
     return endpoint;
 }
 
@@ -103,8 +166,7 @@ ManifestCatalogNode ManifestCatalogNode::fromJson(const json::Value& value, std:
     return node;
 }
 
-TarnelTransportManifest TarnelTransportManifest::fromJson(const json::Value& value, std::string path) {
-    const json::ObjectReader reader(value, std::move(path));
+TarnelTransportManifest TarnelTransportManifest::headerFromJson(const json::ObjectReader& reader) {
     TarnelTransportManifest manifest;
     manifest.schema = reader.string("schema");
     manifest.revision = reader.integer<std::int64_t>("revision");
@@ -112,6 +174,12 @@ TarnelTransportManifest TarnelTransportManifest::fromJson(const json::Value& val
     manifest.expiresAt = manifest_json::dateMember(reader, "expires_at");
     manifest.serviceClass = reader.string("service_class");
     manifest.subscriptionOrigins = reader.optionalStringArray("subscription_origins");
+    return manifest;
+}
+
+TarnelTransportManifest TarnelTransportManifest::fromJson(const json::Value& value, std::string path) {
+    const json::ObjectReader reader(value, std::move(path));
+    TarnelTransportManifest manifest = headerFromJson(reader);
     if (reader.has("catalog")) manifest.catalog = recordList<ManifestCatalogNode>(reader, "catalog");
     manifest.nodes = recordList<ManifestNode>(reader, "nodes");
     return manifest;
@@ -130,6 +198,10 @@ std::vector<RouteNode> TarnelTransportManifest::routeNodes(double now) const {
         throw TransportManifestError::invalidOrExpired();
     }
     std::vector<RouteNode> routes;
+    routes.reserve(std::accumulate(nodes.begin(), nodes.end(), std::size_t{0},
+                                   [](std::size_t count, const ManifestNode& node) {
+                                       return count + node.transports.size();
+                                   }));
     for (const ManifestNode& node : nodes) {
         for (const ManifestTransport& transport : node.transports) {
             routes.push_back(routeNode(node.id, transport));
