@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/json_internal.hpp"
 #include "common/utf8.hpp"
 
 namespace tarnel::json {
@@ -37,283 +38,60 @@ std::string JsonError::message() const {
 
 namespace {
 
-// Eight bytes at a time: whether any byte of a word is below a bound or equal
-// to a value (the classic bit tricks; exact as to whether there is one).
-constexpr std::uint64_t kEveryByte = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+using detail::anyByteBelow;
+using detail::anyByteEqual;
+using detail::kHighBits;
+using detail::ReadString;
+using detail::wordAt;
 
-constexpr std::uint64_t anyByteBelow(std::uint64_t word, std::uint8_t bound) {
-    return (word - kEveryByte * bound) & ~word & kHighBits;
-}
-
-constexpr std::uint64_t anyByteEqual(std::uint64_t word, char value) {
-    return anyByteBelow(word ^ (kEveryByte * static_cast<std::uint8_t>(value)), 1);
-}
-
-std::uint64_t wordAt(const char* bytes) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, bytes, sizeof word);
-    return word;
-}
-
-// Reads strict JSON text (RFC 8259) into a document in one pass: white space
-// only between tokens, no comments, no trailing commas, no text after the
-// value (a NUL byte included), and only the escapes JSON defines, with
-// surrogates only in pairs. Beyond the grammar it refuses what a document
-// must not hold here: a key repeated in one object (compared after escapes
-// are decoded), containers nested deeper than the cap, and integers that do
-// not fit 64 bits (which would otherwise turn into floats and change value).
-// Non-negative integers become unsigned values, negative ones signed values
-// ("-0" included), everything with a fraction or an exponent a double.
-//
-// The first fault in reading order is the one reported, so the outcome does
-// not depend on what follows it. A leading byte-order mark is no white space
-// and is refused. The text must already be well-formed UTF-8.
-class StrictReader {
+// Builds the document as json::Value objects for the strict reader.
+class ValueBuilder {
 public:
-    StrictReader(std::string_view text, std::size_t maximumDepth)
-        : next_(text.data()), end_(text.data() + text.size()), maximumDepth_(maximumDepth) {}
+    using Slot = Value*;
 
-    Value document() {
-        Value root;
-        Value* slot = &root;  // where the next value goes
-        // The containers being filled, innermost last. Only the innermost one
-        // ever grows, so the pointers to its ancestors stay valid.
-        std::vector<Value*> open;
-        for (;;) {
-            skipWhiteSpace();
-            if (next_ != end_ && (*next_ == '{' || *next_ == '[')) {
-                if (open.size() >= maximumDepth_) throw JsonError(JsonError::Case::nestingTooDeep);
-                const bool object = *next_++ == '{';
-                *slot = object ? Value::object() : Value::array();
-                skipWhiteSpace();
-                if (!take(object ? '}' : ']')) {
-                    open.push_back(slot);
-                    slot = object ? &memberSlot(*slot) : &elementSlot(*slot);
-                    continue;
-                }
-            } else {
-                *slot = scalar();
-            }
-            // The value is complete: close what ends here, then go on with the
-            // next member or element, or finish.
-            for (;;) {
-                skipWhiteSpace();
-                if (open.empty()) {
-                    if (next_ != end_) invalid();
-                    return root;
-                }
-                Value& container = *open.back();
-                const bool object = container.is_object();
-                if (take(',')) {
-                    slot = object ? &memberSlot(container) : &elementSlot(container);
-                    break;
-                }
-                if (!take(object ? '}' : ']')) invalid();
-                open.pop_back();
-            }
-        }
-    }
+    Slot root() { return &root_; }
+    void openObject(Slot slot) { open(slot, Value::object()); }
+    void openArray(Slot slot) { open(slot, Value::array()); }
 
-private:
-    [[noreturn]] static void invalid() { throw JsonError(JsonError::Case::invalidSyntax); }
-
-    bool take(char expected) {
-        if (next_ == end_ || *next_ != expected) return false;
-        ++next_;
-        return true;
-    }
-
-    void skipWhiteSpace() {
-        while (next_ != end_ && (*next_ == ' ' || *next_ == '\n' || *next_ == '\r' || *next_ == '\t')) ++next_;
-    }
-
-    // Reads `"key":` and gives the member's place in the object.
-    Value& memberSlot(Value& object) {
-        skipWhiteSpace();
-        if (!take('"')) invalid();
-        std::string key = stringBody();
-        auto [member, added] = object.get_ref<Value::object_t&>().try_emplace(std::move(key));
+    Slot member(ReadString&& key) {
+        auto [member, added] = open_.back()->get_ref<Value::object_t&>().try_emplace(key.take());
         if (!added) throw JsonError(JsonError::Case::duplicateKey, member->first);
-        skipWhiteSpace();
-        if (!take(':')) invalid();
-        return member->second;
+        return &member->second;
     }
 
-    static Value& elementSlot(Value& array) { return array.get_ref<Value::array_t&>().emplace_back(); }
-
-    Value scalar() {
-        if (next_ == end_) invalid();
-        switch (*next_) {
-            case '"':
-                ++next_;
-                return stringBody();
-            case 't': return literal("true", true);
-            case 'f': return literal("false", false);
-            case 'n': return literal("null", nullptr);
-            default: return number();
-        }
-    }
+    Slot element() { return &open_.back()->get_ref<Value::array_t&>().emplace_back(); }
+    [[nodiscard]] bool innermostIsObject() const { return open_.back()->is_object(); }
+    [[nodiscard]] std::size_t openContainers() const { return open_.size(); }
+    void close() { open_.pop_back(); }
 
     template <typename Scalar>
-    Value literal(std::string_view word, Scalar value) {
-        if (static_cast<std::size_t>(end_ - next_) < word.size() || std::string_view(next_, word.size()) != word) {
-            invalid();
-        }
-        next_ += word.size();
-        return value;
+    void set(Slot slot, Scalar value) {
+        *slot = value;
+    }
+    void set(Slot slot, ReadString&& text) { *slot = text.take(); }
+
+    [[nodiscard]] bool rootIsObject() const { return root_.is_object(); }
+    [[nodiscard]] bool rootIsArray() const { return root_.is_array(); }
+    [[nodiscard]] Value take() { return std::move(root_); }
+
+private:
+    // Only the innermost open container ever grows, so the pointers to its
+    // ancestors stay valid.
+    void open(Slot slot, Value container) {
+        *slot = std::move(container);
+        open_.push_back(slot);
     }
 
-    // The bytes that a string holds as they are: all but '"', '\\' and the
-    // control characters.
-    static bool isPlain(char c) {
-        return c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20;
-    }
-
-    // Moves past the plain bytes at the current position, eight at a time
-    // while it can.
-    void skipPlain() {
-        while (end_ - next_ >= 8) {
-            const std::uint64_t word = wordAt(next_);
-            if ((anyByteBelow(word, 0x20) | anyByteEqual(word, '"') | anyByteEqual(word, '\\')) != 0) break;
-            next_ += 8;
-        }
-        while (next_ != end_ && isPlain(*next_)) ++next_;
-    }
-
-    // The rest of a string after its opening quote, escapes decoded.
-    std::string stringBody() {
-        const char* start = next_;
-        skipPlain();
-        std::string text(start, next_);
-        for (;;) {
-            if (next_ == end_) invalid();
-            const char c = *next_++;
-            if (c == '"') return text;
-            if (c != '\\') invalid();  // a control character
-            appendEscape(text);
-            start = next_;
-            skipPlain();
-            text.append(start, next_);
-        }
-    }
-
-    void appendEscape(std::string& text) {
-        if (next_ == end_) invalid();
-        switch (*next_++) {
-            case '"': text += '"'; return;
-            case '\\': text += '\\'; return;
-            case '/': text += '/'; return;
-            case 'b': text += '\b'; return;
-            case 'f': text += '\f'; return;
-            case 'n': text += '\n'; return;
-            case 'r': text += '\r'; return;
-            case 't': text += '\t'; return;
-            case 'u': break;
-            default: invalid();
-        }
-        char32_t scalar = hexCodeUnit();
-        if (scalar >= 0xDC00 && scalar <= 0xDFFF) invalid();  // a low surrogate alone
-        if (scalar >= 0xD800 && scalar <= 0xDBFF) {
-            // A high surrogate needs its low half right after it.
-            if (!take('\\') || !take('u')) invalid();
-            const char32_t low = hexCodeUnit();
-            if (low < 0xDC00 || low > 0xDFFF) invalid();
-            scalar = 0x10000 + ((scalar - 0xD800) << 10) + (low - 0xDC00);
-        }
-        utf8::append(text, scalar);
-    }
-
-    // The four hexadecimal digits of a \u escape.
-    char32_t hexCodeUnit() {
-        if (end_ - next_ < 4) invalid();
-        char32_t unit = 0;
-        for (int digit = 0; digit < 4; ++digit) {
-            const char c = *next_++;
-            unit <<= 4;
-            if (c >= '0' && c <= '9') {
-                unit |= static_cast<char32_t>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                unit |= static_cast<char32_t>(c - 'a' + 10);
-            } else if (c >= 'A' && c <= 'F') {
-                unit |= static_cast<char32_t>(c - 'A' + 10);
-            } else {
-                invalid();
-            }
-        }
-        return unit;
-    }
-
-    bool takeDigits() {
-        const char* start = next_;
-        while (next_ != end_ && *next_ >= '0' && *next_ <= '9') ++next_;
-        return next_ != start;
-    }
-
-    // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
-    Value number() {
-        const char* start = next_;
-        const bool negative = take('-');
-        if (take('0')) {
-            // A leading zero stands alone: what follows it is the next token.
-        } else if (next_ == end_ || *next_ < '1' || *next_ > '9' || !takeDigits()) {
-            invalid();
-        }
-        bool integer = true;
-        if (take('.')) {
-            if (!takeDigits()) invalid();
-            integer = false;
-        }
-        if (take('e') || take('E')) {
-            if (!take('+')) take('-');
-            if (!takeDigits()) invalid();
-            integer = false;
-        }
-        const std::string_view token(start, static_cast<std::size_t>(next_ - start));
-        if (integer) {
-            if (negative) {
-                std::int64_t value = 0;
-                if (std::from_chars(token.data(), token.data() + token.size(), value).ec == std::errc()) return value;
-            } else {
-                std::uint64_t value = 0;
-                if (std::from_chars(token.data(), token.data() + token.size(), value).ec == std::errc()) return value;
-            }
-        }
-        const double value = toDouble(token);
-        // Nothing beyond a double, and no integer that only a float could hold.
-        if (!std::isfinite(value)) invalid();
-        if (integer) throw JsonError(JsonError::Case::numberOutOfRange, std::string(token));
-        return value;
-    }
-
-    // The nearest double, or 0 or infinity beyond the range of doubles.
-    static double toDouble(std::string_view token) {
-        double value = 0;
-        const auto result = std::from_chars(token.data(), token.data() + token.size(), value);
-        if (result.ec == std::errc()) return value;
-        // Out of range: strtod (in the C locale, so "." is the decimal point)
-        // rounds to zero or to infinity with the token's sign.
-        static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", nullptr);
-        return ::strtod_l(std::string(token).c_str(), nullptr, cLocale);
-    }
-
-    const char* next_;
-    const char* end_;
-    std::size_t maximumDepth_;
+    Value root_;
+    std::vector<Value*> open_;
 };
 
 }  // namespace
 
 Value parse(std::string_view text, TopLevel topLevel, std::size_t maximumDepth) {
-    if (!utf8::isValid(text)) {
-        throw JsonError(JsonError::Case::invalidUTF8);
-    }
-    Value result = StrictReader(text, maximumDepth).document();
-    if ((topLevel == TopLevel::object && !result.is_object()) ||
-        (topLevel == TopLevel::array && !result.is_array())) {
-        throw JsonError(JsonError::Case::wrongTopLevel);
-    }
-    return result;
+    ValueBuilder builder;
+    detail::readStrictly(text, topLevel, maximumDepth, builder);
+    return builder.take();
 }
 
 std::size_t nestingDepth(const Value& value) {
@@ -783,25 +561,25 @@ void appendValue(std::string& out, const Json& value, const Style& style, std::s
 
 }  // namespace
 
+namespace detail {
+
+void appendCanonicalString(std::string& out, std::string_view text) { appendString(out, text, Style{}); }
+void appendCanonicalNumber(std::string& out, std::int64_t number) { appendInteger(out, number); }
+void appendCanonicalNumber(std::string& out, std::uint64_t number) { appendInteger(out, number); }
+void appendCanonicalNumber(std::string& out, double number) { appendDouble(out, number); }
+
+}  // namespace detail
+
 std::string writeCanonical(const Value& value) {
     std::string out;
     appendValue(out, value, Style{}, 0);
     return out;
 }
 
-void CanonicalWriter::separate() {
-    if (afterKey_) {
-        afterKey_ = false;
-    } else if (!filled_.empty()) {
-        if (filled_.back()) out_ += ',';
-        filled_.back() = true;
-    }
-}
-
 void CanonicalWriter::beginObject() {
     separate();
     out_ += '{';
-    filled_.push_back(false);
+    comma_ = false;
 #ifndef NDEBUG
     lastKeys_.emplace_back();
 #endif
@@ -809,7 +587,7 @@ void CanonicalWriter::beginObject() {
 
 void CanonicalWriter::endObject() {
     out_ += '}';
-    filled_.pop_back();
+    comma_ = true;
 #ifndef NDEBUG
     lastKeys_.pop_back();
 #endif
@@ -818,38 +596,80 @@ void CanonicalWriter::endObject() {
 void CanonicalWriter::beginArray() {
     separate();
     out_ += '[';
-    filled_.push_back(false);
+    comma_ = false;
+#ifndef NDEBUG
+    lastKeys_.emplace_back();
+#endif
 }
 
 void CanonicalWriter::endArray() {
     out_ += ']';
-    filled_.pop_back();
+    comma_ = true;
+#ifndef NDEBUG
+    lastKeys_.pop_back();
+#endif
 }
+
+namespace {
+
+// Appends a short string that needs no escape, with the comma before it and
+// the colon after it when asked, in one piece: a document has a great many
+// such keys and values, and one append costs less than several. False (and
+// nothing appended) for a string that is long or needs an escape.
+bool appendShortPlain(std::string& out, bool comma, std::string_view text, bool colon) {
+    constexpr std::size_t kShort = 48;
+    if (text.size() > kShort) return false;
+    for (const char c : text) {
+        if (kByteClasses[static_cast<unsigned char>(c)] != ByteClass::plain &&
+            kByteClasses[static_cast<unsigned char>(c)] != ByteClass::slash) {
+            return false;
+        }
+    }
+    char piece[kShort + 4];
+    std::size_t size = 0;
+    if (comma) piece[size++] = ',';
+    piece[size++] = '"';
+    std::memcpy(piece + size, text.data(), text.size());
+    size += text.size();
+    piece[size++] = '"';
+    if (colon) piece[size++] = ':';
+    out.append(piece, size);
+    return true;
+}
+
+}  // namespace
 
 void CanonicalWriter::key(std::string_view key) {
 #ifndef NDEBUG
-    assert((!filled_.back() || lastKeys_.back() < key) && "canonical keys ascend");
+    assert((!comma_ || lastKeys_.back() < key) && "canonical keys ascend");
     lastKeys_.back() = key;
 #endif
-    separate();
-    appendString(out_, key, Style{});
-    out_ += ':';
-    afterKey_ = true;
+    if (!appendShortPlain(out_, comma_, key, true)) {
+        separate();
+        appendString(out_, key, Style{});
+        out_ += ':';
+    }
+    comma_ = false;
 }
 
 void CanonicalWriter::value(const Value& value) {
     separate();
     appendValue(out_, value, Style{}, 0);
+    comma_ = true;
 }
 
 void CanonicalWriter::string(std::string_view text) {
-    separate();
-    appendString(out_, text, Style{});
+    if (!appendShortPlain(out_, comma_, text, false)) {
+        separate();
+        appendString(out_, text, Style{});
+    }
+    comma_ = true;
 }
 
 void CanonicalWriter::integer(std::int64_t number) {
     separate();
     appendInteger(out_, number);
+    comma_ = true;
 }
 
 std::string writePretty(const Value& value) {

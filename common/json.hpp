@@ -226,6 +226,10 @@ private:
 // as writeCanonical does.
 class CanonicalWriter {
 public:
+    CanonicalWriter() = default;
+    // Room for a text of about that size, made once rather than as it grows.
+    explicit CanonicalWriter(std::size_t expectedSize) { out_.reserve(expectedSize); }
+
     void beginObject();
     void endObject();
     void beginArray();
@@ -234,6 +238,14 @@ public:
     void key(std::string_view key);
     // A whole value, as a member's value or an array element.
     void value(const Value& value);
+    // A whole value of another form that writes itself canonically
+    // (`appendCanonical(std::string&)`, as json::Document::Node does).
+    template <typename SelfWriting>
+    void value(const SelfWriting& value) {
+        separate();
+        value.appendCanonical(out_);
+        comma_ = true;
+    }
     void string(std::string_view text);
     void integer(std::int64_t number);
 
@@ -242,14 +254,16 @@ public:
 
 private:
     // Puts the comma before every element or member but the first.
-    void separate();
+    void separate() {
+        if (comma_) out_ += ',';
+    }
 
     std::string out_;
-    // For each open container: whether it has an element yet.
-    std::vector<bool> filled_;
-    // Set between a key and its value, which needs no comma.
-    bool afterKey_ = false;
+    // Whether what comes next follows an element or a member of the same
+    // container: false right after an opening bracket and after a key.
+    bool comma_ = false;
 #ifndef NDEBUG
+    // The last key of each open container ("" for an array or a new object).
     std::vector<std::string> lastKeys_;
 #endif
 };

@@ -16,103 +16,101 @@ namespace tarnel {
 namespace {
 
 using KindSet = std::set<std::string, std::less<>>;
+using Node = json::Document::Node;
 using manifest_json::invalidManifest;
-using manifest_json::objectList;
-using manifest_json::stringMember;
+
+// The member's text; nothing when it is missing or not a string.
+std::optional<std::string_view> stringMember(const Node& object, std::string_view key) {
+    const std::optional<Node> found = object.find(key);
+    if (!found || !found->isString()) return std::nullopt;
+    return found->string();
+}
 
 // The member's text trimmed of white space and newlines; it must be a string
 // and must not trim to nothing.
-std::string trimmedRequiredString(const json::Value& object, std::string_view key) {
-    std::string trimmed = manifest_json::trimmedStringMember(object, key);
+std::string trimmedRequiredString(const Node& object, std::string_view key) {
+    const std::optional<std::string_view> text = stringMember(object, key);
+    std::string trimmed = text ? unicode::trimmingWhitespaceAndNewlines(*text) : std::string();
     if (trimmed.empty()) invalidManifest();
     return trimmed;
 }
 
-bool hasOnlyKeys(const json::Value& object, std::initializer_list<std::string_view> allowed) {
-    for (const auto& member : object.items()) {
-        if (std::find(allowed.begin(), allowed.end(), member.key()) == allowed.end()) return false;
+bool hasOnlyKeys(const Node& object, std::initializer_list<std::string_view> allowed) {
+    for (std::size_t position = 0; position < object.size(); ++position) {
+        if (std::find(allowed.begin(), allowed.end(), object.keyAt(position)) == allowed.end()) return false;
     }
     return true;
 }
 
 // An optional member that, when present (null included), must be an object.
-const json::Value* optionalObject(const json::Value& object, std::string_view key) {
-    const auto found = object.find(key);
-    if (found == object.end()) return nullptr;
-    if (!found->is_object()) invalidManifest();
-    return &*found;
+std::optional<Node> optionalObject(const Node& object, std::string_view key) {
+    std::optional<Node> found = object.find(key);
+    if (found && !found->isObject()) invalidManifest();
+    return found;
 }
 
-// The member of the object `top` merged over the object `base` (null for
-// none): the value `top` gives, else the one `base` gives, else null.
-const json::Value* mergedMember(const json::Value& top, const json::Value* base, std::string_view key) {
-    if (const auto found = top.find(key); found != top.end()) return &*found;
-    if (base == nullptr) return nullptr;
-    const auto found = base->find(key);
-    return found == base->end() ? nullptr : &*found;
+// The member as a list whose every element is an object; invalidManifest
+// otherwise.
+Node objectList(const Node& object, std::string_view key) {
+    const std::optional<Node> found = object.find(key);
+    if (!found || !found->isArray()) invalidManifest();
+    found->forEachElement([](const Node& element) {
+        if (!element.isObject()) invalidManifest();
+    });
+    return *found;
+}
+
+// The member of the object `top` merged over the object `base`: the value
+// `top` gives, else the one `base` gives.
+std::optional<Node> mergedMember(const Node& top, const std::optional<Node>& base, std::string_view key) {
+    if (std::optional<Node> found = top.find(key)) return found;
+    return base ? base->find(key) : std::nullopt;
 }
 
 // "requires" or "optional": a list of non-empty strings written in ascending
 // order (by code point) without duplicates, exactly as the signer sorted it.
-KindSet sortedKindList(const json::Value& document, std::string_view key) {
-    const auto found = document.find(key);
-    if (found == document.end() || !found->is_array()) invalidManifest();
+KindSet sortedKindList(const Node& document, std::string_view key) {
+    const std::optional<Node> found = document.find(key);
+    if (!found || !found->isArray()) invalidManifest();
     KindSet kinds;
-    const std::string* previous = nullptr;
-    for (const json::Value& element : *found) {
-        if (!element.is_string()) invalidManifest();
-        const std::string& kind = element.get_ref<const std::string&>();
-        if (kind.empty() || (previous != nullptr && !(*previous < kind))) invalidManifest();
-        kinds.insert(kind);
-        previous = &kind;
-    }
+    std::optional<std::string_view> previous;
+    found->forEachElement([&](const Node& element) {
+        if (!element.isString()) invalidManifest();
+        const std::string_view kind = element.string();
+        if (kind.empty() || (previous && !(*previous < kind))) invalidManifest();
+        kinds.emplace(kind);
+        previous = kind;
+    });
     return kinds;
 }
 
 // The endpoint's port: an integer from 1 to 65535.
-std::int64_t endpointPort(const json::Value* port) {
-    if (port == nullptr || !port->is_number_integer()) invalidManifest();
-    if (port->is_number_unsigned()) {
-        const auto value = port->get<std::uint64_t>();
+std::int64_t endpointPort(const std::optional<Node>& port) {
+    if (!port || !port->isInteger()) invalidManifest();
+    if (port->kind() == json::Document::Kind::unsignedInteger) {
+        const std::uint64_t value = port->unsignedInteger();
         if (value < 1 || value > 65535) invalidManifest();
         return static_cast<std::int64_t>(value);
     }
-    const auto value = port->get<std::int64_t>();
+    const std::int64_t value = port->integer();
     if (value < 1 || value > 65535) invalidManifest();
     return value;
 }
 
-// Calls `visit(key, member)` for every key of the object (null for none) and
+// Calls `visit(key, member)` for every key of the object (none for none) and
 // of `built` (ascending), once each and in ascending order: `member` is the
-// object's value for the key, or null when only `built` has it.
+// object's value for the key, or none when only `built` has it.
 template <typename Visit>
-void forEachKey(const json::Value* object, std::initializer_list<std::string_view> built, Visit&& visit) {
+void forEachKey(const std::optional<Node>& object, std::initializer_list<std::string_view> built, Visit&& visit) {
     auto next = built.begin();
-    if (object != nullptr) {
-        for (const auto& [key, member] : object->get_ref<const json::Value::object_t&>()) {
-            for (; next != built.end() && *next <= key; ++next) {
-                if (*next != key) visit(*next, nullptr);
-            }
-            visit(std::string_view(key), &member);
+    for (std::size_t position = 0; object && position < object->size(); ++position) {
+        const std::string_view key = object->keyAt(position);
+        for (; next != built.end() && *next <= key; ++next) {
+            if (*next != key) visit(*next, std::optional<Node>());
         }
+        visit(key, std::optional<Node>(object->valueAt(position)));
     }
-    for (; next != built.end(); ++next) visit(*next, nullptr);
-}
-
-// Calls `visit(key, member)` for every member of the object `top` merged over
-// the object `base` (null for none), in ascending key order.
-template <typename Visit>
-void forEachMergedMember(const json::Value& top, const json::Value* base, Visit&& visit) {
-    const auto& upper = top.get_ref<const json::Value::object_t&>();
-    auto next = upper.begin();
-    if (base != nullptr) {
-        for (const auto& [key, member] : base->get_ref<const json::Value::object_t&>()) {
-            for (; next != upper.end() && next->first < key; ++next) visit(next->first, next->second);
-            if (next != upper.end() && next->first == key) continue;  // `top` replaces it
-            visit(key, member);
-        }
-    }
-    for (; next != upper.end(); ++next) visit(next->first, next->second);
+    for (; next != built.end(); ++next) visit(*next, std::optional<Node>());
 }
 
 // The members of a compact document that its v1 document does not carry.
@@ -124,11 +122,6 @@ bool isCompactOnlyMember(std::string_view key) {
 // endpoint: the document, "nodes", the node, "transports", the transport and
 // the endpoint.
 constexpr std::size_t kEndpointMemberLevel = 6;
-
-const json::Value& emptyObject() {
-    static const json::Value empty = json::Value::object();
-    return empty;
-}
 
 }  // namespace
 
@@ -155,15 +148,13 @@ bool CompactTransportManifest::isCoreKind(std::string_view kind) noexcept {
 // ---------------------------------------------------------------------------
 // Expansion
 
-CompactManifestExpansion::CompactManifestExpansion(json::Value document) : document_(std::move(document)) {
-    const json::Value& compact = document_;
-    if (!compact.is_object()) invalidManifest();
-    const std::string* schema = stringMember(compact, "schema");
-    if (schema == nullptr || *schema != CompactTransportManifest::kSchemaV2) invalidManifest();
-    const std::string* codec = stringMember(compact, "codec");
-    if (codec == nullptr || *codec != CompactTransportManifest::kCodec) invalidManifest();
-    const std::string* legacySHA256 = stringMember(compact, "legacy_sha256");
-    if (legacySHA256 == nullptr || !isLowercaseSha256Hex(*legacySHA256)) invalidManifest();
+CompactManifestExpansion::CompactManifestExpansion(json::Document document) : document_(std::move(document)) {
+    const Node compact = document_.root();
+    if (!compact.isObject()) invalidManifest();
+    if (stringMember(compact, "schema") != CompactTransportManifest::kSchemaV2) invalidManifest();
+    if (stringMember(compact, "codec") != CompactTransportManifest::kCodec) invalidManifest();
+    const std::optional<std::string_view> legacySHA256 = stringMember(compact, "legacy_sha256");
+    if (!legacySHA256 || !isLowercaseSha256Hex(*legacySHA256)) invalidManifest();
     legacySHA256_ = *legacySHA256;
 
     Tally tally;
@@ -173,7 +164,7 @@ CompactManifestExpansion::CompactManifestExpansion(json::Value document) : docum
         if (tally.optionalKinds.contains(kind) || !isSupportedTransportKind(kind)) invalidManifest();
     }
 
-    for (const json::Value& node : objectList(compact, "nodes")) expandNode(node, tally);
+    objectList(compact, "nodes").forEachElement([&](const Node& node) { expandNode(node, tally); });
 
     // The declared kinds must describe the entries exactly: the core kinds
     // used are required, every other kind used is optional, nothing else.
@@ -187,7 +178,9 @@ CompactManifestExpansion::CompactManifestExpansion(json::Value document) : docum
     if (declaredKinds != tally.entryKinds) invalidManifest();
     if (tally.keptTransports == 0) invalidManifest();
 
-    const std::string serviceClass = manifest_json::trimmedStringMember(compact, "service_class");
+    const std::optional<std::string_view> serviceClassText = stringMember(compact, "service_class");
+    const std::string serviceClass =
+        serviceClassText ? unicode::trimmingWhitespaceAndNewlines(*serviceClassText) : std::string();
     if (serviceClass.empty()) invalidManifest();
     catalog_ = TransportManifestCatalog::nodes(serviceClass, tally.catalogIDs);
     payload_ = write(false, catalog_);
@@ -196,7 +189,7 @@ CompactManifestExpansion::CompactManifestExpansion(json::Value document) : docum
     // are all there are, it is the document itself.
     std::set<std::string> coreCatalogIDs;
     bool onlyCoreKinds = true;
-    for (const Node& node : nodes_) {
+    for (const ExpandedNode& node : nodes_) {
         for (const Transport& transport : node.transports) {
             if (CompactTransportManifest::isCoreKind(transport.slot->kind)) {
                 coreCatalogIDs.insert(transport.catalogID);
@@ -206,25 +199,25 @@ CompactManifestExpansion::CompactManifestExpansion(json::Value document) : docum
         }
     }
     const std::string projectionHash =
-        sha256Hex(onlyCoreKinds ? payload_ : write(true, TransportManifestCatalog::nodes(serviceClass, coreCatalogIDs)));
+        onlyCoreKinds ? sha256Hex(payload_)
+                      : sha256Hex(write(true, TransportManifestCatalog::nodes(serviceClass, coreCatalogIDs)));
     if (projectionHash != legacySHA256_) invalidManifest();
 
     // What the JSON reader would refuse to read back is no expansion.
     if (tally.endpointDepth > json::kDefaultMaximumDepth) throw json::JsonError(json::JsonError::Case::nestingTooDeep);
 }
 
-void CompactManifestExpansion::expandNode(const json::Value& node, Tally& tally) {
+void CompactManifestExpansion::expandNode(const Node& node, Tally& tally) {
     if (!hasOnlyKeys(node, {"id", "t", "d", "o"})) invalidManifest();
-    Node expanded;
+    ExpandedNode expanded;
     expanded.code = unicode::uppercased(trimmedRequiredString(node, "id"));
-    const json::Value* defaults = optionalObject(node, "d");
+    const std::optional<Node> defaults = optionalObject(node, "d");
     expanded.overrides = optionalObject(node, "o");
-    if (expanded.overrides != nullptr &&
-        (expanded.overrides->contains("id") || expanded.overrides->contains("transports"))) {
+    if (expanded.overrides && (expanded.overrides->contains("id") || expanded.overrides->contains("transports"))) {
         invalidManifest();
     }
 
-    for (const json::Value& entry : objectList(node, "t")) {
+    objectList(node, "t").forEachElement([&](const Node& entry) {
         Transport transport = expandEntry(entry, expanded.code, defaults, tally);
         const std::string_view kind = transport.slot->kind;
         if (isSupportedTransportKind(kind)) {
@@ -235,53 +228,49 @@ void CompactManifestExpansion::expandNode(const json::Value& node, Tally& tally)
         } else {
             invalidManifest();
         }
-    }
+    });
     if (expanded.transports.empty()) return;
     tally.keptTransports += expanded.transports.size();
     for (const Transport& transport : expanded.transports) {
-        forEachMergedMember(*transport.values, transport.defaults, [&](std::string_view, const json::Value& member) {
-            tally.endpointDepth = std::max(tally.endpointDepth, kEndpointMemberLevel + json::nestingDepth(member));
+        json::forEachMergedMember(transport.values, transport.defaults, [&](std::string_view, const Node& member) {
+            tally.endpointDepth = std::max(tally.endpointDepth, kEndpointMemberLevel + member.nestingDepth());
         });
     }
     nodes_.push_back(std::move(expanded));
 }
 
-CompactManifestExpansion::Transport CompactManifestExpansion::expandEntry(const json::Value& entry,
-                                                                        const std::string& code,
-                                                                        const json::Value* defaults,
+CompactManifestExpansion::Transport CompactManifestExpansion::expandEntry(const Node& entry, const std::string& code,
+                                                                        const std::optional<Node>& defaults,
                                                                         Tally& tally) const {
     if (!hasOnlyKeys(entry, {"s", "k", "e", "o"})) invalidManifest();
     const std::string slotName = trimmedRequiredString(entry, "s");
     const std::string kind = trimmedRequiredString(entry, "k");
-    const auto values = entry.find("e");
-    if (values == entry.end() || !values->is_object()) invalidManifest();
-    Transport transport;
-    transport.defaults = defaults;
-    transport.values = &*values;
-    transport.overrides = optionalObject(entry, "o");
+    const std::optional<Node> values = entry.find("e");
+    if (!values || !values->isObject()) invalidManifest();
+    Transport transport{
+        .slot = nullptr, .id = {}, .catalogID = {}, .values = *values, .defaults = defaults,
+        .overrides = optionalObject(entry, "o")};
     tally.entryKinds.insert(kind);
 
     transport.slot = CompactTransportManifest::slot(slotName);
     if (transport.slot == nullptr || transport.slot->kind != kind) invalidManifest();
 
     // The endpoint: the node's defaults with the entry's values over them.
-    const json::Value* server = mergedMember(*transport.values, defaults, "server");
+    const std::optional<Node> server = mergedMember(*values, defaults, "server");
     const std::string trimmedServer =
-        server != nullptr && server->is_string() ? unicode::trimmingWhitespaceAndNewlines(server->get_ref<const std::string&>())
-                                                 : std::string();
+        server && server->isString() ? unicode::trimmingWhitespaceAndNewlines(server->string()) : std::string();
     if (trimmedServer.empty()) invalidManifest();
-    const std::int64_t port = endpointPort(mergedMember(*transport.values, defaults, "port"));
+    const std::int64_t port = endpointPort(mergedMember(*values, defaults, "port"));
 
     transport.catalogID = code + ":" + slotName;
     transport.id = transport.catalogID + ":" + trimmedServer + ":" + std::to_string(port);
     // What ties the transport to its slot and its catalog line cannot be
     // overridden; the route's id, label and priority can. The built values
     // are strings, so an override passes only with the identical string.
-    if (transport.overrides != nullptr) {
+    if (transport.overrides) {
         const auto repeats = [&](std::string_view key, std::string_view built) {
-            const auto found = transport.overrides->find(key);
-            return found == transport.overrides->end() ||
-                   (found->is_string() && found->get_ref<const std::string&>() == built);
+            const std::optional<Node> found = transport.overrides->find(key);
+            return !found || (found->isString() && found->string() == built);
         };
         if (!repeats("transport_id", transport.slot->transportID) || !repeats("kind", transport.slot->kind) ||
             !repeats("catalog_id", transport.catalogID)) {
@@ -296,52 +285,57 @@ CompactManifestExpansion::Transport CompactManifestExpansion::expandEntry(const 
 // written as the canonical writer writes it.
 
 std::string CompactManifestExpansion::write(bool coreKindsOnly, const std::vector<ManifestCatalogNode>& catalog) const {
-    json::CanonicalWriter out;
+    // An expansion repeats every node's defaults and every slot's texts: it
+    // is a few times the compact text.
+    json::CanonicalWriter out(4 * document_.textSize());
     out.beginObject();
     // The compact document's own members, but for those of the compact form,
     // with "schema", "catalog" and "nodes" of the v1 document in their places.
-    forEachKey(&document_, {"catalog", "nodes", "schema"}, [&](std::string_view key, const json::Value* member) {
-        if (isCompactOnlyMember(key)) return;
-        out.key(key);
-        if (key == "catalog") {
-            TransportManifestCatalog::write(out, catalog);
-        } else if (key == "nodes") {
-            out.beginArray();
-            for (const Node& node : nodes_) writeNode(out, node, coreKindsOnly);
-            out.endArray();
-        } else if (key == "schema") {
-            out.string(TarnelTransportManifest::kSchemaV1);
-        } else {
-            out.value(*member);
-        }
-    });
+    forEachKey(document_.root(), {"catalog", "nodes", "schema"},
+               [&](std::string_view key, const std::optional<Node>& member) {
+                   if (isCompactOnlyMember(key)) return;
+                   out.key(key);
+                   if (key == "catalog") {
+                       TransportManifestCatalog::write(out, catalog);
+                   } else if (key == "nodes") {
+                       out.beginArray();
+                       for (const ExpandedNode& node : nodes_) writeNode(out, node, coreKindsOnly);
+                       out.endArray();
+                   } else if (key == "schema") {
+                       out.string(TarnelTransportManifest::kSchemaV1);
+                   } else {
+                       out.value(*member);
+                   }
+               });
     out.endObject();
     return out.take();
 }
 
-void CompactManifestExpansion::writeNode(json::CanonicalWriter& out, const Node& node, bool coreKindsOnly) const {
+void CompactManifestExpansion::writeNode(json::CanonicalWriter& out, const ExpandedNode& node,
+                                         bool coreKindsOnly) const {
     const auto kept = [coreKindsOnly](const Transport& transport) {
         return !coreKindsOnly || CompactTransportManifest::isCoreKind(transport.slot->kind);
     };
     if (std::none_of(node.transports.begin(), node.transports.end(), kept)) return;
     out.beginObject();
     // The node's overrides replace its label and add members of their own.
-    forEachKey(node.overrides, {"id", "label", "transports"}, [&](std::string_view key, const json::Value* member) {
-        out.key(key);
-        if (key == "id") {
-            out.string(node.code);
-        } else if (key == "transports") {
-            out.beginArray();
-            for (const Transport& transport : node.transports) {
-                if (kept(transport)) writeTransport(out, transport);
-            }
-            out.endArray();
-        } else if (member != nullptr) {
-            out.value(*member);
-        } else {
-            out.string(TransportManifestCatalog::nodeLabel(node.code));
-        }
-    });
+    forEachKey(node.overrides, {"id", "label", "transports"},
+               [&](std::string_view key, const std::optional<Node>& member) {
+                   out.key(key);
+                   if (key == "id") {
+                       out.string(node.code);
+                   } else if (key == "transports") {
+                       out.beginArray();
+                       for (const Transport& transport : node.transports) {
+                           if (kept(transport)) writeTransport(out, transport);
+                       }
+                       out.endArray();
+                   } else if (member) {
+                       out.value(*member);
+                   } else {
+                       out.string(TransportManifestCatalog::nodeLabel(node.code));
+                   }
+               });
     out.endObject();
 }
 
@@ -350,19 +344,18 @@ void CompactManifestExpansion::writeTransport(json::CanonicalWriter& out, const 
     out.beginObject();
     // The entry's overrides replace the built members (those that tie the
     // transport to its slot only with the same text) but not the endpoint.
-    forEachKey(transport.overrides,
-               {"catalog_id", "endpoint", "id", "kind", "label", "priority", "transport_id"},
-               [&](std::string_view key, const json::Value* member) {
+    forEachKey(transport.overrides, {"catalog_id", "endpoint", "id", "kind", "label", "priority", "transport_id"},
+               [&](std::string_view key, const std::optional<Node>& member) {
                    out.key(key);
                    if (key == "endpoint") {
                        out.beginObject();
-                       forEachMergedMember(*transport.values, transport.defaults,
-                                           [&](std::string_view endpointKey, const json::Value& value) {
-                                               out.key(endpointKey);
-                                               out.value(value);
-                                           });
+                       json::forEachMergedMember(transport.values, transport.defaults,
+                                                 [&](std::string_view endpointKey, const Node& value) {
+                                                     out.key(endpointKey);
+                                                     out.value(value);
+                                                 });
                        out.endObject();
-                   } else if (member != nullptr) {
+                   } else if (member) {
                        out.value(*member);
                    } else if (key == "catalog_id") {
                        out.string(transport.catalogID);
@@ -388,38 +381,48 @@ void CompactManifestExpansion::writeTransport(json::CanonicalWriter& out, const 
 TarnelTransportManifest CompactManifestExpansion::decode() const {
     // The members other than the lists are the compact document's own; only
     // the schema is the v1 one.
-    TarnelTransportManifest manifest = TarnelTransportManifest::headerFromJson(json::ObjectReader(document_));
+    json::Value header = json::Value::object();
+    for (const std::string_view key :
+         {"expires_at", "generated_at", "revision", "schema", "service_class", "subscription_origins"}) {
+        if (const std::optional<Node> member = document_.root().find(key)) header[std::string(key)] = member->toValue();
+    }
+    TarnelTransportManifest manifest = TarnelTransportManifest::headerFromJson(json::ObjectReader(header));
     manifest.schema = std::string(TarnelTransportManifest::kSchemaV1);
     // The rebuilt catalog, whose objects decode to these records.
     manifest.catalog = catalog_;
 
     manifest.nodes.reserve(nodes_.size());
     for (std::size_t nodeIndex = 0; nodeIndex < nodes_.size(); ++nodeIndex) {
-        const Node& node = nodes_[nodeIndex];
+        const ExpandedNode& node = nodes_[nodeIndex];
         const std::string nodePath = "nodes[" + std::to_string(nodeIndex) + "]";
-        const json::Value& nodeOverrides = node.overrides != nullptr ? *node.overrides : emptyObject();
-        const json::ObjectReader nodeReader(nodeOverrides, nodePath);
         ManifestNode& record = manifest.nodes.emplace_back();
         record.id = node.code;
-        record.label = nodeOverrides.contains("label") ? nodeReader.string("label")
-                                                       : TransportManifestCatalog::nodeLabel(node.code);
+        if (node.overrides && node.overrides->contains("label")) {
+            const json::Value overrides = node.overrides->toValue();
+            record.label = json::ObjectReader(overrides, nodePath).string("label");
+        } else {
+            record.label = TransportManifestCatalog::nodeLabel(node.code);
+        }
 
         record.transports.reserve(node.transports.size());
         for (std::size_t index = 0; index < node.transports.size(); ++index) {
             const Transport& transport = node.transports[index];
             const CompactTransportManifest::Slot& slot = *transport.slot;
             const std::string path = nodePath + ".transports[" + std::to_string(index) + "]";
-            const json::Value& overrides = transport.overrides != nullptr ? *transport.overrides : emptyObject();
-            const json::ObjectReader reader(overrides, path);
             ManifestTransport& decoded = record.transports.emplace_back();
-            decoded.id = overrides.contains("id") ? reader.string("id") : transport.id;
+            decoded.id = transport.id;
             decoded.transportID = slot.transportID;  // an override can only repeat it
-            decoded.label = overrides.contains("label") ? reader.string("label") : std::string(slot.label);
+            decoded.label = slot.label;
             decoded.kind = slot.kind;
-            decoded.priority =
-                overrides.contains("priority") ? reader.integer<std::int64_t>("priority") : slot.priority;
-            decoded.endpoint = ManifestEndpoint::fromJson(
-                json::ObjectReader(*transport.values, transport.defaults, reader.pathOf("endpoint")));
+            decoded.priority = slot.priority;
+            if (transport.overrides) {
+                const json::Value overrides = transport.overrides->toValue();
+                const json::ObjectReader reader(overrides, path);
+                if (overrides.contains("id")) decoded.id = reader.string("id");
+                if (overrides.contains("label")) decoded.label = reader.string("label");
+                if (overrides.contains("priority")) decoded.priority = reader.integer<std::int64_t>("priority");
+            }
+            decoded.endpoint = ManifestEndpoint::fromJson(transport.values, transport.defaults, path + ".endpoint");
         }
     }
     return manifest;
@@ -429,7 +432,7 @@ TarnelTransportManifest CompactManifestExpansion::decode() const {
 // The forms on bytes
 
 ExpandedCompactTransportManifest CompactTransportManifest::expand(std::string_view payload) {
-    const CompactManifestExpansion expansion(json::parse(payload, json::TopLevel::any));
+    const CompactManifestExpansion expansion(json::Document::parse(payload, json::TopLevel::any));
     return {expansion.payload(), expansion.legacySHA256(), expansion.skippedOptional()};
 }
 

@@ -8,6 +8,7 @@
 
 #include "app/catalog/transport_manifest.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 
 namespace tarnel {
 
@@ -92,12 +93,14 @@ public:
 // made of: values of the compact document itself, which are never copied, and
 // what the expansion adds to them. From these parts the v1 document is written
 // once and decoded directly, without building it as a JSON value or reading
-// its bytes back. Not copyable: the parts point into the document it owns.
+// its bytes back. Not copyable: the parts point into the document it owns,
+// which in turn refers to the text it was read from.
 class CompactManifestExpansion {
 public:
-    // Expands a parsed compact document with every check and failure of
-    // CompactTransportManifest::expand.
-    explicit CompactManifestExpansion(json::Value document);
+    // Expands a compact document read from its signed text (which must
+    // outlive the expansion), with every check and failure of
+    // CompactTransportManifest::expand after the JSON reader's.
+    explicit CompactManifestExpansion(json::Document document);
     CompactManifestExpansion(const CompactManifestExpansion&) = delete;
     CompactManifestExpansion& operator=(const CompactManifestExpansion&) = delete;
 
@@ -113,35 +116,37 @@ public:
     [[nodiscard]] TarnelTransportManifest decode() const;
 
 private:
+    using Node = json::Document::Node;
+
     // A transport of the v1 document: what the expansion built, and the
     // compact values it takes the rest from.
     struct Transport {
         const CompactTransportManifest::Slot* slot = nullptr;
         std::string id;         // code, slot name, trimmed server and port, joined by ":"
         std::string catalogID;  // code ":" slot name
-        const json::Value* defaults = nullptr;  // the node's "d": endpoint values under the entry's
-        const json::Value* values = nullptr;    // the entry's "e"
-        const json::Value* overrides = nullptr;  // the entry's "o"
+        Node values;                    // the entry's "e"
+        std::optional<Node> defaults;   // the node's "d": endpoint values under the entry's
+        std::optional<Node> overrides;  // the entry's "o"
     };
     // A node of the v1 document, with the transports it keeps.
-    struct Node {
+    struct ExpandedNode {
         std::string code;
-        const json::Value* overrides = nullptr;  // the node's "o"
+        std::optional<Node> overrides;  // the node's "o"
         std::vector<Transport> transports;
     };
     struct Tally;
 
-    void expandNode(const json::Value& node, Tally& tally);
-    Transport expandEntry(const json::Value& entry, const std::string& code, const json::Value* defaults,
+    void expandNode(const Node& node, Tally& tally);
+    Transport expandEntry(const Node& entry, const std::string& code, const std::optional<Node>& defaults,
                           Tally& tally) const;
     // The v1 document, or with `coreKindsOnly` its legacy projection, whose
     // catalog is then `catalog`.
     [[nodiscard]] std::string write(bool coreKindsOnly, const std::vector<ManifestCatalogNode>& catalog) const;
-    void writeNode(json::CanonicalWriter& out, const Node& node, bool coreKindsOnly) const;
+    void writeNode(json::CanonicalWriter& out, const ExpandedNode& node, bool coreKindsOnly) const;
     static void writeTransport(json::CanonicalWriter& out, const Transport& transport);
 
-    json::Value document_;
-    std::vector<Node> nodes_;
+    json::Document document_;
+    std::vector<ExpandedNode> nodes_;
     std::vector<ManifestCatalogNode> catalog_;
     std::string payload_;
     std::string legacySHA256_;

@@ -39,22 +39,25 @@ struct ManifestDocument {
     bool skippedOptional = false;
 };
 
-// The payload is parsed once; the normalised or expanded document is decoded
-// from what that parse gave, never read back from its bytes.
+// The payload is read once; the normalised or expanded document is decoded
+// from what that read gave, never read back from its bytes.
 ManifestDocument manifestDocument(const std::string& payload) {
-    json::Value parsed = json::parse(payload, json::TopLevel::any);
-    const std::string* schema = parsed.is_object() ? manifest_json::stringMember(parsed, "schema") : nullptr;
-    if (schema == nullptr) fail(SignedTransportManifestError::Case::invalidManifest);
+    json::Document parsed = json::Document::parse(payload, json::TopLevel::any);
+    const std::optional<json::Document::Node> schemaMember = parsed.root().find("schema");
+    if (!schemaMember || !schemaMember->isString()) fail(SignedTransportManifestError::Case::invalidManifest);
+    const std::string_view schema = schemaMember->string();
 
     ManifestDocument document;
-    if (*schema == TarnelTransportManifest::kSchemaV1) {
-        NormalizedTransportManifest normalized = TransportManifestNormalizer::normalizeV1(parsed);
-        document.manifest = TarnelTransportManifest::fromJson(parsed);
+    if (schema == TarnelTransportManifest::kSchemaV1) {
+        // The normaliser rewrites the document it is given.
+        json::Value value = parsed.root().toValue();
+        NormalizedTransportManifest normalized = TransportManifestNormalizer::normalizeV1(value);
+        document.manifest = TarnelTransportManifest::fromJson(value);
         document.legacySHA256 = sha256Hex(normalized.document);
         document.bytes = std::move(normalized.document);
         document.format = TransportManifestFormat::v1;
         document.skippedOptional = normalized.skippedOptional;
-    } else if (*schema == CompactTransportManifest::kSchemaV2) {
+    } else if (schema == CompactTransportManifest::kSchemaV2) {
         CompactManifestExpansion expansion(std::move(parsed));
         document.manifest = expansion.decode();
         document.bytes = expansion.takePayload();

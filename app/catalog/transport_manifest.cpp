@@ -16,6 +16,8 @@ namespace tarnel {
 
 namespace {
 
+void buildRouteNode(std::string_view nodeID, const ManifestTransport& transport, RouteNode& route);
+
 template <typename Record>
 std::vector<Record> recordList(const json::ObjectReader& reader, std::string_view key) {
     const json::Value& array = reader.array(key);
@@ -93,21 +95,33 @@ const std::array<FieldKey, kEndpointFields>& sortedFieldKeys() {
     return keys;
 }
 
-// Reads every field from a table of the members, filled in one pass over
-// them, instead of looking each of the 28 keys up: an endpoint has a few of
-// them. False where a read in field order would fail.
-bool readFromMembers(const json::ObjectReader& reader, ManifestEndpoint& endpoint) {
+// Where each field's member is, found in one pass over the members (an
+// endpoint has a few of its 28 keys) instead of a search per field.
+template <typename Member, typename ForEachMember>
+std::array<Member, kEndpointFields> membersByField(ForEachMember&& forEachMember) {
     const auto& keys = sortedFieldKeys();
-    std::array<const json::Value*, kEndpointFields> members{};
-    reader.forEachMember([&](std::string_view key, const json::Value& member) {
+    std::array<Member, kEndpointFields> members{};
+    forEachMember([&](std::string_view key, const auto& member) {
         const auto found = std::lower_bound(keys.begin(), keys.end(), key,
                                             [](const FieldKey& field, std::string_view wanted) { return field.key < wanted; });
-        if (found != keys.end() && found->key == key) members[found->position] = &member;
+        if (found != keys.end() && found->key == key) members[found->position] = Member(member);
     });
+    return members;
+}
+
+bool tryReadMember(const json::Value* member, auto& field) { return json::ObjectReader::tryRead(member, field); }
+bool tryReadMember(const std::optional<json::Document::Node>& member, auto& field) {
+    return json::Document::Node::tryRead(member, field);
+}
+
+// Reads the fields in order from their members; false where a read by key
+// would fail.
+template <typename Member>
+bool readFields(const std::array<Member, kEndpointFields>& members, ManifestEndpoint& endpoint) {
     bool read = true;
     std::size_t position = 0;
     forEachField(endpoint, [&](std::string_view, auto& field) {
-        read = read && json::ObjectReader::tryRead(members[position], field);
+        read = read && tryReadMember(members[position], field);
         ++position;
     });
     return read;
@@ -117,12 +131,33 @@ bool readFromMembers(const json::ObjectReader& reader, ManifestEndpoint& endpoin
 
 ManifestEndpoint ManifestEndpoint::fromJson(const json::ObjectReader& reader) {
     ManifestEndpoint endpoint;
-    if (readFromMembers(reader, endpoint)) return endpoint;
+    if (readFields(membersByField<const json::Value*>([&](auto visit) {
+            reader.forEachMember([&](std::string_view key, const json::Value& member) { visit(key, &member); });
+        }),
+                   endpoint)) {
+        return endpoint;
+    }
     // A member is missing or of the wrong type: reading the fields in order
     // names the first such field, as every failure of a record does.
     endpoint = {};
     forEachField(endpoint, [&reader](std::string_view key, auto& field) { reader.read(key, field); });
     return endpoint;
+}
+
+ManifestEndpoint ManifestEndpoint::fromJson(const json::Document::Node& values,
+                                            const std::optional<json::Document::Node>& defaults, std::string path) {
+    using Node = json::Document::Node;
+    ManifestEndpoint endpoint;
+    if (readFields(membersByField<std::optional<Node>>([&](auto visit) {
+            json::forEachMergedMember(values, defaults, [&](std::string_view key, const Node& member) { visit(key, member); });
+        }),
+                   endpoint)) {
+        return endpoint;
+    }
+    // Read again as JSON values, by the reader that names the failure.
+    const json::Value top = values.toValue();
+    const json::Value base = defaults ? defaults->toValue() : json::Value();
+    return fromJson(json::ObjectReader(top, defaults ? &base : nullptr, std::move(path)));
 }
 
 ManifestTransport ManifestTransport::fromJson(const json::Value& value, std::string path) {
@@ -204,7 +239,7 @@ std::vector<RouteNode> TarnelTransportManifest::routeNodes(double now) const {
                                    }));
     for (const ManifestNode& node : nodes) {
         for (const ManifestTransport& transport : node.transports) {
-            routes.push_back(routeNode(node.id, transport));
+            buildRouteNode(node.id, transport, routes.emplace_back());
         }
     }
     if (routes.empty()) throw TransportManifestError::noRoutes();
@@ -269,9 +304,10 @@ std::vector<std::string> alpnOrEmpty(const ManifestEndpoint& endpoint) {
     return endpoint.alpn.value_or(std::vector<std::string>{});
 }
 
-}  // namespace
 
-RouteNode TarnelTransportManifest::routeNode(std::string_view nodeID, const ManifestTransport& transport) {
+// Fills a default route in place: a route list is built where it stays,
+// rather than built aside and moved in.
+void buildRouteNode(std::string_view nodeID, const ManifestTransport& transport, RouteNode& route) {
     const ManifestEndpoint& endpoint = transport.endpoint;
     // A port outside the TCP/UDP range can never be dialled.
     if (endpoint.server.empty() || endpoint.port <= 0 || endpoint.port > kHighestPort) {
@@ -289,7 +325,6 @@ RouteNode TarnelTransportManifest::routeNode(std::string_view nodeID, const Mani
     const bool refusedInsecure = row->transport == RouteTransport::naive && endpoint.insecure == true;
     if (!complete || refusedInsecure) throw TransportManifestError::invalidEndpoint(transport.id);
 
-    RouteNode route;
     route.id = std::string(row->prefix) + title + "-" + endpoint.server + "-" + std::to_string(endpoint.port);
     route.transport = row->transport;
     route.title = title;
@@ -373,6 +408,13 @@ RouteNode TarnelTransportManifest::routeNode(std::string_view nodeID, const Mani
             route.alpn = alpnOrEmpty(endpoint);
             break;
     }
+}
+
+}  // namespace
+
+RouteNode TarnelTransportManifest::routeNode(std::string_view nodeID, const ManifestTransport& transport) {
+    RouteNode route;
+    buildRouteNode(nodeID, transport, route);
     return route;
 }
 

@@ -8,6 +8,7 @@
 
 #include "app/catalog/route_model.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 
 namespace tarnel {
 
@@ -55,6 +56,12 @@ struct ManifestEndpoint {
     [[nodiscard]] static ManifestEndpoint fromJson(const json::Value& value, std::string path = {});
     // The same from a reader of the endpoint object.
     [[nodiscard]] static ManifestEndpoint fromJson(const json::ObjectReader& reader);
+    // The same from the members of the parsed object `values` merged over
+    // `defaults` (as the endpoint of a compact manifest's entry is the entry's
+    // values over its node's defaults), read as that merged object would be.
+    [[nodiscard]] static ManifestEndpoint fromJson(const json::Document::Node& values,
+                                                   const std::optional<json::Document::Node>& defaults,
+                                                   std::string path);
 };
 
 struct ManifestTransport {
