@@ -29,7 +29,7 @@ void checkDocumentReadsAsParse(std::string_view text, const json::Value* value, 
                 "Document refuses with parse's error", documentError.message() + " / " + error->message());
         return;
     }
-    require(value != nullptr, "Document accepts only what parse accepts", error->message());
+    if (value == nullptr) require(false, "Document accepts only what parse accepts", error->message());
     const json::Document::Node root = document->root();
     require(root.toValue() == *value, "Document holds parse's value");
     std::string canonical;

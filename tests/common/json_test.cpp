@@ -49,6 +49,8 @@ TEST(JsonReader, RefusesWhatIsNotStrictJson) {
         {"[18446744073709551616]", TopLevel::array, C::numberOutOfRange},  // beyond 64 bits
         {"[-9223372036854775809]", TopLevel::array, C::numberOutOfRange},
         {"\xEF\xBB\xBF{}", TopLevel::object, C::invalidSyntax},  // byte-order mark
+        {std::string("1\0{}", 4), TopLevel::any, C::invalidSyntax},  // a NUL byte does not end the text
+        {std::string("[1]\0", 4), TopLevel::array, C::invalidSyntax},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(parseFailure(c.text, c.topLevel), c.expected) << c.text;
@@ -104,6 +106,59 @@ TEST(JsonReader, TypedGettersRefuseConversions) {
     EXPECT_EQ(failure([&] { (void)reader.number("s"); }), C::typeMismatch);
 }
 
+TEST(JsonReader, AFallbackObjectSuppliesTheKeysTheObjectLacks) {
+    const Value top = parse(R"({"port":8443,"uuid":null,"z":1})");
+    const Value base = parse(R"({"server":"a.example","port":443,"uuid":"u-1","alpn":["h2"]})");
+    const ObjectReader reader(top, &base, "endpoint");
+    EXPECT_EQ(reader.integer<std::int64_t>("port"), 8443);
+    EXPECT_EQ(reader.string("server"), "a.example");
+    EXPECT_EQ(reader.optionalString("uuid"), std::nullopt);  // null in the object hides the fallback's
+    EXPECT_EQ(reader.stringArray("alpn"), std::vector<std::string>{"h2"});
+    std::vector<std::string> keys;
+    reader.forEachMember([&](std::string_view key, const Value&) { keys.emplace_back(key); });
+    EXPECT_EQ(keys, (std::vector<std::string>{"alpn", "port", "server", "uuid", "z"}));
+    try {
+        (void)reader.string("uuid");
+        ADD_FAILURE() << "read a null member";
+    } catch (const JsonError& error) {
+        EXPECT_EQ(error.errorCase(), JsonError::Case::missingKey);
+        EXPECT_EQ(error.detail(), "endpoint.uuid");
+    }
+}
+
+// tryRead gives what read gives, and false exactly where read throws.
+TEST(JsonReader, TryReadAgreesWithRead) {
+    const Value object = parse(
+        R"({"s":"x","i":-3,"u":18446744073709551615,"f":1.0,"b":true,"n":null,"a":["p","q"],"m":["p",1]})");
+    const ObjectReader reader(object);
+    const auto agrees = [&](auto field) {
+        for (const char* key : {"s", "i", "u", "f", "b", "n", "a", "m", "absent"}) {
+            SCOPED_TRACE(key);
+            auto read = field;
+            auto tried = field;
+            bool threw = false;
+            try {
+                reader.read(key, read);
+            } catch (const JsonError&) {
+                threw = true;
+            }
+            const Value* member = object.contains(key) ? &object.at(key) : nullptr;
+            EXPECT_EQ(ObjectReader::tryRead(member, tried), !threw);
+            if (!threw) {
+                EXPECT_EQ(tried, read);
+            }
+        }
+    };
+    agrees(std::string());
+    agrees(std::optional<std::string>());
+    agrees(std::int64_t{0});
+    agrees(std::optional<std::int64_t>());
+    agrees(false);
+    agrees(std::optional<bool>());
+    agrees(std::vector<std::string>());
+    agrees(std::optional<std::vector<std::string>>());
+}
+
 TEST(JsonReader, StringArraysNameTheElementThatIsNotAString) {
     const auto value = parse(R"({"alpn":["h2","http/1.1"],"empty":[],"mixed":["h2",3],"text":"h2","n":null})");
     const ObjectReader reader(value, "endpoint");
@@ -156,6 +211,31 @@ TEST(JsonWriters, NumbersHaveOnePinnedForm) {
                                    TopLevel::array)),
               "[9223372036854775807,-9223372036854775808,18446744073709551615]");
     EXPECT_THROW((void)writeCanonical(Value(std::numeric_limits<double>::infinity())), JsonError);
+}
+
+// A document put together piece by piece is the canonical text of the same
+// value, escapes and the order of keys included.
+TEST(JsonWriters, CanonicalWriterWritesWhatWriteCanonicalWrites) {
+    CanonicalWriter writer;
+    writer.beginObject();
+    writer.key("a\"b");
+    writer.beginArray();
+    writer.integer(-1);
+    writer.string("x/y\n\u00e9");
+    writer.value(parse(R"({"k":[1.5,null,{}],"e":[]})"));
+    writer.beginObject();
+    writer.endObject();
+    writer.endArray();
+    writer.key("b");
+    writer.string(std::string(60, 'z'));
+    writer.key("c");
+    writer.beginArray();
+    writer.endArray();
+    writer.endObject();
+    const Value same = {{"a\"b", {-1, "x/y\n\u00e9", parse(R"({"k":[1.5,null,{}],"e":[]})"), Value::object()}},
+                        {"b", std::string(60, 'z')},
+                        {"c", Value::array()}};
+    EXPECT_EQ(writer.take(), writeCanonical(same));
 }
 
 std::string fixture(std::string_view name) { return testing::readFixture("json/" + std::string(name)); }
