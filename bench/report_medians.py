@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Summarises Google Benchmark JSON results (scripts/bench): the median of
-every benchmark that measures time, the bounded command runner's median as a
-multiple of the bare spawn's, and the memory that the memory benchmarks (those
+every benchmark that measures time, the bounded command runner's time as a
+multiple of a bare spawn's (the median ratio of its paired runs), and the memory that the memory benchmarks (those
 reporting "rss_after") saw in their repetitions.
 
     python3 bench/report_medians.py RESULT.json...
@@ -11,7 +11,7 @@ import json
 import re
 import sys
 
-RUNNER, BARE_SPAWN = "BoundedCommandRunnerTrue", "BareSpawnTrue"
+RUNNER_PAIRS = "BoundedCommandRunnerOverhead"
 
 
 def mebibytes(value):
@@ -25,6 +25,7 @@ def kibibytes(value):
 def main(paths):
     medians = {}  # name -> (time, unit)
     memory = {}  # name -> counters of each repetition, in order
+    ratio = None  # the runner's paired measurement: its median counters
     for path in paths:
         with open(path, encoding="utf-8") as file:
             text = file.read()
@@ -35,6 +36,9 @@ def main(paths):
             if "rss_after" in run:
                 if run.get("run_type") == "iteration":
                     memory.setdefault(name, []).append(run)
+            elif name == RUNNER_PAIRS:
+                if run.get("aggregate_name") == "median":
+                    ratio = run
             elif run.get("aggregate_name") == "median":
                 medians[name] = (run["real_time"], run["time_unit"])
 
@@ -46,10 +50,10 @@ def main(paths):
         for name, (time, unit) in medians.items():
             print(f"{name:<{width}}  {time:10.3f} {unit}")
 
-    if RUNNER in medians and BARE_SPAWN in medians:
-        (runner, runner_unit), (bare, bare_unit) = medians[RUNNER], medians[BARE_SPAWN]
-        assert runner_unit == bare_unit
-        print(f"\nbounded command runner / bare posix_spawn + waitpid of /bin/true: {runner / bare:.2f}x")
+    if ratio is not None:
+        print(f"\nbounded command runner / bare posix_spawn + waitpid of /bin/true, measured in pairs:"
+              f" {ratio['ratio']:.2f}x (medians: runner {ratio['runner_us']:.0f} us,"
+              f" bare {ratio['bare_us']:.0f} us)")
 
     for name, runs in memory.items():
         first, last = runs[0], runs[-1]
