@@ -28,14 +28,16 @@ import calendar
 import json
 import os
 import random
-import subprocess
 import sys
 import tempfile
 import time
 
+sys.dont_write_bytecode = True  # run from the build; leave the source folders as they are
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "fixtures"))
+FIXTURES = os.path.join(os.path.dirname(HERE), "tests", "fixtures")
+sys.path[:0] = [FIXTURES, os.path.join(FIXTURES, "manifest")]
 from manifest_reference import canonical, expand, sha256_hex, signed  # noqa: E402
+from generate import b64url, openssl  # noqa: E402  (the signed fixtures' generator)
 
 NOT_BEFORE = "2031-03-01T00:00:00Z"
 EXPIRES_AT = "2031-04-01T00:00:00Z"
@@ -44,17 +46,6 @@ KEY_ID = "bench-signing-2031-03"
 
 # Listed countries, KZ (a known region without a catalog label) and unlisted codes.
 COUNTRIES = ["EE", "IN", "RO", "RU", "KZ", "DE", "NL", "FI", "PL", "US", "JP", "SG"]
-
-
-def openssl(*arguments, stdin=None):
-    result = subprocess.run(["openssl", *arguments], input=stdin, capture_output=True, check=False)
-    if result.returncode != 0:
-        sys.exit(f"openssl {' '.join(arguments)} failed: {result.stderr.decode(errors='replace')}")
-    return result.stdout
-
-
-def b64url(data):
-    return base64.urlsafe_b64encode(data).decode("ascii")
 
 
 def new_key(path):
@@ -88,7 +79,7 @@ def node(index, rng):
     entries = [
         {"s": "reality", "k": "vless-reality",
          "e": {"uuid": f"{rng.getrandbits(128):032x}", "flow": "xtls-rprx-vision", "server_name": "www.example.com",
-               "public_key": b64url(rng.randbytes(32)).rstrip("="), "short_id": f"{rng.getrandbits(64):016x}",
+               "public_key": b64url(rng.randbytes(32), padded=False), "short_id": f"{rng.getrandbits(64):016x}",
                "fingerprint": "chrome"}, **reality_label},
         {"s": "hysteria2", "k": "hysteria2",
          "e": {"port": 8443 + index % 100, "password": password("h2"), "obfs_type": "salamander",

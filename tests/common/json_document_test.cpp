@@ -94,21 +94,32 @@ TEST(JsonDocument, FindsMembersAndVisitsThemInKeyOrder) {
     EXPECT_EQ(merged, (std::vector<std::string>{"a=0", "port=8443", "server=\"s\"", "uuid=\"u\""}));
 }
 
-// tryRead gives what ObjectReader::tryRead gives for the same member.
+// The typed reads of a member at hand agree with ObjectReader::read, for a
+// json::Value and for a document's node alike: the same value, and false
+// exactly where read throws.
 TEST(JsonDocument, TypedReadsAgreeWithTheObjectReader) {
     const std::string text =
         R"({"s":"x","i":-3,"u":18446744073709551615,"v":7,"f":1.0,"b":true,"n":null,"a":["p","q"],"m":["p",1]})";
     const Document document = Document::parse(text);
     const Value value = parse(text);
+    const ObjectReader reader(value);
     const auto agrees = [&](auto field) {
         for (const char* key : {"s", "i", "u", "v", "f", "b", "n", "a", "m", "absent"}) {
             SCOPED_TRACE(key);
+            auto read = field;
             auto fromValue = field;
             auto fromDocument = field;
-            const bool read = ObjectReader::tryRead(value.contains(key) ? &value.at(key) : nullptr, fromValue);
-            EXPECT_EQ(Document::Node::tryRead(document.root().find(key), fromDocument), read);
-            if (read) {
-                EXPECT_EQ(fromDocument, fromValue);
+            bool threw = false;
+            try {
+                reader.read(key, read);
+            } catch (const JsonError&) {
+                threw = true;
+            }
+            EXPECT_EQ(ObjectReader::tryRead(value.contains(key) ? &value.at(key) : nullptr, fromValue), !threw);
+            EXPECT_EQ(Document::Node::tryRead(document.root().find(key), fromDocument), !threw);
+            if (!threw) {
+                EXPECT_EQ(fromValue, read);
+                EXPECT_EQ(fromDocument, read);
             }
         }
     };

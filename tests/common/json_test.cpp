@@ -126,39 +126,6 @@ TEST(JsonReader, AFallbackObjectSuppliesTheKeysTheObjectLacks) {
     }
 }
 
-// tryRead gives what read gives, and false exactly where read throws.
-TEST(JsonReader, TryReadAgreesWithRead) {
-    const Value object = parse(
-        R"({"s":"x","i":-3,"u":18446744073709551615,"f":1.0,"b":true,"n":null,"a":["p","q"],"m":["p",1]})");
-    const ObjectReader reader(object);
-    const auto agrees = [&](auto field) {
-        for (const char* key : {"s", "i", "u", "f", "b", "n", "a", "m", "absent"}) {
-            SCOPED_TRACE(key);
-            auto read = field;
-            auto tried = field;
-            bool threw = false;
-            try {
-                reader.read(key, read);
-            } catch (const JsonError&) {
-                threw = true;
-            }
-            const Value* member = object.contains(key) ? &object.at(key) : nullptr;
-            EXPECT_EQ(ObjectReader::tryRead(member, tried), !threw);
-            if (!threw) {
-                EXPECT_EQ(tried, read);
-            }
-        }
-    };
-    agrees(std::string());
-    agrees(std::optional<std::string>());
-    agrees(std::int64_t{0});
-    agrees(std::optional<std::int64_t>());
-    agrees(false);
-    agrees(std::optional<bool>());
-    agrees(std::vector<std::string>());
-    agrees(std::optional<std::vector<std::string>>());
-}
-
 TEST(JsonReader, StringArraysNameTheElementThatIsNotAString) {
     const auto value = parse(R"({"alpn":["h2","http/1.1"],"empty":[],"mixed":["h2",3],"text":"h2","n":null})");
     const ObjectReader reader(value, "endpoint");
