@@ -4,9 +4,7 @@
 #include <array>
 #include <cassert>
 #include <charconv>
-#include <clocale>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 

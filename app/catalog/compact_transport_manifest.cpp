@@ -286,8 +286,8 @@ CompactManifestExpansion::Transport CompactManifestExpansion::expandEntry(const 
 
 std::string CompactManifestExpansion::write(bool coreKindsOnly, const std::vector<ManifestCatalogNode>& catalog) const {
     // An expansion repeats every node's defaults and every slot's texts: it
-    // is a few times the compact text.
-    json::CanonicalWriter out(4 * document_.textSize());
+    // is commonly two to three times the compact text.
+    json::CanonicalWriter out(3 * document_.textSize());
     out.beginObject();
     // The compact document's own members, but for those of the compact form,
     // with "schema", "catalog" and "nodes" of the v1 document in their places.
