@@ -1,5 +1,6 @@
 #include "common/base64.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -14,16 +15,77 @@ constexpr std::string_view kUrlAlphabet =
 
 constexpr std::uint8_t kNotInAlphabet = 0xFF;
 
-constexpr std::array<std::uint8_t, 256> makeDecodeTable() {
-    std::array<std::uint8_t, 256> table{};
+using DecodeTable = std::array<std::uint8_t, 256>;
+
+// The value of each character of the alphabet; `urlToo` also reads "-" and
+// "_" as "+" and "/" do.
+constexpr DecodeTable makeDecodeTable(bool urlToo) {
+    DecodeTable table{};
     table.fill(kNotInAlphabet);
     for (std::size_t index = 0; index < kStandardAlphabet.size(); ++index) {
         table[static_cast<unsigned char>(kStandardAlphabet[index])] = static_cast<std::uint8_t>(index);
     }
+    if (urlToo) {
+        table['-'] = 62;
+        table['_'] = 63;
+    }
     return table;
 }
 
-constexpr std::array<std::uint8_t, 256> kDecodeTable = makeDecodeTable();
+constexpr DecodeTable kDecodeTable = makeDecodeTable(false);
+constexpr DecodeTable kUrlDecodeTable = makeDecodeTable(true);
+
+// Strict Base64 of `text` followed by `padding` "=" characters, each
+// character read through `table`.
+std::optional<std::string> decode(std::string_view text, std::size_t padding, const DecodeTable& table) {
+    const std::size_t length = text.size() + padding;
+    if (length % 4 != 0) return std::nullopt;
+    if (length == 0) return std::string();
+    const auto sextet = [&table](char character) -> std::uint32_t {
+        return table[static_cast<unsigned char>(character)];
+    };
+
+    // Every group but the last: four characters of the alphabet, three bytes.
+    const std::size_t lastStart = length - 4;
+    std::string out(lastStart / 4 * 3, '\0');
+    char* bytes = out.data();
+    for (std::size_t start = 0; start < lastStart; start += 4) {
+        const std::uint32_t a = sextet(text[start]);
+        const std::uint32_t b = sextet(text[start + 1]);
+        const std::uint32_t c = sextet(text[start + 2]);
+        const std::uint32_t d = sextet(text[start + 3]);
+        // A character outside the alphabet reads as 0xFF, whose high bits no sextet has.
+        if (((a | b | c | d) & 0xC0) != 0) return std::nullopt;
+        const std::uint32_t group = a << 18 | b << 12 | c << 6 | d;
+        *bytes++ = static_cast<char>(group >> 16 & 0xFF);
+        *bytes++ = static_cast<char>(group >> 8 & 0xFF);
+        *bytes++ = static_cast<char>(group & 0xFF);
+    }
+
+    // The last group, with the padding that may end it: "xx==" or "xxx=".
+    std::array<char, 4> last = {'=', '=', '=', '='};
+    std::copy(text.begin() + static_cast<std::ptrdiff_t>(lastStart), text.end(), last.begin());
+    std::size_t lastPadding = 0;
+    if (last[3] == '=') lastPadding = last[2] == '=' ? 2 : 1;
+    std::uint32_t group = 0;
+    for (std::size_t offset = 0; offset < 4 - lastPadding; ++offset) {
+        const std::uint32_t value = sextet(last[offset]);
+        if (value == kNotInAlphabet) return std::nullopt;
+        group |= value << (18 - 6 * offset);
+    }
+    out += static_cast<char>(group >> 16 & 0xFF);
+    if (lastPadding == 2) {
+        if ((group & 0xFFFF) != 0) return std::nullopt;  // bits beyond the one byte
+        return out;
+    }
+    out += static_cast<char>(group >> 8 & 0xFF);
+    if (lastPadding == 1) {
+        if ((group & 0xFF) != 0) return std::nullopt;  // bits beyond the two bytes
+        return out;
+    }
+    out += static_cast<char>(group & 0xFF);
+    return out;
+}
 
 std::string encode(std::string_view bytes, std::string_view alphabet, bool pad) {
     std::string out;
@@ -57,47 +119,11 @@ std::string encode(std::string_view bytes, std::string_view alphabet, bool pad) 
 
 }  // namespace
 
-std::optional<std::string> base64Decode(std::string_view text) {
-    if (text.size() % 4 != 0) return std::nullopt;
-    std::string out;
-    out.reserve(text.size() / 4 * 3);
-    for (std::size_t start = 0; start < text.size(); start += 4) {
-        const bool lastGroup = start + 4 == text.size();
-        // Padding belongs only to the last group: "xx==" or "xxx=".
-        std::size_t padding = 0;
-        if (lastGroup && text[start + 3] == '=') padding = text[start + 2] == '=' ? 2 : 1;
-        std::uint32_t group = 0;
-        for (std::size_t offset = 0; offset < 4 - padding; ++offset) {
-            const std::uint8_t sextet = kDecodeTable[static_cast<unsigned char>(text[start + offset])];
-            if (sextet == kNotInAlphabet) return std::nullopt;
-            group |= static_cast<std::uint32_t>(sextet) << (18 - 6 * offset);
-        }
-        out += static_cast<char>(group >> 16 & 0xFF);
-        if (padding == 2) {
-            if ((group & 0xFFFF) != 0) return std::nullopt;  // bits beyond the one byte
-            break;
-        }
-        out += static_cast<char>(group >> 8 & 0xFF);
-        if (padding == 1) {
-            if ((group & 0xFF) != 0) return std::nullopt;  // bits beyond the two bytes
-            break;
-        }
-        out += static_cast<char>(group & 0xFF);
-    }
-    return out;
-}
+std::optional<std::string> base64Decode(std::string_view text) { return decode(text, 0, kDecodeTable); }
 
 std::optional<std::string> base64UrlDecode(std::string_view text) {
-    std::string standard(text);
-    for (char& character : standard) {
-        if (character == '-') {
-            character = '+';
-        } else if (character == '_') {
-            character = '/';
-        }
-    }
-    standard.append((4 - standard.size() % 4) % 4, '=');
-    return base64Decode(standard);
+    // Completed with "=" to a whole number of groups, as if it were written out.
+    return decode(text, (4 - text.size() % 4) % 4, kUrlDecodeTable);
 }
 
 std::string base64Encode(std::string_view bytes) { return encode(bytes, kStandardAlphabet, true); }

@@ -134,7 +134,7 @@ std::string format(double secondsSince1970) {
         --days;
     }
     const CivilDate date = civilFromDays(days);
-    char buffer[32];
+    char buffer[128];  // room for any values the format could print, so nothing is ever cut
     std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ",
                   static_cast<long long>(date.year), date.month, date.day,
                   static_cast<long long>(secondOfDay / 3'600), static_cast<long long>(secondOfDay / 60 % 60),

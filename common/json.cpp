@@ -1,10 +1,14 @@
 #include "common/json.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cassert>
 #include <charconv>
 #include <cmath>
-#include <set>
+#include <cstring>
 #include <vector>
 
+#include "common/json_internal.hpp"
 #include "common/utf8.hpp"
 
 namespace tarnel::json {
@@ -32,112 +36,67 @@ std::string JsonError::message() const {
 
 namespace {
 
-// Builds the document from the parser's events and enforces what the parser
-// itself allows: repeated keys, unbounded nesting and integers too large for
-// 64 bits (which it would silently turn into floats, changing their value),
-// unless the caller asked for such integers as floats.
-class StrictDocumentBuilder final : public nlohmann::json_sax<Value> {
+using detail::anyByteBelow;
+using detail::anyByteEqual;
+using detail::kHighBits;
+using detail::ReadString;
+using detail::wordAt;
+
+// Builds the document as json::Value objects for the strict reader.
+class ValueBuilder {
 public:
-    StrictDocumentBuilder(std::size_t maximumDepth, WideIntegers wideIntegers)
-        : maximumDepth_(maximumDepth), wideIntegers_(wideIntegers) {}
+    using Slot = Value*;
 
-    bool null() override { return add(Value(nullptr)); }
-    bool boolean(bool value) override { return add(Value(value)); }
-    bool number_integer(number_integer_t value) override { return add(Value(value)); }
-    bool number_unsigned(number_unsigned_t value) override { return add(Value(value)); }
-    bool number_float(number_float_t value, const string_t& text) override {
-        if (wideIntegers_ == WideIntegers::refuse && text.find_first_of(".eE") == string_t::npos) {
-            throw JsonError(JsonError::Case::numberOutOfRange, text);
-        }
-        return add(Value(value));
-    }
-    bool string(string_t& value) override { return add(Value(std::move(value))); }
-    bool binary(binary_t&) override { return false; }  // JSON text has no binary values
-    bool key(string_t& key) override {
-        if (!openKeys_.back().insert(key).second) {
-            throw JsonError(JsonError::Case::duplicateKey, key);
-        }
-        pendingKey_ = std::move(key);
-        return true;
-    }
-    bool start_object(std::size_t) override {
-        openKeys_.emplace_back();
-        return enter(Value::object());
-    }
-    bool end_object() override {
-        openKeys_.pop_back();
-        open_.pop_back();
-        return true;
-    }
-    bool start_array(std::size_t) override { return enter(Value::array()); }
-    bool end_array() override {
-        open_.pop_back();
-        return true;
-    }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-        throw JsonError(JsonError::Case::invalidSyntax);
+    Slot root() { return &root_; }
+    void openObject(Slot slot) { open(slot, Value::object()); }
+    void openArray(Slot slot) { open(slot, Value::array()); }
+
+    Slot member(ReadString&& key) {
+        auto [member, added] = open_.back()->get_ref<Value::object_t&>().try_emplace(key.take());
+        if (!added) throw JsonError(JsonError::Case::duplicateKey, member->first);
+        return &member->second;
     }
 
+    Slot element() { return &open_.back()->get_ref<Value::array_t&>().emplace_back(); }
+    [[nodiscard]] bool innermostIsObject() const { return open_.back()->is_object(); }
+    [[nodiscard]] std::size_t openContainers() const { return open_.size(); }
+    void close() { open_.pop_back(); }
+
+    template <typename Scalar>
+    void set(Slot slot, Scalar value) {
+        *slot = value;
+    }
+    void set(Slot slot, ReadString&& text) { *slot = text.take(); }
+
+    [[nodiscard]] bool rootIsObject() const { return root_.is_object(); }
+    [[nodiscard]] bool rootIsArray() const { return root_.is_array(); }
     [[nodiscard]] Value take() { return std::move(root_); }
 
 private:
-    bool add(Value value) {
-        put(std::move(value));
-        return true;
-    }
-    // Only the innermost open container ever changes, so the pointers to its
+    // Only the innermost open container ever grows, so the pointers to its
     // ancestors stay valid.
-    Value* put(Value value) {
-        if (open_.empty()) {
-            root_ = std::move(value);
-            return &root_;
-        }
-        Value& container = *open_.back();
-        if (container.is_array()) {
-            container.push_back(std::move(value));
-            return &container.back();
-        }
-        Value& slot = container[pendingKey_];
-        slot = std::move(value);
-        return &slot;
-    }
-    bool enter(Value container) {
-        if (open_.size() >= maximumDepth_) {
-            throw JsonError(JsonError::Case::nestingTooDeep);
-        }
-        open_.push_back(put(std::move(container)));
-        return true;
+    void open(Slot slot, Value container) {
+        *slot = std::move(container);
+        open_.push_back(slot);
     }
 
-    std::size_t maximumDepth_;
-    WideIntegers wideIntegers_;
     Value root_;
     std::vector<Value*> open_;
-    std::vector<std::set<std::string>> openKeys_;
-    std::string pendingKey_;
 };
 
 }  // namespace
 
 Value parse(std::string_view text, TopLevel topLevel, std::size_t maximumDepth, WideIntegers wideIntegers) {
-    if (!utf8::isValid(text)) {
-        throw JsonError(JsonError::Case::invalidUTF8);
-    }
-    // The underlying parser skips a leading byte-order mark; JSON text has none.
-    if (text.starts_with("\xEF\xBB\xBF")) {
-        throw JsonError(JsonError::Case::invalidSyntax);
-    }
-    StrictDocumentBuilder builder(maximumDepth, wideIntegers);
-    if (!Value::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json,
-                          /*strict=*/true, /*ignore_comments=*/false)) {
-        throw JsonError(JsonError::Case::invalidSyntax);
-    }
-    Value result = builder.take();
-    if ((topLevel == TopLevel::object && !result.is_object()) ||
-        (topLevel == TopLevel::array && !result.is_array())) {
-        throw JsonError(JsonError::Case::wrongTopLevel);
-    }
-    return result;
+    ValueBuilder builder;
+    detail::readStrictly(text, topLevel, maximumDepth, builder, wideIntegers);
+    return builder.take();
+}
+
+std::size_t nestingDepth(const Value& value) {
+    if (!value.is_structured()) return 0;
+    std::size_t deepest = 0;
+    for (const Value& element : value) deepest = std::max(deepest, nestingDepth(element));
+    return deepest + 1;
 }
 
 namespace {
@@ -197,7 +156,8 @@ std::vector<std::string> asStringArray(const Value& value, std::string_view path
     std::vector<std::string> strings;
     strings.reserve(array.size());
     for (std::size_t index = 0; index < array.size(); ++index) {
-        strings.push_back(asString(array[index], std::string(path) + "[" + std::to_string(index) + "]"));
+        if (!array[index].is_string()) mismatch(std::string(path) + "[" + std::to_string(index) + "]");
+        strings.push_back(array[index].get_ref<const std::string&>());
     }
     return strings;
 }
@@ -205,14 +165,26 @@ std::vector<std::string> asStringArray(const Value& value, std::string_view path
 ObjectReader::ObjectReader(const Value& object, std::string path)
     : object_(asObject(object, path)), path_(std::move(path)) {}
 
+ObjectReader::ObjectReader(const Value& object, const Value* fallback, std::string path)
+    : object_(asObject(object, path)),
+      fallback_(fallback == nullptr ? nullptr : &asObject(*fallback, path)),
+      path_(std::move(path)) {}
+
 std::string ObjectReader::pathOf(std::string_view key) const {
     return path_.empty() ? std::string(key) : path_ + "." + std::string(key);
 }
 
+namespace {
+const Value* memberOf(const Value& object, std::string_view key) {
+    const auto found = object.find(key);
+    return found == object.end() ? nullptr : &*found;
+}
+}  // namespace
+
 const Value* ObjectReader::optionalValue(std::string_view key) const {
-    const auto found = object_.find(key);
-    if (found == object_.end() || found->is_null()) return nullptr;
-    return &*found;
+    const Value* found = memberOf(object_, key);
+    if (found == nullptr && fallback_ != nullptr) found = memberOf(*fallback_, key);
+    return found == nullptr || found->is_null() ? nullptr : found;
 }
 
 bool ObjectReader::has(std::string_view key) const { return optionalValue(key) != nullptr; }
@@ -225,38 +197,58 @@ const Value& ObjectReader::value(std::string_view key) const {
     return *found;
 }
 
+// The typed reads check the type first and name the member's path only when
+// they fail: most reads succeed, and the path is text put together.
+
 std::string ObjectReader::string(std::string_view key) const {
-    return asString(value(key), pathOf(key));
+    const Value& found = value(key);
+    if (!found.is_string()) mismatch(pathOf(key));
+    return found.get_ref<const std::string&>();
 }
 
 std::optional<std::string> ObjectReader::optionalString(std::string_view key) const {
     const Value* found = optionalValue(key);
     if (found == nullptr) return std::nullopt;
-    return asString(*found, pathOf(key));
+    if (!found->is_string()) mismatch(pathOf(key));
+    return found->get_ref<const std::string&>();
 }
 
-bool ObjectReader::boolean(std::string_view key) const { return asBool(value(key), pathOf(key)); }
+bool ObjectReader::boolean(std::string_view key) const {
+    const Value& found = value(key);
+    if (!found.is_boolean()) mismatch(pathOf(key));
+    return found.get<bool>();
+}
 
 std::optional<bool> ObjectReader::optionalBoolean(std::string_view key) const {
     const Value* found = optionalValue(key);
     if (found == nullptr) return std::nullopt;
-    return asBool(*found, pathOf(key));
+    if (!found->is_boolean()) mismatch(pathOf(key));
+    return found->get<bool>();
 }
 
-double ObjectReader::number(std::string_view key) const { return asDouble(value(key), pathOf(key)); }
+double ObjectReader::number(std::string_view key) const {
+    const Value& found = value(key);
+    if (!found.is_number()) mismatch(pathOf(key));
+    return found.get<double>();
+}
 
 std::optional<double> ObjectReader::optionalNumber(std::string_view key) const {
     const Value* found = optionalValue(key);
     if (found == nullptr) return std::nullopt;
-    return asDouble(*found, pathOf(key));
+    if (!found->is_number()) mismatch(pathOf(key));
+    return found->get<double>();
 }
 
 const Value& ObjectReader::object(std::string_view key) const {
-    return asObject(value(key), pathOf(key));
+    const Value& found = value(key);
+    if (!found.is_object()) mismatch(pathOf(key));
+    return found;
 }
 
 const Value& ObjectReader::array(std::string_view key) const {
-    return asArray(value(key), pathOf(key));
+    const Value& found = value(key);
+    if (!found.is_array()) mismatch(pathOf(key));
+    return found;
 }
 
 std::vector<std::string> ObjectReader::stringArray(std::string_view key) const {
@@ -269,6 +261,75 @@ std::optional<std::vector<std::string>> ObjectReader::optionalStringArray(std::s
     return asStringArray(*found, pathOf(key));
 }
 
+namespace {
+
+// The integer a typed read accepts: written as an integer and within int64.
+bool exactInt64(const Value& member, std::int64_t& field) {
+    if (member.is_number_unsigned()) {
+        const auto wide = member.get<std::uint64_t>();
+        if (wide > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+        field = static_cast<std::int64_t>(wide);
+        return true;
+    }
+    if (!member.is_number_integer()) return false;
+    field = member.get<std::int64_t>();
+    return true;
+}
+
+bool isAbsent(const Value* member) { return member == nullptr || member->is_null(); }
+
+template <typename Field>
+bool tryReadOptional(const Value* member, std::optional<Field>& field) {
+    if (isAbsent(member)) {
+        field.reset();
+        return true;
+    }
+    return ObjectReader::tryRead(member, field.emplace());
+}
+
+}  // namespace
+
+bool ObjectReader::tryRead(const Value* member, std::string& field) {
+    if (isAbsent(member) || !member->is_string()) return false;
+    field = member->get_ref<const std::string&>();
+    return true;
+}
+
+bool ObjectReader::tryRead(const Value* member, std::int64_t& field) {
+    return !isAbsent(member) && exactInt64(*member, field);
+}
+
+bool ObjectReader::tryRead(const Value* member, bool& field) {
+    if (isAbsent(member) || !member->is_boolean()) return false;
+    field = member->get<bool>();
+    return true;
+}
+
+bool ObjectReader::tryRead(const Value* member, std::vector<std::string>& field) {
+    if (isAbsent(member) || !member->is_array()) return false;
+    field.clear();
+    field.reserve(member->size());
+    for (const Value& element : *member) {
+        if (!element.is_string()) return false;
+        field.push_back(element.get_ref<const std::string&>());
+    }
+    return true;
+}
+
+bool ObjectReader::tryRead(const Value* member, std::optional<std::string>& field) {
+    return tryReadOptional(member, field);
+}
+
+bool ObjectReader::tryRead(const Value* member, std::optional<std::int64_t>& field) {
+    return tryReadOptional(member, field);
+}
+
+bool ObjectReader::tryRead(const Value* member, std::optional<bool>& field) { return tryReadOptional(member, field); }
+
+bool ObjectReader::tryRead(const Value* member, std::optional<std::vector<std::string>>& field) {
+    return tryReadOptional(member, field);
+}
+
 // ---------------------------------------------------------------------------
 // Writers
 
@@ -279,35 +340,94 @@ struct Style {
     bool escapeSlash = false;
 };
 
-void appendString(std::string& out, std::string_view text, const Style& style) {
-    if (!utf8::isValid(text)) {
-        throw JsonError(JsonError::Case::invalidUTF8);
+// How the writers treat each byte of a string.
+enum class ByteClass : std::uint8_t {
+    plain,      // ASCII written as itself
+    escaped,    // '"', '\\' and the control characters
+    slash,      // '/': escaped only in the pretty form
+    multibyte,  // the lead or continuation byte of a longer sequence
+};
+
+constexpr std::array<ByteClass, 256> kByteClasses = [] {
+    std::array<ByteClass, 256> classes{};
+    for (std::size_t byte = 0; byte < classes.size(); ++byte) {
+        classes[byte] = byte < 0x20 || byte == '"' || byte == '\\' ? ByteClass::escaped
+                        : byte == '/'                               ? ByteClass::slash
+                        : byte >= 0x80                              ? ByteClass::multibyte
+                                                                    : ByteClass::plain;
     }
+    return classes;
+}();
+
+void appendEscape(std::string& out, char c) {
     static constexpr char kHex[] = "0123456789abcdef";
-    out += '"';
-    for (const char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '/':
-                out += style.escapeSlash ? "\\/" : "/";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    out += "\\u00";
-                    out += kHex[(c >> 4) & 0x0F];
-                    out += kHex[c & 0x0F];
-                } else {
-                    out += c;
-                }
-        }
+    switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '/': out += "\\/"; break;
+        default:
+            out += "\\u00";
+            out += kHex[(c >> 4) & 0x0F];
+            out += kHex[c & 0x0F];
     }
+}
+
+// Writes the string in one pass: runs of bytes that stand for themselves are
+// copied whole, multi-byte sequences are checked as they are met, and text
+// that is not well-formed UTF-8 is refused before anything of it is written.
+void appendString(std::string& out, std::string_view text, const Style& style) {
+    const std::size_t start = out.size();
     out += '"';
+    std::size_t run = 0;
+    std::size_t next = 0;
+    while (next < text.size()) {
+        // Eight plain ASCII bytes at a time while there are.
+        while (text.size() - next >= 8) {
+            const std::uint64_t word = wordAt(text.data() + next);
+            if ((anyByteBelow(word, 0x20) | anyByteEqual(word, '"') | anyByteEqual(word, '\\') |
+                 anyByteEqual(word, '/') | (word & kHighBits)) != 0) {
+                break;
+            }
+            next += 8;
+        }
+        if (next == text.size()) break;
+        switch (kByteClasses[static_cast<unsigned char>(text[next])]) {
+            case ByteClass::plain:
+                ++next;
+                continue;
+            case ByteClass::multibyte:
+                if (!utf8::decodeNext(text, next)) {
+                    out.resize(start);
+                    throw JsonError(JsonError::Case::invalidUTF8);
+                }
+                continue;
+            case ByteClass::slash:
+                if (!style.escapeSlash) {
+                    ++next;
+                    continue;
+                }
+                break;
+            case ByteClass::escaped:
+                break;
+        }
+        out.append(text.substr(run, next - run));
+        appendEscape(out, text[next]);
+        run = ++next;
+    }
+    out.append(text.substr(run));
+    out += '"';
+}
+
+template <typename Integer>
+void appendInteger(std::string& out, Integer value) {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr);
 }
 
 // The shortest digits that read back as the same double, laid out as a
@@ -373,10 +493,10 @@ void appendValue(std::string& out, const Json& value, const Style& style, std::s
         case nlohmann::json::value_t::null: out += "null"; return;
         case nlohmann::json::value_t::boolean: out += value.template get<bool>() ? "true" : "false"; return;
         case nlohmann::json::value_t::number_integer:
-            out += std::to_string(value.template get<std::int64_t>());
+            appendInteger(out, value.template get<std::int64_t>());
             return;
         case nlohmann::json::value_t::number_unsigned:
-            out += std::to_string(value.template get<std::uint64_t>());
+            appendInteger(out, value.template get<std::uint64_t>());
             return;
         case nlohmann::json::value_t::number_float: appendDouble(out, value.template get<double>()); return;
         case nlohmann::json::value_t::string:
@@ -412,16 +532,16 @@ void appendValue(std::string& out, const Json& value, const Style& style, std::s
             }
             out += '{';
             bool first = true;
-            for (auto member = value.begin(); member != value.end(); ++member) {
+            for (const auto& [key, member] : value.template get_ref<const typename Json::object_t&>()) {
                 if (!first) out += ',';
                 first = false;
                 if (style.pretty) {
                     out += '\n';
                     appendIndent(out, level + 1);
                 }
-                appendString(out, member.key(), style);
+                appendString(out, key, style);
                 out += style.pretty ? " : " : ":";
-                appendValue(out, member.value(), style, level + 1);
+                appendValue(out, member, style, level + 1);
             }
             if (style.pretty) {
                 out += '\n';
@@ -439,10 +559,115 @@ void appendValue(std::string& out, const Json& value, const Style& style, std::s
 
 }  // namespace
 
+namespace detail {
+
+void appendCanonicalString(std::string& out, std::string_view text) { appendString(out, text, Style{}); }
+void appendCanonicalNumber(std::string& out, std::int64_t number) { appendInteger(out, number); }
+void appendCanonicalNumber(std::string& out, std::uint64_t number) { appendInteger(out, number); }
+void appendCanonicalNumber(std::string& out, double number) { appendDouble(out, number); }
+
+}  // namespace detail
+
 std::string writeCanonical(const Value& value) {
     std::string out;
     appendValue(out, value, Style{}, 0);
     return out;
+}
+
+void CanonicalWriter::beginObject() {
+    separate();
+    out_ += '{';
+    comma_ = false;
+#ifndef NDEBUG
+    lastKeys_.emplace_back();
+#endif
+}
+
+void CanonicalWriter::endObject() {
+    out_ += '}';
+    comma_ = true;
+#ifndef NDEBUG
+    lastKeys_.pop_back();
+#endif
+}
+
+void CanonicalWriter::beginArray() {
+    separate();
+    out_ += '[';
+    comma_ = false;
+#ifndef NDEBUG
+    lastKeys_.emplace_back();
+#endif
+}
+
+void CanonicalWriter::endArray() {
+    out_ += ']';
+    comma_ = true;
+#ifndef NDEBUG
+    lastKeys_.pop_back();
+#endif
+}
+
+namespace {
+
+// Appends a short string that needs no escape, with the comma before it and
+// the colon after it when asked, in one piece: a document has a great many
+// such keys and values, and one append costs less than several. False (and
+// nothing appended) for a string that is long or needs an escape.
+bool appendShortPlain(std::string& out, bool comma, std::string_view text, bool colon) {
+    constexpr std::size_t kShort = 48;
+    if (text.size() > kShort) return false;
+    for (const char c : text) {
+        if (kByteClasses[static_cast<unsigned char>(c)] != ByteClass::plain &&
+            kByteClasses[static_cast<unsigned char>(c)] != ByteClass::slash) {
+            return false;
+        }
+    }
+    char piece[kShort + 4];
+    std::size_t size = 0;
+    if (comma) piece[size++] = ',';
+    piece[size++] = '"';
+    std::memcpy(piece + size, text.data(), text.size());
+    size += text.size();
+    piece[size++] = '"';
+    if (colon) piece[size++] = ':';
+    out.append(piece, size);
+    return true;
+}
+
+}  // namespace
+
+void CanonicalWriter::key(std::string_view key) {
+#ifndef NDEBUG
+    assert((!comma_ || lastKeys_.back() < key) && "canonical keys ascend");
+    lastKeys_.back() = key;
+#endif
+    if (!appendShortPlain(out_, comma_, key, true)) {
+        separate();
+        appendString(out_, key, Style{});
+        out_ += ':';
+    }
+    comma_ = false;
+}
+
+void CanonicalWriter::value(const Value& value) {
+    separate();
+    appendValue(out_, value, Style{}, 0);
+    comma_ = true;
+}
+
+void CanonicalWriter::string(std::string_view text) {
+    if (!appendShortPlain(out_, comma_, text, false)) {
+        separate();
+        appendString(out_, text, Style{});
+    }
+    comma_ = true;
+}
+
+void CanonicalWriter::integer(std::int64_t number) {
+    separate();
+    appendInteger(out_, number);
+    comma_ = true;
 }
 
 std::string writePretty(const Value& value, Slashes slashes) {

@@ -63,6 +63,10 @@ enum class WideIntegers { refuse, asDouble };
                           std::size_t maximumDepth = kDefaultMaximumDepth,
                           WideIntegers wideIntegers = WideIntegers::refuse);
 
+// The containers on the deepest path of the value: 0 for a scalar, 1 for a
+// container of scalars. parse refuses a text whose value is deeper than its cap.
+[[nodiscard]] std::size_t nestingDepth(const Value& value);
+
 // Typed reads of single values. `path` names the value in error messages.
 // Integers must be written as integers: a float such as 1.0 is refused, and a
 // value outside the target type is a range error, never converted.
@@ -95,13 +99,34 @@ template <std::integral T>
     }
 }
 
+// Calls `visit(key, member)` for every member of the object `top` merged over
+// the object `base` (null for none), as if `top`'s members had been copied
+// over a copy of `base`, in ascending key order.
+template <typename Visit>
+void forEachMergedMember(const Value& top, const Value* base, Visit&& visit) {
+    const auto& upper = top.get_ref<const Value::object_t&>();
+    auto next = upper.begin();
+    if (base != nullptr) {
+        for (const auto& [key, member] : base->get_ref<const Value::object_t&>()) {
+            for (; next != upper.end() && next->first < key; ++next) visit(std::string_view(next->first), next->second);
+            if (next != upper.end() && next->first == key) continue;  // `top` replaces it
+            visit(std::string_view(key), member);
+        }
+    }
+    for (; next != upper.end(); ++next) visit(std::string_view(next->first), next->second);
+}
+
 // Reads the members of one object. Required reads fail when the key is absent
 // or null; optional reads give nothing for an absent or null key but still
-// refuse a present value of the wrong type.
+// refuse a present value of the wrong type. A reader may have a fallback
+// object: a key the object lacks is looked up there, as if the object had
+// been merged over a copy of the fallback.
 class ObjectReader {
 public:
     // Throws typeMismatch unless `object` is an object.
     explicit ObjectReader(const Value& object, std::string path = {});
+    // `fallback`, when not null, must be an object.
+    ObjectReader(const Value& object, const Value* fallback, std::string path);
     // The reader keeps a reference to the object, so it cannot read a temporary.
     ObjectReader(const Value&& object, std::string path = {}) = delete;
 
@@ -122,20 +147,75 @@ public:
 
     template <std::integral T>
     [[nodiscard]] T integer(std::string_view key) const {
-        return asInteger<T>(value(key), pathOf(key));
+        return integerOf<T>(value(key), key);
     }
     template <std::integral T>
     [[nodiscard]] std::optional<T> optionalInteger(std::string_view key) const {
         const Value* found = optionalValue(key);
         if (found == nullptr) return std::nullopt;
-        return asInteger<T>(*found, pathOf(key));
+        return integerOf<T>(*found, key);
+    }
+
+    // Reads a member into a field by the field's type: required for a plain
+    // field, optional for one in std::optional, with the failures of the
+    // typed reads above.
+    void read(std::string_view key, std::string& field) const { field = string(key); }
+    void read(std::string_view key, std::optional<std::string>& field) const { field = optionalString(key); }
+    void read(std::string_view key, std::int64_t& field) const { field = integer<std::int64_t>(key); }
+    void read(std::string_view key, std::optional<std::int64_t>& field) const {
+        field = optionalInteger<std::int64_t>(key);
+    }
+    void read(std::string_view key, bool& field) const { field = boolean(key); }
+    void read(std::string_view key, std::optional<bool>& field) const { field = optionalBoolean(key); }
+    void read(std::string_view key, std::vector<std::string>& field) const { field = stringArray(key); }
+    void read(std::string_view key, std::optional<std::vector<std::string>>& field) const {
+        field = optionalStringArray(key);
+    }
+
+    // The same for a member already at hand (null for an absent key), without
+    // naming it: false where `read` would throw, `field` then unspecified.
+    static bool tryRead(const Value* member, std::string& field);
+    static bool tryRead(const Value* member, std::optional<std::string>& field);
+    static bool tryRead(const Value* member, std::int64_t& field);
+    static bool tryRead(const Value* member, std::optional<std::int64_t>& field);
+    static bool tryRead(const Value* member, bool& field);
+    static bool tryRead(const Value* member, std::optional<bool>& field);
+    static bool tryRead(const Value* member, std::vector<std::string>& field);
+    static bool tryRead(const Value* member, std::optional<std::vector<std::string>>& field);
+
+    // Calls `visit(key, member)` for every member, the fallback's included
+    // where the object has no member of that key, in ascending key order.
+    template <typename Visit>
+    void forEachMember(Visit&& visit) const {
+        forEachMergedMember(object_, fallback_, visit);
     }
 
     [[nodiscard]] const Value& raw() const noexcept { return object_; }
     [[nodiscard]] std::string pathOf(std::string_view key) const;
 
 private:
+    // The path of a member is put together only when an error names it.
+    template <std::integral T>
+    T integerOf(const Value& member, std::string_view key) const {
+        if constexpr (!std::is_same_v<T, bool>) {
+            if (member.is_number_integer()) {
+                // Within T: the common case, read without naming the member.
+                if (member.is_number_unsigned()) {
+                    const auto wide = member.get<std::uint64_t>();
+                    if (wide <= static_cast<std::uint64_t>(std::numeric_limits<T>::max())) return static_cast<T>(wide);
+                } else if constexpr (std::is_signed_v<T>) {
+                    const auto wide = member.get<std::int64_t>();
+                    if (wide >= std::numeric_limits<T>::min() && wide <= std::numeric_limits<T>::max()) {
+                        return static_cast<T>(wide);
+                    }
+                }
+            }
+        }
+        return asInteger<T>(member, pathOf(key));
+    }
+
     const Value& object_;
+    const Value* fallback_ = nullptr;
     std::string path_;
 };
 
@@ -144,6 +224,55 @@ private:
 // characters as \b \f \n \r \t or \u00xx, integers in decimal and floats in
 // their shortest round-trip form (1.0, 1e-05, 1e+16).
 [[nodiscard]] std::string writeCanonical(const Value& value);
+
+// Writes canonical JSON (the form of writeCanonical) piece by piece, for a
+// document that is put together while it is written instead of being held as
+// one value. The caller gives the members of each object in ascending key
+// order (UTF-8 byte order), as the canonical form requires. Throws JsonError
+// as writeCanonical does.
+class CanonicalWriter {
+public:
+    CanonicalWriter() = default;
+    // Room for a text of about that size, made once rather than as it grows.
+    explicit CanonicalWriter(std::size_t expectedSize) { out_.reserve(expectedSize); }
+
+    void beginObject();
+    void endObject();
+    void beginArray();
+    void endArray();
+    // The key of the next member of the innermost object.
+    void key(std::string_view key);
+    // A whole value, as a member's value or an array element.
+    void value(const Value& value);
+    // A whole value of another form that writes itself canonically
+    // (`appendCanonical(std::string&)`, as json::Document::Node does).
+    template <typename SelfWriting>
+    void value(const SelfWriting& value) {
+        separate();
+        value.appendCanonical(out_);
+        comma_ = true;
+    }
+    void string(std::string_view text);
+    void integer(std::int64_t number);
+
+    // The text written so far; the writer is empty afterwards.
+    [[nodiscard]] std::string take() { return std::move(out_); }
+
+private:
+    // Puts the comma before every element or member but the first.
+    void separate() {
+        if (comma_) out_ += ',';
+    }
+
+    std::string out_;
+    // Whether what comes next follows an element or a member of the same
+    // container: false right after an opening bracket and after a key.
+    bool comma_ = false;
+#ifndef NDEBUG
+    // The last key of each open container ("" for an array or a new object).
+    std::vector<std::string> lastKeys_;
+#endif
+};
 
 // How a writer writes "/" inside strings.
 enum class Slashes { escaped, unescaped };

@@ -1,5 +1,7 @@
 #include "common/utf8.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 namespace tarnel::utf8 {
@@ -52,7 +54,16 @@ std::optional<char32_t> decodeNext(std::string_view text, std::size_t& offset) n
 bool isValid(std::string_view text) noexcept {
     std::size_t offset = 0;
     while (offset < text.size()) {
-        // Runs of ASCII are the common case; skip them without decoding.
+        // Runs of ASCII are the common case; skip them without decoding,
+        // eight bytes at a time while no byte has its high bit set.
+        std::uint64_t word = 0;
+        if (text.size() - offset >= sizeof word) {
+            std::memcpy(&word, text.data() + offset, sizeof word);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                offset += sizeof word;
+                continue;
+            }
+        }
         if (static_cast<unsigned char>(text[offset]) < 0x80) {
             ++offset;
             continue;

@@ -1,7 +1,8 @@
 // CompactTransportManifest::expand on any bytes: never crashes, fails only
 // with the JSON reader's error or invalidManifest, and what it expands is a
 // normalised v1 document (normalizeV1 leaves it unchanged and skips nothing)
-// whose legacy projection hashes to the signed "legacy_sha256".
+// whose legacy projection hashes to the signed "legacy_sha256", and which the
+// expansion decodes from its parts exactly as from its bytes.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "app/catalog/transport_manifest_normalizer.hpp"
 #include "common/digest.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/json_mutator.hpp"
 #include "fuzz/manifest_checks.hpp"
@@ -32,6 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     require(CompactTransportManifest::expand(text) == expanded, "expand is deterministic");
+    const CompactManifestExpansion expansion(json::Document::parse(text, json::TopLevel::any));
+    fuzz::checkDecodesAsItsBytes([&] { return expansion.decode(); }, expanded.payload);
     require(sha256Hex(CompactTransportManifest::legacyProjection(expanded.payload)) == expanded.legacySHA256,
             "the expansion's legacy projection hashes to legacy_sha256", expanded.payload);
 

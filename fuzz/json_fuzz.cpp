@@ -1,12 +1,15 @@
 // json::parse and the writers: the strict reader must never crash, and what
 // it accepts must survive every writer: the canonical form reads back as the
-// same value and is stable, and so do the pretty and ordered forms.
+// same value and is stable, and so do the pretty and ordered forms. The flat
+// json::Document reads every text exactly as json::parse does.
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 using namespace tarnel;
@@ -14,12 +17,25 @@ using tarnel::fuzz::require;
 
 namespace {
 
-// The containers on the deepest path of the value.
-std::size_t depthOf(const json::Value& value) {
-    if (!value.is_structured()) return 0;
-    std::size_t deepest = 0;
-    for (const auto& element : value) deepest = std::max(deepest, depthOf(element));
-    return deepest + 1;
+// json::Document reads what json::parse reads: the same text is refused with
+// the same error, and an accepted one holds the same value.
+void checkDocumentReadsAsParse(std::string_view text, const json::Value* value, const json::JsonError* error) {
+    std::optional<json::Document> document;
+    try {
+        document.emplace(json::Document::parse(text, json::TopLevel::any));
+    } catch (const json::JsonError& documentError) {
+        require(error != nullptr, "Document refuses only what parse refuses", documentError.message());
+        require(documentError.errorCase() == error->errorCase() && documentError.detail() == error->detail(),
+                "Document refuses with parse's error", documentError.message() + " / " + error->message());
+        return;
+    }
+    if (value == nullptr) require(false, "Document accepts only what parse accepts", error->message());
+    const json::Document::Node root = document->root();
+    require(root.toValue() == *value, "Document holds parse's value");
+    std::string canonical;
+    root.appendCanonical(canonical);
+    require(canonical == json::writeCanonical(*value), "Document writes parse's canonical form", canonical);
+    require(root.nestingDepth() == json::nestingDepth(*value), "Document nests as deep as parse's value");
 }
 
 }  // namespace
@@ -29,9 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     json::Value value;
     try {
         value = json::parse(text, json::TopLevel::any);
-    } catch (const json::JsonError&) {
+    } catch (const json::JsonError& error) {
+        checkDocumentReadsAsParse(text, nullptr, &error);
         return 0;
     }
+    checkDocumentReadsAsParse(text, &value, nullptr);
 
     // A value the reader accepted is one every writer can write.
     const std::string canonical = json::writeCanonical(value);
@@ -70,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "TopLevel::object accepts exactly the objects");
     require(refusedAs(json::TopLevel::array, json::kDefaultMaximumDepth) != value.is_array(),
             "TopLevel::array accepts exactly the arrays");
-    const std::size_t depth = depthOf(value);
+    const std::size_t depth = json::nestingDepth(value);
     require(!refusedAs(json::TopLevel::any, depth), "a document is accepted at its own depth");
     if (depth > 0) require(refusedAs(json::TopLevel::any, depth - 1), "a document is refused below its depth");
     return 0;

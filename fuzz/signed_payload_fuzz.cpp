@@ -15,7 +15,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
 
+#include "app/catalog/compact_transport_manifest.hpp"
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/signed_transport_manifest_verifier.hpp"
 #include "app/catalog/transport_manifest_normalizer.hpp"
@@ -74,6 +78,29 @@ std::string envelopeFor(std::string_view payload) {
     return json::writeCanonical(envelope);
 }
 
+// The first JSON error of the plain way from a payload to its records: read
+// it, normalise or expand it to bytes, and decode those bytes.
+std::optional<std::pair<json::JsonError::Case, std::string>> plainJsonFailure(std::string_view payload) {
+    try {
+        const json::Value parsed = json::parse(payload, json::TopLevel::any);
+        const auto schema = parsed.is_object() ? parsed.find("schema") : parsed.end();
+        if (schema == parsed.end() || !schema->is_string()) return std::nullopt;
+        std::string document;
+        if (*schema == TarnelTransportManifest::kSchemaV1) {
+            document = TransportManifestNormalizer::normalizeV1(payload).document;
+        } else if (*schema == CompactTransportManifest::kSchemaV2) {
+            document = CompactTransportManifest::expand(payload).payload;
+        } else {
+            return std::nullopt;
+        }
+        static_cast<void>(TarnelTransportManifest::decode(document));
+    } catch (const json::JsonError& error) {
+        return std::pair(error.errorCase(), error.detail());
+    } catch (const Error&) {
+    }
+    return std::nullopt;
+}
+
 void checkRouteConfiguration(const RouteNode& route) {
     for (const std::optional<std::string>& interface : {std::optional<std::string>(), std::optional<std::string>("en0")}) {
         std::string configuration;
@@ -111,7 +138,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(error.errorCase() == Case::invalidManifest,
                 "a payload signed by the certified key fails only as a manifest", error.message());
         return 0;
-    } catch (const json::JsonError&) {
+    } catch (const json::JsonError& error) {
+        // The verifier decodes without reading its documents back, and fails
+        // as the plain way does.
+        require(plainJsonFailure(payload) == std::pair(error.errorCase(), error.detail()),
+                "a payload fails verification with the JSON error of its plain reading", error.message());
         return 0;
     } catch (const ecdsa::EcdsaError& error) {
         require(false, "the fixture keys and the harness signature decode", error.message());
@@ -119,6 +150,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
+    // The verifier decodes the document it verified without reading its
+    // bytes back; reading them gives the same records.
+    require(TarnelTransportManifest::decode(verified->payload()) == verified->manifest(),
+            "a verified manifest is its payload decoded", verified->payload());
     if (verified->format() == TransportManifestFormat::v1) {
         require(TransportManifestNormalizer::normalizeV1(verified->payload()).document == verified->payload(),
                 "a verified v1 payload is normalised", verified->payload());

@@ -4,6 +4,11 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "app/catalog/transport_manifest.hpp"
+#include "common/json.hpp"
+#include "common/json_document.hpp"
 
 namespace tarnel {
 
@@ -68,7 +73,9 @@ public:
     // Expands the signed compact document into the v1 document it encodes,
     // byte for byte the v1 document a v1 signer writes for the same content,
     // and checks the SHA-256 of its legacy projection against the document's
-    // "legacy_sha256". Throws json::JsonError when the bytes are not JSON and
+    // "legacy_sha256". Throws json::JsonError when the bytes are not JSON or
+    // the expansion would nest deeper than the JSON reader accepts (a node's
+    // defaults sit two levels deeper in the v1 document), and
     // SignedTransportManifestError(invalidManifest) when any rule of the
     // compact form is broken; nothing is returned in part.
     [[nodiscard]] static ExpandedCompactTransportManifest expand(std::string_view payload);
@@ -80,6 +87,70 @@ public:
     // SignedTransportManifestError(invalidManifest) when the document is not
     // shaped like an expansion.
     [[nodiscard]] static std::string legacyProjection(std::string_view expandedPayload);
+};
+
+// The expansion of one compact document, held as the parts the v1 document is
+// made of: values of the compact document itself, which are never copied, and
+// what the expansion adds to them. From these parts the v1 document is written
+// once and decoded directly, without building it as a JSON value or reading
+// its bytes back. Not copyable: the parts point into the document it owns,
+// which in turn refers to the text it was read from.
+class CompactManifestExpansion {
+public:
+    // Expands a compact document read from its signed text (which must
+    // outlive the expansion), with every check and failure of
+    // CompactTransportManifest::expand after the JSON reader's.
+    explicit CompactManifestExpansion(json::Document document);
+    CompactManifestExpansion(const CompactManifestExpansion&) = delete;
+    CompactManifestExpansion& operator=(const CompactManifestExpansion&) = delete;
+
+    // The expanded v1 document, canonical bytes.
+    [[nodiscard]] const std::string& payload() const noexcept { return payload_; }
+    // The same bytes handed over; payload() is empty afterwards.
+    [[nodiscard]] std::string takePayload() noexcept { return std::move(payload_); }
+    [[nodiscard]] const std::string& legacySHA256() const noexcept { return legacySHA256_; }
+    [[nodiscard]] bool skippedOptional() const noexcept { return skippedOptional_; }
+
+    // The v1 document decoded: the records, or the first json::JsonError,
+    // that TarnelTransportManifest::decode(payload()) gives.
+    [[nodiscard]] TarnelTransportManifest decode() const;
+
+private:
+    using Node = json::Document::Node;
+
+    // A transport of the v1 document: what the expansion built, and the
+    // compact values it takes the rest from.
+    struct Transport {
+        const CompactTransportManifest::Slot* slot = nullptr;
+        std::string id;         // code, slot name, trimmed server and port, joined by ":"
+        std::string catalogID;  // code ":" slot name
+        Node values;                    // the entry's "e"
+        std::optional<Node> defaults;   // the node's "d": endpoint values under the entry's
+        std::optional<Node> overrides;  // the entry's "o"
+    };
+    // A node of the v1 document, with the transports it keeps.
+    struct ExpandedNode {
+        std::string code;
+        std::optional<Node> overrides;  // the node's "o"
+        std::vector<Transport> transports;
+    };
+    struct Tally;
+
+    void expandNode(const Node& node, Tally& tally);
+    Transport expandEntry(const Node& entry, const std::string& code, const std::optional<Node>& defaults,
+                          Tally& tally) const;
+    // The v1 document, or with `coreKindsOnly` its legacy projection, whose
+    // catalog is then `catalog`.
+    [[nodiscard]] std::string write(bool coreKindsOnly, const std::vector<ManifestCatalogNode>& catalog) const;
+    void writeNode(json::CanonicalWriter& out, const ExpandedNode& node, bool coreKindsOnly) const;
+    static void writeTransport(json::CanonicalWriter& out, const Transport& transport);
+
+    json::Document document_;
+    std::vector<ExpandedNode> nodes_;
+    std::vector<ManifestCatalogNode> catalog_;
+    std::string payload_;
+    std::string legacySHA256_;
+    bool skippedOptional_ = false;
 };
 
 }  // namespace tarnel

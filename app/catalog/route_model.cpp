@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
 #include <type_traits>
 
 #include "app/catalog/unicode_text.hpp"
@@ -124,8 +125,78 @@ namespace {
 
 // The region codes a route can carry.
 constexpr std::array<std::string_view, 5> kKnownRegionCodes = {"EE", "IN", "RO", "RU", "KZ"};
-// The order in which codes are looked for among the words of a text.
-constexpr std::array<std::string_view, 5> kRegionWordOrder = {"ru", "ro", "ee", "in", "kz"};
+
+// The words that name a region, in the order they are looked for among the
+// words of a text, with the code each names.
+struct RegionWord {
+    std::string_view word;
+    std::string_view code;
+};
+constexpr std::array<RegionWord, 5> kRegionWords = {{
+    {"ru", "RU"},
+    {"ro", "RO"},
+    {"ee", "EE"},
+    {"in", "IN"},
+    {"kz", "KZ"},
+}};
+
+// The code of the first region word (in the order above) that is a whole word
+// of the lower-cased text.
+std::optional<std::string_view> regionCodeInWords(std::string_view loweredText) {
+    std::array<bool, kRegionWords.size()> found{};
+    std::size_t offset = 0;
+    for (std::string_view run; !(run = unicode::nextLetterOrDigitRun(loweredText, offset)).empty();) {
+        for (std::size_t index = 0; index < kRegionWords.size(); ++index) {
+            if (run == kRegionWords[index].word) found[index] = true;
+        }
+    }
+    for (std::size_t index = 0; index < kRegionWords.size(); ++index) {
+        if (found[index]) return kRegionWords[index].code;
+    }
+    return std::nullopt;
+}
+
+// The route's region code, given its title lower-cased.
+std::optional<std::string> regionCodeOf(const RouteNode& route, std::string_view loweredTitle) {
+    if (route.nodeCode) {
+        std::string code = unicode::uppercased(unicode::trimmingWhitespaceAndNewlines(*route.nodeCode));
+        if (std::find(kKnownRegionCodes.begin(), kKnownRegionCodes.end(), code) != kKnownRegionCodes.end()) {
+            return code;
+        }
+    }
+    std::optional<std::string_view> code = regionCodeInWords(loweredTitle);
+    if (!code) code = regionCodeInWords(unicode::lowercased(route.serverName));
+    if (!code) code = regionCodeInWords(unicode::lowercased(route.server));
+    if (!code) return std::nullopt;
+    return std::string(*code);
+}
+
+// The route's region label, given its title lower-cased and its region code.
+std::string regionLabelOf(const RouteNode& route, std::string_view loweredTitle,
+                          const std::optional<std::string>& code) {
+    if (loweredTitle.find("russia") != std::string_view::npos) return "Russia route";
+    if (code == "RU") return "Russia route";
+    if (code == "RO") return "Romania";
+    if (code == "EE") return "Estonia";
+    if (code == "IN") return "India";
+    // Shown and logged: an ill-formed byte of the title becomes U+FFFD.
+    return unicode::wellFormed(route.title);
+}
+
+std::string displayTitleOf(const RouteNode& route, std::string_view regionLabel) {
+    return std::string(regionLabel).append(" \u00B7 ").append(route.transportDisplayName());
+}
+
+std::string diagnosticDescriptionOf(const RouteNode& route, std::string_view regionLabel) {
+    return std::string(regionLabel)
+        .append(" (")
+        .append(route.transportDisplayName())
+        .append(", ")
+        .append(RouteNode::maskedHost(route.server))
+        .append(":")
+        .append(std::to_string(route.port))
+        .append(")");
+}
 
 // A decimal integer with an optional sign that fits a signed 64-bit value.
 bool isDecimalInteger(std::string_view text) {
@@ -138,69 +209,53 @@ bool isDecimalInteger(std::string_view text) {
     if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return false;
     }
-    const std::string signedDigits = (negative ? "-" : "") + std::string(digits);
-    std::int64_t parsed = 0;
-    const auto result = std::from_chars(signedDigits.data(), signedDigits.data() + signedDigits.size(), parsed);
-    return result.ec == std::errc() && result.ptr == signedDigits.data() + signedDigits.size();
-}
-
-std::vector<std::string_view> nonEmptyPieces(std::string_view text, char separator) {
-    std::vector<std::string_view> pieces;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t end = std::min(text.find(separator, start), text.size());
-        if (end > start) pieces.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return pieces;
+    std::uint64_t magnitude = 0;
+    const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+    const std::uint64_t largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
+    return result.ec == std::errc() && magnitude <= largest;
 }
 
 }  // namespace
 
-std::optional<std::string> RouteNode::regionCode() const {
-    if (nodeCode) {
-        std::string code = unicode::uppercased(unicode::trimmingWhitespaceAndNewlines(*nodeCode));
-        if (std::find(kKnownRegionCodes.begin(), kKnownRegionCodes.end(), code) != kKnownRegionCodes.end()) {
-            return code;
-        }
-    }
-    for (const std::string* text : {&title, &serverName, &server}) {
-        const auto words = unicode::letterOrDigitRuns(unicode::lowercased(*text));
-        for (const std::string_view code : kRegionWordOrder) {
-            if (std::find(words.begin(), words.end(), code) != words.end()) {
-                return unicode::uppercased(code);
-            }
-        }
-    }
-    return std::nullopt;
-}
+std::optional<std::string> RouteNode::regionCode() const { return regionCodeOf(*this, unicode::lowercased(title)); }
 
 std::string RouteNode::regionLabel() const {
-    if (unicode::lowercased(title).find("russia") != std::string::npos) return "Russia route";
-    const auto code = regionCode();
-    if (code == "RU") return "Russia route";
-    if (code == "RO") return "Romania";
-    if (code == "EE") return "Estonia";
-    if (code == "IN") return "India";
-    // Shown and logged: an ill-formed byte of the title becomes U+FFFD.
-    return unicode::wellFormed(title);
+    const std::string loweredTitle = unicode::lowercased(title);
+    return regionLabelOf(*this, loweredTitle, regionCodeOf(*this, loweredTitle));
 }
 
 std::string_view RouteNode::transportDisplayName() const noexcept { return displayName(transport, quic); }
 
-std::string RouteNode::displayTitle() const {
-    return regionLabel() + " \u00B7 " + std::string(transportDisplayName());
-}
+std::string RouteNode::displayTitle() const { return displayTitleOf(*this, regionLabel()); }
 
-std::string RouteNode::diagnosticDescription() const {
-    return regionLabel() + " (" + std::string(transportDisplayName()) + ", " + maskedHost(server) + ":" +
-           std::to_string(port) + ")";
+std::string RouteNode::diagnosticDescription() const { return diagnosticDescriptionOf(*this, regionLabel()); }
+
+RouteDisplayTexts RouteNode::displayTexts() const {
+    const std::string loweredTitle = unicode::lowercased(title);
+    RouteDisplayTexts texts;
+    texts.regionCode = regionCodeOf(*this, loweredTitle);
+    texts.regionLabel = regionLabelOf(*this, loweredTitle, texts.regionCode);
+    texts.title = displayTitleOf(*this, texts.regionLabel);
+    texts.diagnosticDescription = diagnosticDescriptionOf(*this, texts.regionLabel);
+    return texts;
 }
 
 std::string RouteNode::maskedHost(std::string_view server) {
-    const auto pieces = nonEmptyPieces(server, '.');
-    if (pieces.size() == 4 && std::all_of(pieces.begin(), pieces.end(), isDecimalInteger)) {
-        return std::string(pieces[0]) + ".***.***." + std::string(pieces[3]);
+    // Four non-empty pieces between the dots, each a decimal integer.
+    std::array<std::string_view, 4> pieces;
+    std::size_t count = 0;
+    bool numeric = true;
+    for (std::size_t start = 0; start <= server.size() && numeric;) {
+        const std::size_t end = std::min(server.find('.', start), server.size());
+        if (end > start) {
+            const std::string_view piece = server.substr(start, end - start);
+            numeric = count < pieces.size() && isDecimalInteger(piece);
+            if (numeric) pieces[count++] = piece;
+        }
+        start = end + 1;
+    }
+    if (numeric && count == pieces.size()) {
+        return std::string(pieces[0]).append(".***.***.").append(pieces[3]);
     }
     if (unicode::codePointCount(server) < 9) return "<host>";
     return unicode::prefixCodePoints(server, 3) + "..." + unicode::suffixCodePoints(server, 3);
@@ -253,26 +308,6 @@ inline constexpr bool kIsOptional = false;
 template <typename T>
 inline constexpr bool kIsOptional<std::optional<T>> = true;
 
-// Required fields fail when missing or null; optional ones read missing and
-// null as absent.
-void readField(const json::ObjectReader& reader, const char* key, std::string& field) { field = reader.string(key); }
-void readField(const json::ObjectReader& reader, const char* key, std::optional<std::string>& field) {
-    field = reader.optionalString(key);
-}
-void readField(const json::ObjectReader& reader, const char* key, std::int64_t& field) {
-    field = reader.integer<std::int64_t>(key);
-}
-void readField(const json::ObjectReader& reader, const char* key, std::optional<std::int64_t>& field) {
-    field = reader.optionalInteger<std::int64_t>(key);
-}
-void readField(const json::ObjectReader& reader, const char* key, bool& field) { field = reader.boolean(key); }
-void readField(const json::ObjectReader& reader, const char* key, std::vector<std::string>& field) {
-    field = reader.stringArray(key);
-}
-void readField(const json::ObjectReader& reader, const char* key, RouteTransport& field) {
-    field = routeTransportFromJson(reader.value(key), reader.pathOf(key));
-}
-
 }  // namespace
 
 json::Value RouteNode::toJson() const {
@@ -293,7 +328,15 @@ json::Value RouteNode::toJson() const {
 RouteNode RouteNode::fromJson(const json::Value& value, std::string path) {
     const json::ObjectReader reader(value, std::move(path));
     RouteNode node;
-    forEachField(node, [&reader](const char* key, auto& field) { readField(reader, key, field); });
+    // Required fields fail when missing or null; optional ones read missing
+    // and null as absent.
+    forEachField(node, [&reader](const char* key, auto& field) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(field)>, RouteTransport>) {
+            field = routeTransportFromJson(reader.value(key), reader.pathOf(key));
+        } else {
+            reader.read(key, field);
+        }
+    });
     return node;
 }
 

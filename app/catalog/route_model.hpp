@@ -70,6 +70,16 @@ enum class TunnelStatus {
 [[nodiscard]] CatalogRouteStatus catalogRouteStatusFromJson(const json::Value& value, std::string_view path);
 [[nodiscard]] TunnelStatus tunnelStatusFromJson(const json::Value& value, std::string_view path);
 
+// The texts shown for one route, computed together.
+struct RouteDisplayTexts {
+    std::optional<std::string> regionCode;
+    std::string regionLabel;
+    std::string title;
+    std::string diagnosticDescription;
+
+    bool operator==(const RouteDisplayTexts&) const = default;
+};
+
 // One usable route: a node and a transport kind with every parameter that the
 // sing-box configuration needs. Equal only when every field is equal.
 struct RouteNode {
@@ -119,6 +129,9 @@ struct RouteNode {
     [[nodiscard]] std::string displayTitle() const;
     // "<region label> (<transport>, <masked server>:<port>)" for log lines.
     [[nodiscard]] std::string diagnosticDescription() const;
+    // All of the above at once, each computed once: what a list row or a run
+    // of log lines about the route shows.
+    [[nodiscard]] RouteDisplayTexts displayTexts() const;
 
     // The server address with its middle hidden: "10.***.***.1" for four
     // numeric pieces, "<host>" for a text shorter than 9 characters, else its

@@ -28,36 +28,44 @@ std::string decodeField(std::string_view text) {
     return std::move(*bytes);
 }
 
-// The v1 document the routes are built from, with what the dispatch on the
-// payload's schema learnt about it.
+// The v1 document the routes are built from, decoded, with what the dispatch
+// on the payload's schema learnt about it.
 struct ManifestDocument {
     std::string bytes;
+    TarnelTransportManifest manifest;
     std::string legacySHA256;
     std::optional<std::string> compactV2SHA256;
     TransportManifestFormat format = TransportManifestFormat::v1;
     bool skippedOptional = false;
 };
 
+// The payload is read once; the normalised or expanded document is decoded
+// from what that read gave, never read back from its bytes.
 ManifestDocument manifestDocument(const std::string& payload) {
-    const json::Value parsed = json::parse(payload, json::TopLevel::any);
-    const std::string* schema = parsed.is_object() ? manifest_json::stringMember(parsed, "schema") : nullptr;
-    if (schema == nullptr) fail(SignedTransportManifestError::Case::invalidManifest);
+    json::Document parsed = json::Document::parse(payload, json::TopLevel::any);
+    const std::optional<json::Document::Node> schemaMember = parsed.root().find("schema");
+    if (!schemaMember || !schemaMember->isString()) fail(SignedTransportManifestError::Case::invalidManifest);
+    const std::string_view schema = schemaMember->string();
 
     ManifestDocument document;
-    if (*schema == TarnelTransportManifest::kSchemaV1) {
-        NormalizedTransportManifest normalized = TransportManifestNormalizer::normalizeV1(payload);
+    if (schema == TarnelTransportManifest::kSchemaV1) {
+        // The normaliser rewrites the document it is given.
+        json::Value value = parsed.root().toValue();
+        NormalizedTransportManifest normalized = TransportManifestNormalizer::normalizeV1(value);
+        document.manifest = TarnelTransportManifest::fromJson(value);
         document.legacySHA256 = sha256Hex(normalized.document);
         document.bytes = std::move(normalized.document);
         document.format = TransportManifestFormat::v1;
         document.skippedOptional = normalized.skippedOptional;
-    } else if (*schema == CompactTransportManifest::kSchemaV2) {
-        ExpandedCompactTransportManifest expanded = CompactTransportManifest::expand(payload);
-        document.bytes = std::move(expanded.payload);
-        document.legacySHA256 = std::move(expanded.legacySHA256);
+    } else if (schema == CompactTransportManifest::kSchemaV2) {
+        CompactManifestExpansion expansion(std::move(parsed));
+        document.manifest = expansion.decode();
+        document.bytes = expansion.takePayload();
+        document.legacySHA256 = expansion.legacySHA256();
         // The compact document exactly as it was signed.
         document.compactV2SHA256 = sha256Hex(payload);
         document.format = TransportManifestFormat::v2;
-        document.skippedOptional = expanded.skippedOptional;
+        document.skippedOptional = expansion.skippedOptional();
     } else {
         fail(SignedTransportManifestError::Case::invalidManifest);
     }
@@ -199,7 +207,7 @@ VerifiedTransportManifest SignedTransportManifestVerifier::verify(std::string_vi
 
     // The manifest, in its v1 form whichever form was signed.
     ManifestDocument document = manifestDocument(payload);
-    TarnelTransportManifest manifest = TarnelTransportManifest::decode(document.bytes);
+    TarnelTransportManifest& manifest = document.manifest;
     if (manifest.schema != TarnelTransportManifest::kSchemaV1 || !(static_cast<double>(manifest.expiresAt) > now) ||
         manifest.revision < 0 || (savedRevision && savedFloor && *savedRevision != savedFloor->revision())) {
         fail(Case::invalidManifest);

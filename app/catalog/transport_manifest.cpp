@@ -1,6 +1,8 @@
 #include "app/catalog/transport_manifest.hpp"
 
 #include <algorithm>
+#include <array>
+#include <numeric>
 
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/manifest_json.hpp"
@@ -13,6 +15,8 @@ namespace tarnel {
 // Decoding
 
 namespace {
+
+void buildRouteNode(std::string_view nodeID, const ManifestTransport& transport, RouteNode& route);
 
 template <typename Record>
 std::vector<Record> recordList(const json::ObjectReader& reader, std::string_view key) {
@@ -29,37 +33,131 @@ std::vector<Record> recordList(const json::ObjectReader& reader, std::string_vie
 }  // namespace
 
 ManifestEndpoint ManifestEndpoint::fromJson(const json::Value& value, std::string path) {
-    const json::ObjectReader reader(value, std::move(path));
+    return fromJson(json::ObjectReader(value, std::move(path)));
+}
+
+namespace {
+
+// Every field of an endpoint under its key, in declaration order: the one
+// list that reading goes through.
+template <typename Visit>
+void forEachField(ManifestEndpoint& endpoint, Visit&& visit) {
+    visit("server", endpoint.server);
+    visit("port", endpoint.port);
+    visit("uuid", endpoint.uuid);
+    visit("flow", endpoint.flow);
+    visit("server_name", endpoint.serverName);
+    visit("public_key", endpoint.publicKey);
+    visit("short_id", endpoint.shortID);
+    visit("fingerprint", endpoint.fingerprint);
+    visit("password", endpoint.password);
+    visit("username", endpoint.username);
+    visit("insecure", endpoint.insecure);
+    visit("alpn", endpoint.alpn);
+    visit("obfs_type", endpoint.obfsType);
+    visit("obfs_password", endpoint.obfsPassword);
+    visit("up_mbps", endpoint.upMbps);
+    visit("down_mbps", endpoint.downMbps);
+    visit("quic", endpoint.quic);
+    visit("udp_over_tcp", endpoint.udpOverTcp);
+    visit("insecure_concurrency", endpoint.insecureConcurrency);
+    visit("method", endpoint.method);
+    visit("shadowtls_password", endpoint.shadowTLSPassword);
+    visit("congestion_control", endpoint.congestionControl);
+    visit("udp_relay_mode", endpoint.udpRelayMode);
+    visit("path", endpoint.path);
+    visit("host", endpoint.host);
+    visit("service_name", endpoint.serviceName);
+    visit("auth_str", endpoint.authString);
+    visit("obfs", endpoint.obfs);
+}
+
+constexpr std::size_t kEndpointFields = 28;
+
+// The endpoint's keys in ascending order, each with its field's position.
+struct FieldKey {
+    std::string_view key;
+    std::size_t position;
+};
+
+const std::array<FieldKey, kEndpointFields>& sortedFieldKeys() {
+    static const std::array<FieldKey, kEndpointFields> keys = [] {
+        std::array<FieldKey, kEndpointFields> sorted{};
+        std::size_t position = 0;
+        ManifestEndpoint endpoint;
+        forEachField(endpoint, [&](std::string_view key, auto&) {
+            sorted[position] = {key, position};
+            ++position;
+        });
+        std::sort(sorted.begin(), sorted.end(), [](const FieldKey& a, const FieldKey& b) { return a.key < b.key; });
+        return sorted;
+    }();
+    return keys;
+}
+
+// Where each field's member is, found in one pass over the members (an
+// endpoint has a few of its 28 keys) instead of a search per field.
+template <typename Member, typename ForEachMember>
+std::array<Member, kEndpointFields> membersByField(ForEachMember&& forEachMember) {
+    const auto& keys = sortedFieldKeys();
+    std::array<Member, kEndpointFields> members{};
+    forEachMember([&](std::string_view key, const auto& member) {
+        const auto found = std::lower_bound(keys.begin(), keys.end(), key,
+                                            [](const FieldKey& field, std::string_view wanted) { return field.key < wanted; });
+        if (found != keys.end() && found->key == key) members[found->position] = Member(member);
+    });
+    return members;
+}
+
+bool tryReadMember(const json::Value* member, auto& field) { return json::ObjectReader::tryRead(member, field); }
+bool tryReadMember(const std::optional<json::Document::Node>& member, auto& field) {
+    return json::Document::Node::tryRead(member, field);
+}
+
+// Reads the fields in order from their members; false where a read by key
+// would fail.
+template <typename Member>
+bool readFields(const std::array<Member, kEndpointFields>& members, ManifestEndpoint& endpoint) {
+    bool read = true;
+    std::size_t position = 0;
+    forEachField(endpoint, [&](std::string_view, auto& field) {
+        read = read && tryReadMember(members[position], field);
+        ++position;
+    });
+    return read;
+}
+
+}  // namespace
+
+ManifestEndpoint ManifestEndpoint::fromJson(const json::ObjectReader& reader) {
     ManifestEndpoint endpoint;
-    endpoint.server = reader.string("server");
-    endpoint.port = reader.integer<std::int64_t>("port");
-    endpoint.uuid = reader.optionalString("uuid");
-    endpoint.flow = reader.optionalString("flow");
-    endpoint.serverName = reader.string("server_name");
-    endpoint.publicKey = reader.optionalString("public_key");
-    endpoint.shortID = reader.optionalString("short_id");
-    endpoint.fingerprint = reader.optionalString("fingerprint");
-    endpoint.password = reader.optionalString("password");
-    endpoint.username = reader.optionalString("username");
-    endpoint.insecure = reader.optionalBoolean("insecure");
-    endpoint.alpn = reader.optionalStringArray("alpn");
-    endpoint.obfsType = reader.optionalString("obfs_type");
-    endpoint.obfsPassword = reader.optionalString("obfs_password");
-    endpoint.upMbps = reader.optionalInteger<std::int64_t>("up_mbps");
-    endpoint.downMbps = reader.optionalInteger<std::int64_t>("down_mbps");
-    endpoint.quic = reader.optionalBoolean("quic");
-    endpoint.udpOverTcp = reader.optionalBoolean("udp_over_tcp");
-    endpoint.insecureConcurrency = reader.optionalInteger<std::int64_t>("insecure_concurrency");
-    endpoint.method = reader.optionalString("method");
-    endpoint.shadowTLSPassword = reader.optionalString("shadowtls_password");
-    endpoint.congestionControl = reader.optionalString("congestion_control");
-    endpoint.udpRelayMode = reader.optionalString("udp_relay_mode");
-    endpoint.path = reader.optionalString("path");
-    endpoint.host = reader.optionalString("host");
-    endpoint.serviceName = reader.optionalString("service_name");
-    endpoint.authString = reader.optionalString("auth_str");
-    endpoint.obfs = reader.optionalString("obfs");
+    if (readFields(membersByField<const json::Value*>([&](auto visit) {
+            reader.forEachMember([&](std::string_view key, const json::Value& member) { visit(key, &member); });
+        }),
+                   endpoint)) {
+        return endpoint;
+    }
+    // A member is missing or of the wrong type: reading the fields in order
+    // names the first such field, as every failure of a record does.
+    endpoint = {};
+    forEachField(endpoint, [&reader](std::string_view key, auto& field) { reader.read(key, field); });
     return endpoint;
+}
+
+ManifestEndpoint ManifestEndpoint::fromJson(const json::Document::Node& values,
+                                            const std::optional<json::Document::Node>& defaults, std::string path) {
+    using Node = json::Document::Node;
+    ManifestEndpoint endpoint;
+    if (readFields(membersByField<std::optional<Node>>([&](auto visit) {
+            json::forEachMergedMember(values, defaults, [&](std::string_view key, const Node& member) { visit(key, member); });
+        }),
+                   endpoint)) {
+        return endpoint;
+    }
+    // Read again as JSON values, by the reader that names the failure.
+    const json::Value top = values.toValue();
+    const json::Value base = defaults ? defaults->toValue() : json::Value();
+    return fromJson(json::ObjectReader(top, defaults ? &base : nullptr, std::move(path)));
 }
 
 ManifestTransport ManifestTransport::fromJson(const json::Value& value, std::string path) {
@@ -103,8 +201,7 @@ ManifestCatalogNode ManifestCatalogNode::fromJson(const json::Value& value, std:
     return node;
 }
 
-TarnelTransportManifest TarnelTransportManifest::fromJson(const json::Value& value, std::string path) {
-    const json::ObjectReader reader(value, std::move(path));
+TarnelTransportManifest TarnelTransportManifest::headerFromJson(const json::ObjectReader& reader) {
     TarnelTransportManifest manifest;
     manifest.schema = reader.string("schema");
     manifest.revision = reader.integer<std::int64_t>("revision");
@@ -112,6 +209,12 @@ TarnelTransportManifest TarnelTransportManifest::fromJson(const json::Value& val
     manifest.expiresAt = manifest_json::dateMember(reader, "expires_at");
     manifest.serviceClass = reader.string("service_class");
     manifest.subscriptionOrigins = reader.optionalStringArray("subscription_origins");
+    return manifest;
+}
+
+TarnelTransportManifest TarnelTransportManifest::fromJson(const json::Value& value, std::string path) {
+    const json::ObjectReader reader(value, std::move(path));
+    TarnelTransportManifest manifest = headerFromJson(reader);
     if (reader.has("catalog")) manifest.catalog = recordList<ManifestCatalogNode>(reader, "catalog");
     manifest.nodes = recordList<ManifestNode>(reader, "nodes");
     return manifest;
@@ -130,9 +233,13 @@ std::vector<RouteNode> TarnelTransportManifest::routeNodes(double now) const {
         throw TransportManifestError::invalidOrExpired();
     }
     std::vector<RouteNode> routes;
+    routes.reserve(std::accumulate(nodes.begin(), nodes.end(), std::size_t{0},
+                                   [](std::size_t count, const ManifestNode& node) {
+                                       return count + node.transports.size();
+                                   }));
     for (const ManifestNode& node : nodes) {
         for (const ManifestTransport& transport : node.transports) {
-            routes.push_back(routeNode(node.id, transport));
+            buildRouteNode(node.id, transport, routes.emplace_back());
         }
     }
     if (routes.empty()) throw TransportManifestError::noRoutes();
@@ -197,9 +304,10 @@ std::vector<std::string> alpnOrEmpty(const ManifestEndpoint& endpoint) {
     return endpoint.alpn.value_or(std::vector<std::string>{});
 }
 
-}  // namespace
 
-RouteNode TarnelTransportManifest::routeNode(std::string_view nodeID, const ManifestTransport& transport) {
+// Fills a default route in place: a route list is built where it stays,
+// rather than built aside and moved in.
+void buildRouteNode(std::string_view nodeID, const ManifestTransport& transport, RouteNode& route) {
     const ManifestEndpoint& endpoint = transport.endpoint;
     // A port outside the TCP/UDP range can never be dialled.
     if (endpoint.server.empty() || endpoint.port <= 0 || endpoint.port > kHighestPort) {
@@ -217,7 +325,6 @@ RouteNode TarnelTransportManifest::routeNode(std::string_view nodeID, const Mani
     const bool refusedInsecure = row->transport == RouteTransport::naive && endpoint.insecure == true;
     if (!complete || refusedInsecure) throw TransportManifestError::invalidEndpoint(transport.id);
 
-    RouteNode route;
     route.id = std::string(row->prefix) + title + "-" + endpoint.server + "-" + std::to_string(endpoint.port);
     route.transport = row->transport;
     route.title = title;
@@ -301,6 +408,13 @@ RouteNode TarnelTransportManifest::routeNode(std::string_view nodeID, const Mani
             route.alpn = alpnOrEmpty(endpoint);
             break;
     }
+}
+
+}  // namespace
+
+RouteNode TarnelTransportManifest::routeNode(std::string_view nodeID, const ManifestTransport& transport) {
+    RouteNode route;
+    buildRouteNode(nodeID, transport, route);
     return route;
 }
 

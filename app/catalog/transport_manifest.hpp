@@ -8,6 +8,7 @@
 
 #include "app/catalog/route_model.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 
 namespace tarnel {
 
@@ -53,6 +54,14 @@ struct ManifestEndpoint {
     bool operator==(const ManifestEndpoint&) const = default;
 
     [[nodiscard]] static ManifestEndpoint fromJson(const json::Value& value, std::string path = {});
+    // The same from a reader of the endpoint object.
+    [[nodiscard]] static ManifestEndpoint fromJson(const json::ObjectReader& reader);
+    // The same from the members of the parsed object `values` merged over
+    // `defaults` (as the endpoint of a compact manifest's entry is the entry's
+    // values over its node's defaults), read as that merged object would be.
+    [[nodiscard]] static ManifestEndpoint fromJson(const json::Document::Node& values,
+                                                   const std::optional<json::Document::Node>& defaults,
+                                                   std::string path);
 };
 
 struct ManifestTransport {
@@ -123,6 +132,10 @@ struct TarnelTransportManifest {
     // A date that is not a string fails with typeMismatch; one that is not an
     // accepted ISO 8601 date-time fails with typeMismatch naming its key.
     [[nodiscard]] static TarnelTransportManifest fromJson(const json::Value& value, std::string path = {});
+    // The first part of fromJson: every member but "catalog" and "nodes",
+    // read in the same order with the same failures, for a reader that puts
+    // the two lists together itself.
+    [[nodiscard]] static TarnelTransportManifest headerFromJson(const json::ObjectReader& reader);
     // Parses the bytes strictly (a JSON object at the top) and decodes them.
     [[nodiscard]] static TarnelTransportManifest decode(std::string_view bytes);
 

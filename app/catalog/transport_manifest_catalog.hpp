@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
+#include "app/catalog/transport_manifest.hpp"
 #include "common/json.hpp"
 
 namespace tarnel {
@@ -78,6 +81,14 @@ public:
     // one is "paid_required" on "EE" and "RU" when `serviceClass` is exactly
     // "free", else "temporarily_unavailable".
     [[nodiscard]] static json::Value build(std::string_view serviceClass, const std::set<std::string>& catalogIDs);
+
+    // The same catalog as the records that decoding `build`'s objects gives.
+    [[nodiscard]] static std::vector<ManifestCatalogNode> nodes(std::string_view serviceClass,
+                                                                const std::set<std::string>& catalogIDs);
+
+    // Writes catalog records as `build` gives them, canonically: the bytes of
+    // writing the objects of `build`.
+    static void write(json::CanonicalWriter& writer, const std::vector<ManifestCatalogNode>& nodes);
 
     // The node code of a catalog id: its first non-empty ":"-separated piece.
     [[nodiscard]] static std::optional<std::string> nodeCode(std::string_view catalogID);

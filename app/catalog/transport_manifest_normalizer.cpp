@@ -13,6 +13,10 @@ using manifest_json::invalidManifest;
 
 NormalizedTransportManifest TransportManifestNormalizer::normalizeV1(std::string_view payload) {
     json::Value document = json::parse(payload, json::TopLevel::any);
+    return normalizeV1(document);
+}
+
+NormalizedTransportManifest TransportManifestNormalizer::normalizeV1(json::Value& document) {
     if (!document.is_object()) invalidManifest();
     const std::string* schema = manifest_json::stringMember(document, "schema");
     if (schema == nullptr || *schema != TarnelTransportManifest::kSchemaV1) invalidManifest();

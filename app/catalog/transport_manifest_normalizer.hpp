@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/json.hpp"
+
 namespace tarnel {
 
 // A v1 manifest payload reduced to what this build can use, in the canonical
@@ -26,6 +28,9 @@ public:
     // a v1 manifest, a transport has no kind, no node is left, or a document
     // with a catalog has no service class.
     [[nodiscard]] static NormalizedTransportManifest normalizeV1(std::string_view payload);
+    // The same on a payload already parsed, which is normalised in place: on
+    // success `document` is the normalised document that the bytes hold.
+    [[nodiscard]] static NormalizedTransportManifest normalizeV1(json::Value& document);
 };
 
 }  // namespace tarnel

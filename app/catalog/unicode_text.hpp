@@ -7,7 +7,9 @@
 
 // Unicode text operations of the route catalog, on ICU. Every function takes
 // UTF-8; an ill-formed byte sequence in the input is read as U+FFFD, so every
-// text these functions return is well-formed UTF-8.
+// text these functions return is well-formed UTF-8. Well-formed ASCII, the
+// common case, is handled without ICU: its case mapping, white space, letters
+// and digits are those of ASCII under the Unicode rules as well.
 namespace tarnel::unicode {
 
 // The input with each ill-formed sequence replaced by U+FFFD.
@@ -31,6 +33,10 @@ namespace tarnel::unicode {
 // The runs of letters and digits of the text, in order: the text split at every
 // other character, with empty pieces dropped.
 [[nodiscard]] std::vector<std::string> letterOrDigitRuns(std::string_view text);
+
+// The same runs one at a time, as views into a well-formed text: the first run
+// at or after `offset`, with `offset` moved past it; empty after the last.
+[[nodiscard]] std::string_view nextLetterOrDigitRun(std::string_view wellFormedText, std::size_t& offset);
 
 // Lengths and slices counted in code points, never splitting a scalar.
 [[nodiscard]] std::size_t codePointCount(std::string_view text);

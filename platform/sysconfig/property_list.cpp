@@ -103,31 +103,40 @@ void checkWritable(const std::string& text) {
     if (!utf8::isValid(text) || text.find('\0') != std::string::npos) unwritable();
 }
 
+// The value of the kind the caller switched on; a mismatch cannot happen, and
+// the check lets the compiler see that no null pointer is followed.
+template <typename T>
+const T& held(const PropertyList& value) {
+    const T* found = value.get<T>();
+    if (found == nullptr) unwritable();
+    return *found;
+}
+
 PlistHandle toNode(const PropertyList& value) {
     switch (value.kind()) {
         case PropertyList::Kind::string: {
-            const auto& text = *value.get<std::string>();
+            const auto& text = held<std::string>(value);
             checkWritable(text);
             return PlistHandle(plist_new_string(text.c_str()));
         }
         case PropertyList::Kind::integer:
-            return PlistHandle(plist_new_uint(static_cast<std::uint64_t>(*value.get<std::int64_t>())));
-        case PropertyList::Kind::real: return PlistHandle(plist_new_real(*value.get<double>()));
-        case PropertyList::Kind::boolean: return PlistHandle(plist_new_bool(*value.get<bool>() ? 1 : 0));
+            return PlistHandle(plist_new_uint(static_cast<std::uint64_t>(held<std::int64_t>(value))));
+        case PropertyList::Kind::real: return PlistHandle(plist_new_real(held<double>(value)));
+        case PropertyList::Kind::boolean: return PlistHandle(plist_new_bool(held<bool>(value) ? 1 : 0));
         case PropertyList::Kind::data: {
-            const auto& bytes = value.get<PropertyList::Data>()->bytes;
+            const auto& bytes = held<PropertyList::Data>(value).bytes;
             return PlistHandle(plist_new_data(bytes.data(), bytes.size()));
         }
         case PropertyList::Kind::array: {
             PlistHandle array(plist_new_array());
-            for (const auto& element : *value.get<PropertyList::Array>()) {
+            for (const auto& element : held<PropertyList::Array>(value)) {
                 plist_array_append_item(array.get(), toNode(element).release());
             }
             return array;
         }
         case PropertyList::Kind::dictionary: {
             PlistHandle dictionary(plist_new_dict());
-            for (const auto& [key, element] : *value.get<PropertyList::Dictionary>()) {
+            for (const auto& [key, element] : held<PropertyList::Dictionary>(value)) {
                 checkWritable(key);
                 plist_dict_set_item(dictionary.get(), key.c_str(), toNode(element).release());
             }

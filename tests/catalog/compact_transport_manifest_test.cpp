@@ -5,6 +5,9 @@
 #include <fstream>
 #include <span>
 #include <sstream>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/transport_manifest.hpp"
@@ -12,6 +15,7 @@
 #include "app/catalog/transport_manifest_normalizer.hpp"
 #include "common/digest.hpp"
 #include "common/json.hpp"
+#include "common/json_document.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {
@@ -199,6 +203,89 @@ TEST(CompactTransportManifest, PassesJsonErrorsThroughUnchanged) {
         } catch (const json::JsonError& error) {
             EXPECT_EQ(error.errorCase(), testCase.expected) << testCase.payload;
         }
+    }
+}
+
+// How decoding a v1 document ended: its records, or the JSON error's case
+// and the key path it named.
+using DecodeOutcome = std::variant<TarnelTransportManifest, std::pair<json::JsonError::Case, std::string>>;
+
+template <typename Decode>
+DecodeOutcome decodeOutcome(Decode&& decode) {
+    try {
+        return decode();
+    } catch (const json::JsonError& error) {
+        return std::pair(error.errorCase(), error.detail());
+    }
+}
+
+// The expansion decodes the v1 document from its parts, never from its bytes:
+// it gives the records, or the first JSON error, that decoding the bytes
+// gives. The document of optional kinds only has no node in its legacy
+// projection, so its nodes can be changed without changing its signed hash.
+TEST(CompactTransportManifest, DecodesItsDocumentFromItsPartsAsFromItsBytes) {
+    std::vector<std::string> documents = {readFixture("manifest/manifest-v2.json")};
+    for (const char* name : {"overrides", "optional-only", "every-slot"}) {
+        documents.push_back(readFixture("manifest-v2/" + std::string(name) + ".compact.json"));
+    }
+    const json::Value optionalOnly = json::parse(readFixture("manifest-v2/optional-only.compact.json"));
+    using C = json::JsonError::Case;
+    const struct {
+        std::string pointer;
+        json::Value value;
+        C failure;
+        std::string path;
+    } changes[] = {
+        {"/nodes/0/o", {{"label", 5}}, C::typeMismatch, "nodes[0].label"},
+        {"/nodes/0/t/0/o", {{"id", nullptr}}, C::missingKey, "nodes[0].transports[0].id"},
+        {"/nodes/0/t/1/o", {{"priority", 1.5}}, C::typeMismatch, "nodes[0].transports[1].priority"},
+        {"/nodes/0/t/1/o", {{"priority", 9223372036854775808u}}, C::numberOutOfRange, "nodes[0].transports[1].priority"},
+        {"/nodes/0/t/0/e/uuid", 7, C::typeMismatch, "nodes[0].transports[0].endpoint.uuid"},
+        {"/nodes/0/d", {{"alpn", {"h3", 1}}}, C::typeMismatch, "nodes[0].transports[0].endpoint.alpn[1]"},
+        {"/nodes/0/t/1/e/server_name", nullptr, C::missingKey, "nodes[0].transports[1].endpoint.server_name"},
+    };
+    std::vector<std::pair<std::string, std::string>> failing;
+    for (const auto& change : changes) {
+        json::Value changed = optionalOnly;
+        changed[json::Value::json_pointer(change.pointer)] = change.value;
+        documents.push_back(json::writeCanonical(changed));
+        failing.emplace_back(documents.back(), change.path);
+    }
+    for (const std::string& compact : documents) {
+        SCOPED_TRACE(compact);
+        const CompactManifestExpansion expansion(json::Document::parse(compact, json::TopLevel::any));
+        const DecodeOutcome fromParts = decodeOutcome([&] { return expansion.decode(); });
+        EXPECT_EQ(fromParts, decodeOutcome([&] { return TarnelTransportManifest::decode(expansion.payload()); }));
+    }
+    for (const auto& [compact, path] : failing) {
+        const CompactManifestExpansion expansion(json::Document::parse(compact, json::TopLevel::any));
+        const DecodeOutcome outcome = decodeOutcome([&] { return expansion.decode(); });
+        const bool failed = std::holds_alternative<std::pair<C, std::string>>(outcome);
+        ASSERT_TRUE(failed) << path;
+        EXPECT_EQ(std::get<1>(outcome).second, path);
+    }
+}
+
+// A node's defaults sit two levels deeper in the expansion than in the
+// compact document. An expansion that the JSON reader could not read back
+// (nested beyond its cap) is refused as the reader would refuse it, rather
+// than returned as a v1 document nothing can read.
+TEST(CompactTransportManifest, RefusesAnExpansionNestedDeeperThanTheReaderReads) {
+    json::Value document = json::parse(readFixture("manifest-v2/optional-only.compact.json"));
+    const auto withDefaultNested = [&](std::size_t levels) {
+        json::Value nested = 1;
+        for (std::size_t level = 0; level < levels; ++level) nested = json::Value::array({nested});
+        json::Value changed = document;
+        changed["nodes"][0]["d"] = {{"extra", nested}};
+        return json::writeCanonical(changed);
+    };
+    // At 58 levels the endpoint's member reaches the reader's cap of 64 exactly.
+    EXPECT_NO_THROW((void)CompactTransportManifest::expand(withDefaultNested(58)));
+    try {
+        (void)CompactTransportManifest::expand(withDefaultNested(59));
+        ADD_FAILURE() << "expanded a document nested beyond the cap";
+    } catch (const json::JsonError& error) {
+        EXPECT_EQ(error.errorCase(), json::JsonError::Case::nestingTooDeep);
     }
 }
 

@@ -200,6 +200,10 @@ TEST(RouteNodeTexts, RegionCodeAndLabel) {
         route.server = c.server;
         EXPECT_EQ(route.regionCode(), c.code) << c.title;
         EXPECT_EQ(route.regionLabel(), c.label) << c.title;
+        // The texts computed together are the texts computed one by one.
+        EXPECT_EQ(route.displayTexts(), (RouteDisplayTexts{route.regionCode(), route.regionLabel(),
+                                                           route.displayTitle(), route.diagnosticDescription()}))
+            << c.title;
     }
 }
 
@@ -243,6 +247,8 @@ TEST(RouteNodeTexts, DerivedTextsAreWellFormedWhateverTheRouteHolds) {
     EXPECT_EQ(route.regionLabel(), "Almaty \uFFFD");
     EXPECT_EQ(route.displayTitle(), "Almaty \uFFFD \u00B7 Trojan TLS");
     EXPECT_EQ(route.diagnosticDescription(), "Almaty \uFFFD (Trojan TLS, k\uFFFDz...org:443)");
+    EXPECT_EQ(route.displayTexts(), (RouteDisplayTexts{std::nullopt, "Almaty \uFFFD", "Almaty \uFFFD \u00B7 Trojan TLS",
+                                                       "Almaty \uFFFD (Trojan TLS, k\uFFFDz...org:443)"}));
 }
 
 // ---------------------------------------------------------------------------

@@ -168,6 +168,24 @@ TEST(TransportManifestCatalog, ListsTheFourCountriesFirstThenOtherCodesWithTheir
     }
 }
 
+// The catalog as records is what decoding the catalog objects gives, and the
+// canonical writing of the records is that of the objects.
+TEST(TransportManifestCatalog, RecordsAndTheirTextAreThoseOfTheObjects) {
+    const std::set<std::string> ids = {"RO:reality", "RO-1:tuic", "XX:tuic", "KZ:hysteria", "RU:vless-grpc",
+                                       ":AA::tuic", "EE:naive-h3", "XX:reality:extra", "XX:unknown-slot"};
+    for (const char* serviceClass : {"free", "paid"}) {
+        SCOPED_TRACE(serviceClass);
+        const json::Value objects = TransportManifestCatalog::build(serviceClass, ids);
+        const std::vector<ManifestCatalogNode> records = TransportManifestCatalog::nodes(serviceClass, ids);
+        std::vector<ManifestCatalogNode> decoded;
+        for (const json::Value& node : objects) decoded.push_back(ManifestCatalogNode::fromJson(node));
+        EXPECT_EQ(records, decoded);
+        json::CanonicalWriter writer;
+        TransportManifestCatalog::write(writer, records);
+        EXPECT_EQ(writer.take(), json::writeCanonical(objects));
+    }
+}
+
 TEST(TransportManifestCatalog, SlotObjectsCarryTheTableValues) {
     const auto nodes = TransportManifestCatalog::build("paid", {"RO:shadowtls", "RO:naive-h3"});
     ASSERT_EQ(nodes.size(), 4u);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <unicode/locid.h>
+#include <unicode/unistr.h>
 
 #include "common/utf8.hpp"
 
@@ -42,6 +43,36 @@ TEST(UnicodeText, CaseMappingIsFullAndIgnoresTheProcessLocale) {
     EXPECT_EQ(uppercased("москва-1"), "МОСКВА-1");
 
     icu::Locale::setDefault(previous, status);
+}
+
+// ASCII text is mapped and classified without ICU: every ASCII character
+// comes out as ICU's root locale and character properties have it.
+TEST(UnicodeText, AsciiIsReadAsICUReadsIt) {
+    for (int code = 0; code < 0x80; ++code) {
+        const std::string character(1, static_cast<char>(code));
+        icu::UnicodeString upper(static_cast<UChar32>(code));
+        icu::UnicodeString lower(static_cast<UChar32>(code));
+        std::string icuUpper;
+        std::string icuLower;
+        upper.toUpper(icu::Locale::getRoot()).toUTF8String(icuUpper);
+        lower.toLower(icu::Locale::getRoot()).toUTF8String(icuLower);
+        EXPECT_EQ(uppercased("a" + character + "b"), "A" + icuUpper + "B") << code;
+        EXPECT_EQ(lowercased("A" + character + "B"), "a" + icuLower + "b") << code;
+        const bool space = isWhitespaceOrNewline(static_cast<char32_t>(code));
+        EXPECT_EQ(trimmingWhitespaceAndNewlines(character + "x" + character), space ? "x" : character + "x" + character)
+            << code;
+        const std::vector<std::string> runs = letterOrDigitRuns("-" + character + "-");
+        EXPECT_EQ(runs.size(), isLetterOrDigit(static_cast<char32_t>(code)) ? 1u : 0u) << code;
+    }
+}
+
+TEST(UnicodeText, GivesTheRunsOfLettersAndDigitsOneAtATime) {
+    const std::string text = "Таллин—ee, x\u00B2 cafe\u0301!";
+    std::vector<std::string_view> runs;
+    std::size_t offset = 0;
+    for (std::string_view run; !(run = nextLetterOrDigitRun(text, offset)).empty();) runs.push_back(run);
+    EXPECT_EQ(runs, (std::vector<std::string_view>{"Таллин", "ee", "x\u00B2", "cafe\u0301"}));
+    EXPECT_EQ(offset, text.size());
 }
 
 TEST(UnicodeText, SplitsIntoRunsOfLettersAndDigits) {

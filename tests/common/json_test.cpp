@@ -49,6 +49,8 @@ TEST(JsonReader, RefusesWhatIsNotStrictJson) {
         {"[18446744073709551616]", TopLevel::array, C::numberOutOfRange},  // beyond 64 bits
         {"[-9223372036854775809]", TopLevel::array, C::numberOutOfRange},
         {"\xEF\xBB\xBF{}", TopLevel::object, C::invalidSyntax},  // byte-order mark
+        {std::string("1\0{}", 4), TopLevel::any, C::invalidSyntax},  // a NUL byte does not end the text
+        {std::string("[1]\0", 4), TopLevel::array, C::invalidSyntax},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(parseFailure(c.text, c.topLevel), c.expected) << c.text;
@@ -119,6 +121,26 @@ TEST(JsonReader, TypedGettersRefuseConversions) {
     EXPECT_EQ(failure([&] { (void)reader.number("s"); }), C::typeMismatch);
 }
 
+TEST(JsonReader, AFallbackObjectSuppliesTheKeysTheObjectLacks) {
+    const Value top = parse(R"({"port":8443,"uuid":null,"z":1})");
+    const Value base = parse(R"({"server":"a.example","port":443,"uuid":"u-1","alpn":["h2"]})");
+    const ObjectReader reader(top, &base, "endpoint");
+    EXPECT_EQ(reader.integer<std::int64_t>("port"), 8443);
+    EXPECT_EQ(reader.string("server"), "a.example");
+    EXPECT_EQ(reader.optionalString("uuid"), std::nullopt);  // null in the object hides the fallback's
+    EXPECT_EQ(reader.stringArray("alpn"), std::vector<std::string>{"h2"});
+    std::vector<std::string> keys;
+    reader.forEachMember([&](std::string_view key, const Value&) { keys.emplace_back(key); });
+    EXPECT_EQ(keys, (std::vector<std::string>{"alpn", "port", "server", "uuid", "z"}));
+    try {
+        (void)reader.string("uuid");
+        ADD_FAILURE() << "read a null member";
+    } catch (const JsonError& error) {
+        EXPECT_EQ(error.errorCase(), JsonError::Case::missingKey);
+        EXPECT_EQ(error.detail(), "endpoint.uuid");
+    }
+}
+
 TEST(JsonReader, StringArraysNameTheElementThatIsNotAString) {
     const auto value = parse(R"({"alpn":["h2","http/1.1"],"empty":[],"mixed":["h2",3],"text":"h2","n":null})");
     const ObjectReader reader(value, "endpoint");
@@ -172,6 +194,31 @@ TEST(JsonWriters, NumbersHaveOnePinnedForm) {
                                    TopLevel::array)),
               "[9223372036854775807,-9223372036854775808,18446744073709551615]");
     EXPECT_THROW((void)writeCanonical(Value(std::numeric_limits<double>::infinity())), JsonError);
+}
+
+// A document put together piece by piece is the canonical text of the same
+// value, escapes and the order of keys included.
+TEST(JsonWriters, CanonicalWriterWritesWhatWriteCanonicalWrites) {
+    CanonicalWriter writer;
+    writer.beginObject();
+    writer.key("a\"b");
+    writer.beginArray();
+    writer.integer(-1);
+    writer.string("x/y\n\u00e9");
+    writer.value(parse(R"({"k":[1.5,null,{}],"e":[]})"));
+    writer.beginObject();
+    writer.endObject();
+    writer.endArray();
+    writer.key("b");
+    writer.string(std::string(60, 'z'));
+    writer.key("c");
+    writer.beginArray();
+    writer.endArray();
+    writer.endObject();
+    const Value same = {{"a\"b", {-1, "x/y\n\u00e9", parse(R"({"k":[1.5,null,{}],"e":[]})"), Value::object()}},
+                        {"b", std::string(60, 'z')},
+                        {"c", Value::array()}};
+    EXPECT_EQ(writer.take(), writeCanonical(same));
 }
 
 std::string fixture(std::string_view name) { return testing::readFixture("json/" + std::string(name)); }
