@@ -158,7 +158,8 @@ Subscription refresh(const SignedManifest& signedManifest, bool withTexts) {
 // costs more than the pipeline itself and measures the allocator, not it.)
 void pipeline(benchmark::State& state, bool withTexts) {
     if (!checked(state)) return;
-    std::optional<Subscription> current;
+    // Kept from one repetition to the next too, as the application keeps it.
+    static std::optional<Subscription> current;
     for (auto _ : state) current = refresh(signedManifest(), withTexts);
 }
 
@@ -200,9 +201,10 @@ void CatalogDisplayTexts(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(displayTexts(routes));
 }
 
+// The memory first, before the pipelines' kept subscription is in the heap.
+BENCHMARK(CatalogPipelineMemory)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(CatalogPipeline)->Unit(benchmark::kMillisecond);
 BENCHMARK(CatalogPipelineWithDisplayTexts)->Unit(benchmark::kMillisecond);
-BENCHMARK(CatalogPipelineMemory)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(CatalogVerifyAndExpand)->Unit(benchmark::kMillisecond);
 BENCHMARK(CatalogRouteNodes)->Unit(benchmark::kMillisecond);
 BENCHMARK(CatalogDisplayTexts)->Unit(benchmark::kMillisecond);
