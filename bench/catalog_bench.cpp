@@ -158,7 +158,8 @@ Subscription refresh(const SignedManifest& signedManifest, bool withTexts) {
 // costs more than the pipeline itself and measures the allocator, not it.)
 void pipeline(benchmark::State& state, bool withTexts) {
     if (!checked(state)) return;
-    std::optional<Subscription> current;
+    // Kept from one repetition to the next too, as the application keeps it.
+    static std::optional<Subscription> current;
     for (auto _ : state) current = refresh(signedManifest(), withTexts);
 }
 
@@ -182,16 +183,19 @@ void CatalogPipelineMemory(benchmark::State& state) {
     reportMemory(state, before, afterFirst.value_or(before));
 }
 
-// The stages on their own, to tell where the time goes.
+// The stages on their own, to tell where the time goes; each keeps its
+// result until the next replaces it, as the pipeline does.
 void CatalogVerifyAndExpand(benchmark::State& state) {
     if (!checked(state)) return;
-    for (auto _ : state) benchmark::DoNotOptimize(verify(signedManifest()));
+    static std::optional<VerifiedTransportManifest> current;
+    for (auto _ : state) current = verify(signedManifest());
 }
 
 void CatalogRouteNodes(benchmark::State& state) {
     if (!checked(state)) return;
     const VerifiedTransportManifest verified = verify(signedManifest());
-    for (auto _ : state) benchmark::DoNotOptimize(verified.manifest().routeNodes(signedManifest().now));
+    static std::vector<RouteNode> current;
+    for (auto _ : state) current = verified.manifest().routeNodes(signedManifest().now);
 }
 
 void CatalogDisplayTexts(benchmark::State& state) {
@@ -200,9 +204,10 @@ void CatalogDisplayTexts(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(displayTexts(routes));
 }
 
+// The memory first, before the pipelines' kept subscription is in the heap.
+BENCHMARK(CatalogPipelineMemory)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(CatalogPipeline)->Unit(benchmark::kMillisecond);
 BENCHMARK(CatalogPipelineWithDisplayTexts)->Unit(benchmark::kMillisecond);
-BENCHMARK(CatalogPipelineMemory)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(CatalogVerifyAndExpand)->Unit(benchmark::kMillisecond);
 BENCHMARK(CatalogRouteNodes)->Unit(benchmark::kMillisecond);
 BENCHMARK(CatalogDisplayTexts)->Unit(benchmark::kMillisecond);

@@ -574,34 +574,17 @@ std::string writeCanonical(const Value& value) {
     return out;
 }
 
-void CanonicalWriter::beginObject() {
+void CanonicalWriter::open(char bracket) {
     separate();
-    out_ += '{';
+    out_ += bracket;
     comma_ = false;
 #ifndef NDEBUG
     lastKeys_.emplace_back();
 #endif
 }
 
-void CanonicalWriter::endObject() {
-    out_ += '}';
-    comma_ = true;
-#ifndef NDEBUG
-    lastKeys_.pop_back();
-#endif
-}
-
-void CanonicalWriter::beginArray() {
-    separate();
-    out_ += '[';
-    comma_ = false;
-#ifndef NDEBUG
-    lastKeys_.emplace_back();
-#endif
-}
-
-void CanonicalWriter::endArray() {
-    out_ += ']';
+void CanonicalWriter::close(char bracket) {
+    out_ += bracket;
     comma_ = true;
 #ifndef NDEBUG
     lastKeys_.pop_back();

@@ -236,10 +236,10 @@ public:
     // Room for a text of about that size, made once rather than as it grows.
     explicit CanonicalWriter(std::size_t expectedSize) { out_.reserve(expectedSize); }
 
-    void beginObject();
-    void endObject();
-    void beginArray();
-    void endArray();
+    void beginObject() { open('{'); }
+    void endObject() { close('}'); }
+    void beginArray() { open('['); }
+    void endArray() { close(']'); }
     // The key of the next member of the innermost object.
     void key(std::string_view key);
     // A whole value, as a member's value or an array element.
@@ -259,6 +259,8 @@ public:
     [[nodiscard]] std::string take() { return std::move(out_); }
 
 private:
+    void open(char bracket);
+    void close(char bracket);
     // Puts the comma before every element or member but the first.
     void separate() {
         if (comma_) out_ += ',';

@@ -187,20 +187,24 @@ CompactManifestExpansion::CompactManifestExpansion(json::Document document) : do
 
     // The legacy projection keeps the transports of core kinds; when those
     // are all there are, it is the document itself.
-    std::set<std::string> coreCatalogIDs;
-    bool onlyCoreKinds = true;
-    for (const ExpandedNode& node : nodes_) {
-        for (const Transport& transport : node.transports) {
-            if (CompactTransportManifest::isCoreKind(transport.slot->kind)) {
-                coreCatalogIDs.insert(transport.catalogID);
-            } else {
-                onlyCoreKinds = false;
+    const auto isCore = [](const Transport& transport) {
+        return CompactTransportManifest::isCoreKind(transport.slot->kind);
+    };
+    const bool onlyCoreKinds = std::all_of(nodes_.begin(), nodes_.end(), [&](const ExpandedNode& node) {
+        return std::all_of(node.transports.begin(), node.transports.end(), isCore);
+    });
+    std::string projectionHash;
+    if (onlyCoreKinds) {
+        projectionHash = sha256Hex(payload_);
+    } else {
+        std::set<std::string> coreCatalogIDs;
+        for (const ExpandedNode& node : nodes_) {
+            for (const Transport& transport : node.transports) {
+                if (isCore(transport)) coreCatalogIDs.insert(transport.catalogID);
             }
         }
+        projectionHash = sha256Hex(write(true, TransportManifestCatalog::nodes(serviceClass, coreCatalogIDs)));
     }
-    const std::string projectionHash =
-        onlyCoreKinds ? sha256Hex(payload_)
-                      : sha256Hex(write(true, TransportManifestCatalog::nodes(serviceClass, coreCatalogIDs)));
     if (projectionHash != legacySHA256_) invalidManifest();
 
     // What the JSON reader would refuse to read back is no expansion.
