@@ -60,15 +60,23 @@ private:
     const Clock& clock_;
 };
 
-// The timed "helper_configuration_write" stage of a tunnel start: the
-// effective deadline is fixed at entry, the stage's events are logged around
-// `work`, and a failure is logged with its type and rethrown.
+// Runs `work` as one timed stage of the helper's part of a tunnel start: the
+// remaining time is measured against the control's effective deadline, fixed
+// at entry; the stage's events are logged around `work`, and a failure is
+// logged with its type and rethrown. Returns what `work` returns.
+template <typename Work>
+decltype(auto) timedHelperStage(PrivilegedTunnelStartupStage stage, const Uuid& attemptID,
+                                const PrivilegedTunnelStartupControl& control, const Clock& clock, Work&& work) {
+    return PrivilegedTunnelStartupTiming::timedStage(PrivilegedTunnelStartupComponent::helper, stage, attemptID,
+                                                     control.effectiveDeadline(), clock, std::forward<Work>(work));
+}
+
+// The timed "helper_configuration_write" stage of a tunnel start.
 template <typename Work>
 void timedConfigurationWrite(const Uuid& attemptID, const PrivilegedTunnelStartupControl& control,
                              const Clock& clock, Work&& work) {
-    PrivilegedTunnelStartupTiming::timedStage(PrivilegedTunnelStartupComponent::helper,
-                                              PrivilegedTunnelStartupStage::helperConfigurationWrite, attemptID,
-                                              control.effectiveDeadline(), clock, std::forward<Work>(work));
+    timedHelperStage(PrivilegedTunnelStartupStage::helperConfigurationWrite, attemptID, control, clock,
+                     std::forward<Work>(work));
 }
 
 }  // namespace tarnel

@@ -333,9 +333,7 @@ public:
     template <typename Body>
     decltype(auto) timedStage(PrivilegedTunnelStartupStage stage, const PrivilegedTunnelStartupControl& control,
                               Body&& body) const {
-        return PrivilegedTunnelStartupTiming::timedStage(PrivilegedTunnelStartupComponent::helper, stage,
-                                                         control.request.attemptID, control.effectiveDeadline(),
-                                                         clock(), std::forward<Body>(body));
+        return timedHelperStage(stage, control.request.attemptID, control, clock(), std::forward<Body>(body));
     }
 
 private:

@@ -76,14 +76,7 @@ public:
     template <typename Body>
     decltype(auto) timedStage(PrivilegedTunnelStartupStage stage, const PrivilegedTunnelStartupControl& control,
                               Body&& body) const {
-        return PrivilegedTunnelStartupTiming::timedStage(PrivilegedTunnelStartupComponent::helper, stage,
-                                                         control.request.attemptID, control.effectiveDeadline(),
-                                                         clock(), std::forward<Body>(body));
-    }
-    template <typename Body>
-    decltype(auto) timedValueStage(PrivilegedTunnelStartupStage stage, const PrivilegedTunnelStartupControl& control,
-                                   Body&& body) const {
-        return timedStage(stage, control, std::forward<Body>(body));
+        return timedHelperStage(stage, control.request.attemptID, control, clock(), std::forward<Body>(body));
     }
 
     // The checkpoint alone, timed.
