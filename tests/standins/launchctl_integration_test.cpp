@@ -15,6 +15,7 @@
 #include "common/clock.hpp"
 #include "common/files.hpp"
 #include "common/unique_fd.hpp"
+#include "tests/support/test_account.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {
@@ -22,31 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uid_t kUser = 501;
+constexpr uid_t kUser = testing::kTestUser;
 struct CheckpointStop {};
-
-// An account for the user id, made for the test when none exists and removed
-// again; sudo refuses an id that no account has. Tests that use it run one at
-// a time (a lock on the stand-in's own file, so nothing is left behind), so
-// that one never removes it under another.
-class ScopedAccount {
-public:
-    ScopedAccount() : lock_(::open(TARNEL_STANDIN_LAUNCHCTL, O_RDONLY | O_CLOEXEC)) {
-        if (!lock_.valid() || ::flock(lock_.get(), LOCK_EX) != 0) return;
-        if (::getpwuid(kUser) != nullptr) return;
-        created_ = std::system("useradd --uid 501 --no-create-home --shell /usr/sbin/nologin tarnel-test-501") == 0;
-    }
-    ~ScopedAccount() {
-        if (created_) (void)std::system("userdel tarnel-test-501");
-    }
-    ScopedAccount(const ScopedAccount&) = delete;
-    ScopedAccount& operator=(const ScopedAccount&) = delete;
-    [[nodiscard]] bool available() const { return ::getpwuid(kUser) != nullptr; }
-
-private:
-    UniqueFd lock_;
-    bool created_ = false;
-};
 
 // A Tailscale application tree whose tool is the stand-in, configured by the
 // file beside it (sudo clears the environment), readable by the user.
@@ -102,7 +80,7 @@ BoundedCommandResult runLaunchctl(std::vector<std::string> arguments,
 }
 
 TEST(LaunchctlStandIn, RunsTheToolAsTheUserThroughSudo) {
-    ScopedAccount account;
+    testing::ScopedTestAccount account(TARNEL_STANDIN_LAUNCHCTL);
     ASSERT_TRUE(account.available());
     ToolTree tree("");
     EXPECT_EQ(runLaunchctl(tree.arguments({"debug", "derp-map"})),
@@ -130,7 +108,7 @@ TEST(LaunchctlStandIn, RefusesEveryOtherFormAndRunsNothing) {
 }
 
 TEST(LaunchctlStandIn, AStoppedRunEndsTheWholeChain) {
-    ScopedAccount account;
+    testing::ScopedTestAccount account(TARNEL_STANDIN_LAUNCHCTL);
     ASSERT_TRUE(account.available());
     ToolTree tree("sleep=30");
     // The run is stopped once the tool has said who it runs as (however long a
