@@ -60,14 +60,8 @@ public:
         return arguments;
     }
 
-    // Whether a process still runs the copied tool.
-    [[nodiscard]] bool toolRunning() const {
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            std::error_code error;
-            if (fs::read_symlink(entry.path() / "exe", error) == tool_) return true;
-        }
-        return false;
-    }
+    // Whether a process still runs the tool.
+    [[nodiscard]] bool toolRunning() const { return testing::programRunning(tool_); }
 
 private:
     testing::TemporaryDirectory directory_;

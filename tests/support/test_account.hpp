@@ -40,4 +40,13 @@ private:
     bool created_ = false;
 };
 
+// Whether any process runs the program at `path` (as /proc names it).
+inline bool programRunning(const std::filesystem::path& path) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path() / "exe", error) == path) return true;
+    }
+    return false;
+}
+
 }  // namespace tarnel::testing

@@ -114,14 +114,8 @@ public:
     [[nodiscard]] fs::path userFile() const { return root_ / "out/users"; }
     [[nodiscard]] fs::path callsFile() const { return root_ / "calls"; }
 
-    // Whether a process still runs the application's tool.
-    [[nodiscard]] bool toolRunning() const {
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            std::error_code error;
-            if (fs::read_symlink(entry.path() / "exe", error) == tool_) return true;
-        }
-        return false;
-    }
+    // Whether a process still runs the tool.
+    [[nodiscard]] bool toolRunning() const { return testing::programRunning(tool_); }
 
 private:
     testing::TemporaryDirectory directory_;
