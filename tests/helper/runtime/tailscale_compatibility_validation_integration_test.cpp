@@ -42,7 +42,9 @@ TailscaleUnderlayEndpoint udp(std::string address, std::int64_t port) {
 // system tools mapped to the stand-ins for the life of the object.
 class TailscaleFixture {
 public:
-    explicit TailscaleFixture(const std::string& faults = "", const std::string& interfaceName = "utun3")
+    explicit TailscaleFixture(const std::string& faults = "", const std::string& interfaceName = "utun3",
+                              const std::optional<fs::path>& derpMap = std::nullopt,
+                              const std::optional<fs::path>& status = std::nullopt)
         : root_(testing::realPath(directory_.path())),
           authority_(testing::SigningAuthority::generate(ClientCodeValidator::tailscaleTeamIdentifier)),
           codeSigning_(authority_.codeSigning()) {
@@ -68,8 +70,8 @@ public:
         tool_ = testing::buildFixtureApplication(root_ / "Applications", authority_, applicationOptions).executable;
         const fs::path fixtures = fs::path(TARNEL_TEST_FIXTURES) / "tailscale-cli";
         std::ofstream(tool_.parent_path() / "tarnel-standin.env")
-            << "TARNEL_TAILSCALE_DERP_MAP=" << (fixtures / "derp-map.json").string() << '\n'
-            << "TARNEL_TAILSCALE_STATUS=" << (fixtures / "status.json").string() << '\n'
+            << "TARNEL_TAILSCALE_DERP_MAP=" << derpMap.value_or(fixtures / "derp-map.json").string() << '\n'
+            << "TARNEL_TAILSCALE_STATUS=" << status.value_or(fixtures / "status.json").string() << '\n'
             << "TARNEL_TAILSCALE_USER_FILE=" << userFile().string() << '\n'
             << "TARNEL_TAILSCALE_FAULTS=" << faults << '\n';
         codesign::signBundle(application, ClientCodeValidator::tailscaleApplicationBundleIdentifier, authority_.team);
@@ -228,6 +230,40 @@ TEST(TailscaleCompatibilityValidation, LogsTheFailedCommandStage) {
         const ChildProcess extension = testing::startProgram(fixture.installExtension("0A1B2C3D"));
         EXPECT_EQ(refusal(fixture), std::vector<std::string>{row.line}) << row.faults;
     }
+}
+
+TEST(TailscaleCompatibilityValidation, MoreThan1024EndpointsTogetherFailTheUnderlayStage) {
+    testing::ScopedTestAccount account(TARNEL_STANDIN_LAUNCHCTL);
+    ASSERT_TRUE(account.available());
+    // 256 endpoints from the map (two regions of 32 nodes, each with an IPv4
+    // and an IPv6 address, tcp and udp) and 800 from the peers: each document
+    // is valid alone.
+    const testing::TemporaryDirectory documents;
+    fs::permissions(documents.path(), fs::perms(0755));
+    std::string derpMap = R"({"Regions":{)";
+    for (int region = 1; region <= 2; ++region) {
+        derpMap += (region == 1 ? "" : ",") + ("\"" + std::to_string(region) + "\":{\"RegionID\":") +
+                   std::to_string(region) + R"(,"Nodes":[)";
+        for (int node = 0; node < 32; ++node) {
+            derpMap += (node == 0 ? "" : ",") + std::string(R"({"IPv4":"192.0.)") + std::to_string(region) + "." +
+                       std::to_string(node + 1) + R"(","IPv6":"2001:db8::)" + std::to_string(region * 100 + node) +
+                       "\"}";
+        }
+        derpMap += "]}";
+    }
+    derpMap += "}}";
+    std::string status = R"({"Peer":{)";
+    for (int peer = 0; peer < 800; ++peer) {
+        status += (peer == 0 ? "" : ",") + ("\"p" + std::to_string(peer) + "\":") +
+                  R"({"Active":true,"CurAddr":"100.64.)" + std::to_string(peer / 250) + "." +
+                  std::to_string(peer % 250 + 1) + R"(:41641"})";
+    }
+    status += "}}";
+    files::writeAtomically(documents.path() / "derp-map.json", derpMap, 0644);
+    files::writeAtomically(documents.path() / "status.json", status, 0644);
+    TailscaleFixture fixture("", "utun3", documents.path() / "derp-map.json", documents.path() / "status.json");
+    const ChildProcess extension = testing::startProgram(fixture.installExtension("0A1B2C3D"));
+    EXPECT_EQ(refusal(fixture), std::vector<std::string>{"tailscale_validation stage=underlay_parse"});
 }
 
 TEST(TailscaleCompatibilityValidation, LogsTheVPNProfileStages) {
