@@ -194,18 +194,39 @@ TEST(TailscaleCompatibilityValidation, RefusesBeforeRunningTheToolAsRoot) {
     }
 }
 
+TEST(TailscaleCompatibilityValidation, APassedDeadlineEndsItUnloggedAndTheRequirementsNameTailscale) {
+    EXPECT_EQ(ClientCodeValidator::requirement("io.tailscale.ipn.macsys", "W5364U7YZB"),
+              R"(identifier "io.tailscale.ipn.macsys" and anchor apple generic and certificate leaf[subject.OU] = "W5364U7YZB")");
+    TailscaleFixture fixture;
+    ScopedLogCapture capture;
+    const PrivilegedTunnelStartupControl expired({Uuid::random(), SystemClock::shared().uptime() - 1.0, true},
+                                                 [] { return false; });
+    try {
+        (void)fixture.validate(expired);
+        ADD_FAILURE() << "the validation passed";
+    } catch (const PrivilegedRuntimeError& error) {
+        EXPECT_EQ(error.errorCase(), Case::tunnelStartupDeadlineExceeded);
+    }
+    EXPECT_TRUE(capture.entries().empty());
+}
+
 TEST(TailscaleCompatibilityValidation, CountsTheDistinctValidExtensionsThatRun) {
     TailscaleFixture fixture;
     EXPECT_EQ(refusal(fixture), std::vector<std::string>{"tailscale_validation stage=live_extension validated_count=0"});
     const ChildProcess old = testing::startProgram(fixture.installExtension("0A1B2C3D"));
     const ChildProcess current = testing::startProgram(fixture.installExtension("4E5F6A7B"));
     EXPECT_EQ(refusal(fixture), std::vector<std::string>{"tailscale_validation stage=live_extension validated_count=2"});
-    // A program of that name outside the system extensions, or signed by
-    // another team, is no Tailscale extension.
-    const fs::path elsewhere = fixture.root() / "opt" / std::string(ClientCodeValidator::tailscaleExtensionBundleIdentifier);
-    fs::create_directories(elsewhere.parent_path());
-    testing::copyFile(testing::testProgram(), elsewhere);
+    // A program of that name outside the system extensions, or an unsigned
+    // one inside them, is no Tailscale extension.
+    const std::string name(ClientCodeValidator::tailscaleExtensionBundleIdentifier);
+    const fs::path elsewhere = fixture.root() / "opt" / name;
+    const fs::path unsigned_ = fixture.root() / "Library/SystemExtensions/unsigned" / name;
+    for (const fs::path& path : {elsewhere, unsigned_}) {
+        fs::create_directories(path.parent_path());
+        testing::copyFile(testing::testProgram(), path);
+    }
     const ChildProcess stray = testing::startProgram(elsewhere);
+    const ChildProcess strayUnsigned = testing::startProgram(unsigned_);
     EXPECT_EQ(refusal(fixture), std::vector<std::string>{"tailscale_validation stage=live_extension validated_count=2"});
     EXPECT_FALSE(fs::exists(fixture.callsFile()));
 }
