@@ -1,20 +1,16 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <pwd.h>
 #include <string>
 #include <vector>
 
 #include "common/bounded_command_runner.hpp"
 #include "common/clock.hpp"
 #include "common/files.hpp"
-#include "common/unique_fd.hpp"
 #include "tests/support/test_account.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -23,7 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uid_t kUser = testing::kTestUser;
 struct CheckpointStop {};
 
 // A Tailscale application tree whose tool is the stand-in, configured by the
