@@ -15,17 +15,9 @@
 #include "common/tunnel_configuration_validator.hpp"
 #include "helper/protection/tailscale_underlay_endpoint.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
+#include "helper/runtime/tailscale_validation_result.hpp"
 
 namespace tarnel {
-
-// What the Tailscale validation hands on: Tailscale's underlay endpoints (a
-// canonical list) and its tunnel interface.
-struct TailscaleValidationResult {
-    std::vector<TailscaleUnderlayEndpoint> underlayEndpoints;
-    std::string tunnelInterface;
-
-    friend bool operator==(const TailscaleValidationResult&, const TailscaleValidationResult&) = default;
-};
 
 // The Tailscale facts a live protection record holds, as far as a new start
 // may reuse them.

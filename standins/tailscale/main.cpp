@@ -16,7 +16,9 @@
 //                               "silent" (print nothing),
 //                               "oversize=N" (print N bytes of "x", 0 to 67108864,
 //                               in place of the document),
-//                               "exit=N" (exit with N, 0 to 255, after printing)
+//                               "exit=N" (exit with N, 0 to 255, after printing);
+//                               a fault prefixed "derp-map:" or "status:" applies
+//                               to that command only
 //
 // sudo clears the environment, so a variable that is not set is read from the
 // file "tarnel-standin.env" beside the executable instead: NAME=VALUE lines.
@@ -72,14 +74,21 @@ long boundedNumber(std::string_view text, long maximum) {
     return value;
 }
 
-Faults readFaults() {
+// The faults of the command named `command` ("derp-map" or "status").
+Faults readFaults(std::string_view command) {
     Faults faults;
     const std::string text = setting("TARNEL_TAILSCALE_FAULTS").value_or("");
     std::string_view rest = text;
     while (!rest.empty()) {
         const std::size_t comma = rest.find(',');
-        const std::string_view fault = rest.substr(0, comma);
+        std::string_view fault = rest.substr(0, comma);
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (const std::size_t colon = fault.find(':'); colon != std::string_view::npos) {
+            const std::string_view scope = fault.substr(0, colon);
+            if (scope != "derp-map" && scope != "status") throw std::invalid_argument("unknown command " + std::string(scope));
+            if (scope != command) continue;
+            fault = fault.substr(colon + 1);
+        }
         if (fault.starts_with("sleep=")) {
             faults.sleepSeconds = boundedNumber(fault.substr(6), 3600);
         } else if (fault == "silent") {
@@ -108,15 +117,18 @@ void recordUser() {
 int main(int argc, char** argv) {
     try {
         const char* documentVariable = nullptr;
+        std::string_view command;
         if (argc == 3 && std::string_view(argv[1]) == "debug" && std::string_view(argv[2]) == "derp-map") {
             documentVariable = "TARNEL_TAILSCALE_DERP_MAP";
+            command = "derp-map";
         } else if (argc == 3 && std::string_view(argv[1]) == "status" && std::string_view(argv[2]) == "--json") {
             documentVariable = "TARNEL_TAILSCALE_STATUS";
+            command = "status";
         } else {
             std::fputs("usage: tailscale debug derp-map | tailscale status --json\n", stderr);
             return 2;
         }
-        const Faults faults = readFaults();
+        const Faults faults = readFaults(command);
         recordUser();
         if (faults.sleepSeconds > 0) std::this_thread::sleep_for(std::chrono::seconds(faults.sleepSeconds));
         if (faults.oversize) {

@@ -1,20 +1,17 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <pwd.h>
 #include <string>
 #include <vector>
 
 #include "common/bounded_command_runner.hpp"
 #include "common/clock.hpp"
 #include "common/files.hpp"
-#include "common/unique_fd.hpp"
+#include "tests/support/test_account.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {
@@ -22,31 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uid_t kUser = 501;
 struct CheckpointStop {};
-
-// An account for the user id, made for the test when none exists and removed
-// again; sudo refuses an id that no account has. Tests that use it run one at
-// a time (a lock on the stand-in's own file, so nothing is left behind), so
-// that one never removes it under another.
-class ScopedAccount {
-public:
-    ScopedAccount() : lock_(::open(TARNEL_STANDIN_LAUNCHCTL, O_RDONLY | O_CLOEXEC)) {
-        if (!lock_.valid() || ::flock(lock_.get(), LOCK_EX) != 0) return;
-        if (::getpwuid(kUser) != nullptr) return;
-        created_ = std::system("useradd --uid 501 --no-create-home --shell /usr/sbin/nologin tarnel-test-501") == 0;
-    }
-    ~ScopedAccount() {
-        if (created_) (void)std::system("userdel tarnel-test-501");
-    }
-    ScopedAccount(const ScopedAccount&) = delete;
-    ScopedAccount& operator=(const ScopedAccount&) = delete;
-    [[nodiscard]] bool available() const { return ::getpwuid(kUser) != nullptr; }
-
-private:
-    UniqueFd lock_;
-    bool created_ = false;
-};
 
 // A Tailscale application tree whose tool is the stand-in, configured by the
 // file beside it (sudo clears the environment), readable by the user.
@@ -82,14 +55,8 @@ public:
         return arguments;
     }
 
-    // Whether a process still runs the copied tool.
-    [[nodiscard]] bool toolRunning() const {
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            std::error_code error;
-            if (fs::read_symlink(entry.path() / "exe", error) == tool_) return true;
-        }
-        return false;
-    }
+    // Whether a process still runs the tool.
+    [[nodiscard]] bool toolRunning() const { return testing::programRunning(tool_); }
 
 private:
     testing::TemporaryDirectory directory_;
@@ -102,7 +69,7 @@ BoundedCommandResult runLaunchctl(std::vector<std::string> arguments,
 }
 
 TEST(LaunchctlStandIn, RunsTheToolAsTheUserThroughSudo) {
-    ScopedAccount account;
+    testing::ScopedTestAccount account(TARNEL_STANDIN_LAUNCHCTL);
     ASSERT_TRUE(account.available());
     ToolTree tree("");
     EXPECT_EQ(runLaunchctl(tree.arguments({"debug", "derp-map"})),
@@ -130,7 +97,7 @@ TEST(LaunchctlStandIn, RefusesEveryOtherFormAndRunsNothing) {
 }
 
 TEST(LaunchctlStandIn, AStoppedRunEndsTheWholeChain) {
-    ScopedAccount account;
+    testing::ScopedTestAccount account(TARNEL_STANDIN_LAUNCHCTL);
     ASSERT_TRUE(account.available());
     ToolTree tree("sleep=30");
     // The run is stopped once the tool has said who it runs as (however long a

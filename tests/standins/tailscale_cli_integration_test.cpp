@@ -68,6 +68,13 @@ TEST(TailscaleStandIn, FaultKnobs) {
         EXPECT_EQ(TailscaleStandIn::run({"status", "--json"}).terminationStatus, 3);
     }
     {
+        // A fault scoped to one command leaves the other as it is.
+        TailscaleStandIn standIn("status:exit=3,derp-map:silent");
+        EXPECT_EQ(TailscaleStandIn::run({"status", "--json"}),
+                  (BoundedCommandResult{3, testing::readFixture("tailscale-cli/status.json")}));
+        EXPECT_EQ(TailscaleStandIn::run({"debug", "derp-map"}), (BoundedCommandResult{0, ""}));
+    }
+    {
         TailscaleStandIn standIn("oversize=2097153");
         try {
             (void)TailscaleStandIn::run({"status", "--json"});
@@ -88,6 +95,10 @@ TEST(TailscaleStandIn, FaultKnobs) {
     }
     {
         TailscaleStandIn standIn("bogus");
+        EXPECT_EQ(TailscaleStandIn::run({"debug", "derp-map"}).terminationStatus, 2);
+    }
+    {
+        TailscaleStandIn standIn("netcheck:silent");
         EXPECT_EQ(TailscaleStandIn::run({"debug", "derp-map"}).terminationStatus, 2);
     }
 }
