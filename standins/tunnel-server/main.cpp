@@ -11,6 +11,7 @@
 // Runs until SIGTERM or SIGINT. Refuses (exit 2) in the machine's own network
 // namespace: it turns on forwarding and adds a NAT table.
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -32,11 +33,9 @@
 #include "common/bounded_command_runner.hpp"
 #include "common/clock.hpp"
 #include "common/error.hpp"
-#include "common/files.hpp"
 #include "common/unique_fd.hpp"
 #include "platform/network_isolation.hpp"
 #include "standins/sing-box/configuration.hpp"
-#include "standins/sing-box/output.hpp"
 #include "standins/sing-box/socket_address.hpp"
 #include "standins/sing-box/tun_device.hpp"
 
@@ -44,6 +43,12 @@ namespace tarnel::standin {
 namespace {
 
 constexpr int kUsage = 2;
+
+// One line "tunnel-server: <text>" on the descriptor, in one write.
+void say(int descriptor, std::string_view text) {
+    const std::string line = "tunnel-server: " + std::string(text) + "\n";
+    (void)!::write(descriptor, line.data(), line.size());
+}
 
 struct Options {
     sockaddr_storage listen{};
@@ -103,7 +108,9 @@ std::string networkOf(const InterfacePrefix& prefix) {
 // Forwarding on, and the tunnel's addresses masqueraded when they leave by
 // another interface.
 void enableForwarding(const InterfacePrefix& prefix, const std::string& tunName) {
-    files::writeAtomically("/proc/sys/net/ipv4/ip_forward", "1\n");
+    // A sysctl file takes one plain write; it cannot be replaced by a rename.
+    const UniqueFd forwarding(::open("/proc/sys/net/ipv4/ip_forward", O_WRONLY | O_CLOEXEC));
+    if (!forwarding || ::write(forwarding.get(), "1\n", 2) != 2) throw SystemError("turn on IPv4 forwarding", errno);
     const std::string script = "table ip tarnel_tunnel_server\ndelete table ip tarnel_tunnel_server\n"
                                "table ip tarnel_tunnel_server {\n  chain postrouting {\n"
                                "    type nat hook postrouting priority 100; policy accept;\n"
@@ -165,9 +172,9 @@ int serve(const Options& options) {
     dns4->sin_addr = options.tunAddress.ipv4;
     dns4->sin_port = htons(53);
     const UniqueFd dns = udpSocket(dnsAddress);
-    report("tunnel-server: " + device.name() + " with " + options.tunAddress.text + ", listening on " +
+    say(2, device.name() + " with " + options.tunAddress.text + ", listening on " +
            describe(options.listen));
-    writeLine(1, "ready");
+    say(1, "ready");
 
     std::optional<sockaddr_storage> client;
     std::array<unsigned char, 65536> packet{};
@@ -217,17 +224,17 @@ int main(int argc, char** argv) {
     using namespace tarnel::standin;
     const auto options = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!options) {
-        report("usage: tunnel-server --listen ADDRESS:PORT --tun-address A.B.C.D/N --dns-answer A.B.C.D");
+        say(2, "usage: tunnel-server --listen ADDRESS:PORT --tun-address A.B.C.D/N --dns-answer A.B.C.D");
         return kUsage;
     }
     if (!tarnel::NetworkIsolation::inSeparateNamespace()) {
-        report("tunnel-server: refusing to run in the machine's own network namespace");
+        say(2, "refusing to run in the machine's own network namespace");
         return kUsage;
     }
     try {
         return serve(*options);
     } catch (const tarnel::Error& error) {
-        report("tunnel-server: " + error.message());
+        say(2, error.message());
         return 1;
     }
 }
