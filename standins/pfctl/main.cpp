@@ -15,6 +15,13 @@
 //   TARNEL_PFCTL_STATE_DIRECTORY  required; holds "pf.json" (the filter's state),
 //                                 "calls.jsonl" (one record a call) and "lock"
 //   TARNEL_PFCTL_STATES           a file whose text "-q -s states" prints (none: empty)
+//   TARNEL_PFCTL_ENFORCE          "1": enforcing mode. The filter's state is also applied
+//                                 to the network namespace's own nftables (standins/pfctl/
+//                                 nft_translation.hpp) while a reference is held, rule text
+//                                 that cannot be enforced fails the call, and "-k" deletes
+//                                 connection-tracking entries with `conntrack` when present.
+//                                 Refused (exit 2, nothing touched) in the machine's own
+//                                 network namespace.
 //   TARNEL_PFCTL_FAULTS           a JSON array of faults; the first whose "arguments"
 //                                 equal the call's (or that has none) applies:
 //                                 "exit_before_input" (exit at once, reading nothing),
@@ -25,7 +32,7 @@
 //
 // pf.json: {"anchor_rules": text, "next_token": N, "tokens": [N, ...]}; the
 // filter is enabled while it holds a token. Every change goes through
-// `commit`, the one place where an enforcing mode will apply the same state to
+// `commit`, the one place where the enforcing mode applies the same state to
 // the network namespace's own filter.
 
 #include <fcntl.h>
@@ -47,11 +54,15 @@
 #include <thread>
 #include <vector>
 
+#include "common/bounded_command_runner.hpp"
+#include "common/clock.hpp"
 #include "common/files.hpp"
 #include "common/ip_literal.hpp"
 #include "common/json.hpp"
 #include "common/unique_fd.hpp"
 #include "common/utf8.hpp"
+#include "platform/network_isolation.hpp"
+#include "standins/pfctl/nft_translation.hpp"
 
 namespace {
 
@@ -87,6 +98,59 @@ struct FilterState {
     std::uint64_t nextToken = 1;
     std::vector<std::uint64_t> tokens;
 };
+
+bool enforcing() {
+    const char* value = std::getenv("TARNEL_PFCTL_ENFORCE");
+    return value != nullptr && std::string_view(value) == "1";
+}
+
+std::filesystem::path systemTool(std::string_view name) {
+    for (const char* directory : {"/usr/sbin", "/sbin", "/usr/bin", "/bin"}) {
+        std::filesystem::path path = std::filesystem::path(directory) / name;
+        if (::access(path.c_str(), X_OK) == 0) return path;
+    }
+    return {};
+}
+
+// Runs a system tool with `input` on its standard input, for at most 30 s;
+// returns its exit status and what it printed.
+tarnel::BoundedCommandResult runTool(const std::filesystem::path& tool, std::vector<std::string> arguments,
+                                     std::string input) {
+    const tarnel::Clock& clock = tarnel::SystemClock::shared();
+    const double deadline = clock.uptime() + 30.0;
+    return tarnel::BoundedCommandRunner::run(
+        {tool, std::move(arguments)}, {.standardInput = std::move(input), .standardErrorToOutput = true},
+        1024 * 1024,
+        [deadline](double uptime) {
+            if (uptime >= deadline) throw std::runtime_error("a system tool did not finish in 30 s");
+        },
+        clock);
+}
+
+// Replaces the namespace's anchor table with what `state` enforces: its rules
+// while a reference is held, else nothing.
+void enforce(const FilterState& state) {
+    const std::string script =
+        state.tokens.empty() ? tarnel::pfctl::nftRemovalScript() : tarnel::pfctl::nftScript(state.anchorRules);
+    const std::filesystem::path nft = systemTool("nft");
+    if (nft.empty()) throw std::runtime_error("enforcing mode needs nft (nftables)");
+    const auto result = runTool(nft, {"-f", "-"}, script);
+    if (result.terminationStatus != 0) throw std::runtime_error("nft refused the rules: " + result.output);
+}
+
+// Deletes the connection-tracking entries from the first address (to the
+// second); how many, or nothing when there is no conntrack tool.
+std::optional<std::uint64_t> killConnections(const std::vector<std::string>& addresses) {
+    const std::filesystem::path conntrack = systemTool("conntrack");
+    if (conntrack.empty()) return std::nullopt;
+    std::vector<std::string> arguments{"-D", "-s", addresses[0]};
+    if (addresses.size() > 1) arguments.insert(arguments.end(), {"-d", addresses[1]});
+    // "conntrack v1.4.7 (conntrack-tools): 2 flow entries have been deleted."
+    const auto result = runTool(conntrack, std::move(arguments), {});
+    const auto colon = result.output.find("): ");
+    if (colon == std::string::npos) return 0;
+    return std::strtoull(result.output.c_str() + colon + 3, nullptr, 10);
+}
 
 // A token as the system writes it: decimal digits without a leading zero
 // that fit 64 bits.
@@ -213,9 +277,11 @@ public:
         return state;
     }
 
-    // The one place where the filter's state changes.
-    // Applying it to a real filter must first pass NetworkIsolation::inSeparateNamespace().
+    // The one place where the filter's state changes. The enforcing mode only
+    // runs where NetworkIsolation::inSeparateNamespace() holds (see `run`).
     void commit(const FilterState& state) const {
+        // The filter first: a state that cannot be enforced is not recorded.
+        if (enforcing()) enforce(state);
         tarnel::json::OrderedValue document = tarnel::json::OrderedValue::object();
         document["anchor_rules"] = state.anchorRules;
         document["next_token"] = state.nextToken;
@@ -242,6 +308,7 @@ int execute(const Command& command, const std::optional<std::string>& input, con
     FilterState state = directory.load();
     switch (command.kind) {
     case Kind::dryRun:
+        if (enforcing()) (void)tarnel::pfctl::nftScript(input.value_or(""));
         err = std::string(kNotices);
         return 0;
     case Kind::load:
@@ -277,15 +344,22 @@ int execute(const Command& command, const std::optional<std::string>& input, con
     case Kind::listStates:
         out = stateListing();
         return 0;
-    case Kind::kill:
-        err = "killed 0 states from 1 sources and " + std::to_string(command.addresses.size() - 1) +
-              " destinations\n";
+    case Kind::kill: {
+        const std::uint64_t killed = enforcing() ? killConnections(command.addresses).value_or(0) : 0;
+        err = "killed " + std::to_string(killed) + " states from 1 sources and " +
+              std::to_string(command.addresses.size() - 1) + " destinations\n";
         return 0;
+    }
     }
     return 1;
 }
 
 int run(const std::vector<std::string>& arguments) {
+    if (enforcing() && !tarnel::NetworkIsolation::inSeparateNamespace()) {
+        writeAll(STDERR_FILENO, "pfctl stand-in: the enforcing mode runs only in a network namespace of its own, "
+                                "never in the machine's\n");
+        return kUsageExit;
+    }
     const char* stateDirectory = std::getenv("TARNEL_PFCTL_STATE_DIRECTORY");
     if (stateDirectory == nullptr || *stateDirectory == '\0') {
         writeAll(STDERR_FILENO, "pfctl stand-in: TARNEL_PFCTL_STATE_DIRECTORY is not set\n");

@@ -9,17 +9,28 @@ namespace tarnel::standin {
 
 namespace {
 
-TunInbound tunInbound(const json::ObjectReader& inbound, std::string tag) {
-    TunInbound tun{std::move(tag), {}, inbound.optionalInteger<int>("mtu")};
-    const std::string path = inbound.pathOf("address");
-    const auto addresses = inbound.stringArray("address");
-    if (addresses.empty()) throw ConfigurationError(path + " needs at least one address");
-    for (std::size_t index = 0; index < addresses.size(); ++index) {
-        auto prefix = InterfacePrefix::parse(addresses[index]);
+std::vector<InterfacePrefix> prefixes(const std::vector<std::string>& texts, const std::string& path) {
+    std::vector<InterfacePrefix> list;
+    for (std::size_t index = 0; index < texts.size(); ++index) {
+        auto prefix = InterfacePrefix::parse(texts[index]);
         if (!prefix) {
             throw ConfigurationError(path + "[" + std::to_string(index) + "] is not an address with a prefix length");
         }
-        tun.addresses.push_back(std::move(*prefix));
+        list.push_back(std::move(*prefix));
+    }
+    return list;
+}
+
+TunInbound tunInbound(const json::ObjectReader& inbound, std::string tag) {
+    TunInbound tun{std::move(tag), {}, inbound.optionalInteger<int>("mtu"), false, {}};
+    const std::string path = inbound.pathOf("address");
+    const auto addresses = inbound.stringArray("address");
+    if (addresses.empty()) throw ConfigurationError(path + " needs at least one address");
+    tun.addresses = prefixes(addresses, path);
+    tun.autoRoute = inbound.optionalBoolean("auto_route").value_or(false);
+    if (inbound.optionalValue("route_exclude_address") != nullptr) {
+        tun.routeExclusions =
+            prefixes(inbound.stringArray("route_exclude_address"), inbound.pathOf("route_exclude_address"));
     }
     if (tun.mtu && (*tun.mtu < 576 || *tun.mtu > 65535)) {
         throw ConfigurationError(inbound.pathOf("mtu") + " must be from 576 to 65535");
@@ -36,6 +47,29 @@ MixedInbound mixedInbound(const json::ObjectReader& inbound, std::string tag) {
     mixed.listen = *address;
     mixed.port = inbound.integer<std::uint16_t>("listen_port");
     return mixed;
+}
+
+// The server of the outbound tagged `finalTag`, else of the first outbound
+// with a numeric server and a port.
+std::optional<sockaddr_storage> server(const json::ObjectReader& root) {
+    const json::Value* outbounds = root.optionalValue("outbounds");
+    if (outbounds == nullptr) return std::nullopt;
+    std::optional<std::string> finalTag;
+    if (const json::Value* route = root.optionalValue("route")) {
+        finalTag = json::ObjectReader(*route, "route").optionalString("final");
+    }
+    const json::Value& list = json::asArray(*outbounds, "outbounds");
+    std::optional<sockaddr_storage> first;
+    for (std::size_t index = 0; index < list.size(); ++index) {
+        const json::ObjectReader outbound(list[index], "outbounds[" + std::to_string(index) + "]");
+        const auto host = outbound.optionalString("server");
+        const auto port = outbound.optionalInteger<std::uint16_t>("server_port");
+        const auto address = host && port ? numericAddress(*host, *port) : std::nullopt;
+        if (!address) continue;
+        if (finalTag && outbound.optionalString("tag") == finalTag) return address;
+        if (!first) first = address;
+    }
+    return first;
 }
 
 }  // namespace
@@ -69,6 +103,7 @@ Configuration parseConfiguration(std::string_view text) {
     const json::Value document = json::parse(text, json::TopLevel::object);
     const json::ObjectReader root(document);
     Configuration configuration;
+    configuration.server = server(root);
     const json::Value* inbounds = root.optionalValue("inbounds");
     if (inbounds == nullptr) return configuration;
     const json::Value& list = json::asArray(*inbounds, "inbounds");

@@ -38,11 +38,15 @@ struct InterfacePrefix {
     [[nodiscard]] static std::optional<InterfacePrefix> parse(std::string_view text);
 };
 
-// A "tun" inbound: one TUN interface with these addresses.
+// A "tun" inbound: one TUN interface with these addresses. With auto_route
+// the namespace's IPv4 traffic is routed into it, except the route
+// exclusions, which keep their path.
 struct TunInbound {
     std::string tag;
     std::vector<InterfacePrefix> addresses;
     std::optional<int> mtu;
+    bool autoRoute = false;
+    std::vector<InterfacePrefix> routeExclusions;
 };
 
 // A "mixed" inbound: an HTTP and SOCKS5 proxy on a numeric listen address.
@@ -53,11 +57,14 @@ struct MixedInbound {
     std::uint16_t port = 0;  // 0: any free port
 };
 
-// What the stand-in runs. Only the inbounds matter to it; the other sections
-// (log, dns, outbounds, route) are accepted as they are.
+// What the stand-in runs: the inbounds, and where a TUN inbound's packets go:
+// the numeric server and port of the route's final outbound (else of the first
+// outbound that names one). The other sections (log, dns, route rules) are
+// accepted as they are.
 struct Configuration {
     std::vector<TunInbound> tunInbounds;
     std::vector<MixedInbound> mixedInbounds;
+    std::optional<sockaddr_storage> server;
 };
 
 // Reads the configuration text with the strict JSON reader. Throws

@@ -17,6 +17,7 @@
 #include "standins/sing-box/faults.hpp"
 #include "standins/sing-box/mixed_proxy.hpp"
 #include "standins/sing-box/output.hpp"
+#include "standins/sing-box/packet_tunnel.hpp"
 #include "standins/sing-box/tun_device.hpp"
 
 namespace tarnel::standin {
@@ -46,7 +47,8 @@ std::optional<Configuration> readConfiguration(const std::string& path) {
 
 // Creates the interfaces of every TUN inbound (two each with the
 // "second-interface" fault). Throws SystemError.
-void createInterfaces(const Configuration& configuration, const Faults& faults, std::vector<TunDevice>& devices) {
+void createInterfaces(const Configuration& configuration, const Faults& faults, std::vector<TunDevice>& devices,
+                      std::vector<std::unique_ptr<PacketTunnel>>& tunnels) {
     for (const TunInbound& inbound : configuration.tunInbounds) {
         for (int copy = 0; copy < (faults.secondInterface ? 2 : 1); ++copy) {
             TunDevice device = TunDevice::create();
@@ -59,6 +61,10 @@ void createInterfaces(const Configuration& configuration, const Faults& faults, 
             device.bringUp();
             report("tun[" + inbound.tag + "]: " + device.name() + " up with " + addresses);
             devices.push_back(std::move(device));
+            if (copy == 0 && configuration.server) {
+                tunnels.push_back(std::make_unique<PacketTunnel>(inbound, devices.back().name(),
+                                                                 devices.back().descriptor(), *configuration.server));
+            }
         }
     }
 }
@@ -140,6 +146,7 @@ int runSingBox(const std::vector<std::string>& arguments, const char* faultVaria
 
     std::vector<std::unique_ptr<MixedProxy>> proxies;
     std::vector<TunDevice> devices;
+    std::vector<std::unique_ptr<PacketTunnel>> tunnels;  // after the devices: stopped first
     Timeline timeline(start, faults, !configuration->tunInbounds.empty());
     try {
         for (const MixedInbound& inbound : configuration->mixedInbounds) {
@@ -158,7 +165,7 @@ int runSingBox(const std::vector<std::string>& arguments, const char* faultVaria
                 return *faults.exitCode;
             }
             if (timeline.interfaceDue(now)) {
-                createInterfaces(*configuration, faults, devices);
+                createInterfaces(*configuration, faults, devices, tunnels);
                 timeline.interfaceCreated();
                 continue;
             }
