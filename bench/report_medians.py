@@ -32,7 +32,7 @@ def main(paths):
         if not text:
             continue  # the filter matched nothing in that program
         for run in json.loads(text)["benchmarks"]:
-            name = re.sub(r"/(real_time|iterations:\d+)", "", run["run_name"])
+            name = re.sub(r"/(real_time|manual_time|iterations:\d+)", "", run["run_name"])
             if "rss_after" in run:
                 if run.get("run_type") == "iteration":
                     memory.setdefault(name, []).append(run)

@@ -27,13 +27,13 @@ std::vector<std::string> sortedDistinct(std::set<std::string> texts) { return {t
 }  // namespace
 
 PacketFilterControl::PacketFilterControl(const Clock& clock, double timeoutSeconds, std::int64_t maximumOutputBytes)
-    : clock_(clock), timeout_(timeoutSeconds), maximumOutputBytes_(maximumOutputBytes) {}
+    : clock_(&clock), timeout_(timeoutSeconds), maximumOutputBytes_(maximumOutputBytes) {}
 
 std::string PacketFilterControl::runPacketFilterControl(const std::vector<std::string>& arguments,
                                                         const std::optional<std::string>& input) const {
     const BoundedCommandInvocation invocation{std::string(SystemTools::pfctl), arguments};
     const BoundedCommandStreams streams{input, true};
-    const double deadline = clock_.uptime() + timeout_;
+    const double deadline = clock_->uptime() + timeout_;
     BoundedCommandResult result;
     try {
         result = BoundedCommandRunner::run(
@@ -41,7 +41,7 @@ std::string PacketFilterControl::runPacketFilterControl(const std::vector<std::s
             [deadline](double uptime) {
                 if (!(uptime < deadline)) fail(PrivilegedRuntimeError::Case::packetFilterCommandFailed);
             },
-            clock_);
+            *clock_);
     } catch (const PrivilegedRuntimeError&) {
         throw;
     } catch (const Error&) {

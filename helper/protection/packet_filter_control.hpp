@@ -71,7 +71,7 @@ public:
                     const std::optional<std::vector<TailscaleUnderlayEndpoint>>& underlayEndpoints) const;
 
 private:
-    const Clock& clock_;
+    const Clock* clock_;  // not owned; a pointer, so that the control can be assigned
     double timeout_;
     std::int64_t maximumOutputBytes_;
 };

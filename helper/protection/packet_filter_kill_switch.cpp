@@ -334,6 +334,10 @@ void PacketFilterKillSwitch::activate(const Policy& policy, const Tailscale& tai
 void PacketFilterKillSwitch::rollBackActivation(const std::optional<State>& previous,
                                                 std::optional<std::uint64_t> newToken) const noexcept {
     const PacketFilterControl& packetFilter = services_.packetFilter;
+    // A flag and a value rather than the optional itself: GCC 12 at -O3 takes
+    // its payload for uninitialised once the release below is inlined.
+    bool holdingNewToken = newToken.has_value();
+    const std::uint64_t newTokenValue = newToken.value_or(0);
     // Only a protection that was wanted is put back. A record kept only for
     // references still to release had its rules flushed already; loading them
     // again would block the machine for a protection nobody wants.
@@ -341,12 +345,12 @@ void PacketFilterKillSwitch::rollBackActivation(const std::optional<State>& prev
         try {
             loadAnchorRules(*previous);
             State restored = *previous;
-            if (newToken) {
-                const auto unreleased = packetFilter.releaseEnableTokens({*newToken});
-                restored.enableTokens.insert(restored.enableTokens.end(), unreleased.begin(), unreleased.end());
+            if (holdingNewToken) {
+                const auto unreleased = packetFilter.releaseEnableTokens({newTokenValue});
+                for (const std::uint64_t token : unreleased) restored.enableTokens.push_back(token);
                 // Released: the clearing below must not release it a second
                 // time (and keep a reference that nobody holds).
-                if (unreleased.empty()) newToken.reset();
+                if (unreleased.empty()) holdingNewToken = false;
             }
             saveState(restored);
             return;
@@ -364,8 +368,10 @@ void PacketFilterKillSwitch::rollBackActivation(const std::optional<State>& prev
 
     try {
         std::vector<std::uint64_t> held;
-        if (newToken) held.push_back(*newToken);
-        if (previous) held.insert(held.end(), previous->enableTokens.begin(), previous->enableTokens.end());
+        if (holdingNewToken) held.push_back(newTokenValue);
+        if (previous) {
+            for (const std::uint64_t token : previous->enableTokens) held.push_back(token);
+        }
         const auto unreleased = packetFilter.releaseEnableTokens(held);
         if (unreleased.empty()) {
             deleteStateFile();

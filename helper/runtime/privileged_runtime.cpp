@@ -38,6 +38,25 @@ PrivilegedRuntime PrivilegedRuntime::forApplication(PrivilegedRuntimeEnvironment
                              application.codeIdentity, clientUserIdentifier);
 }
 
+std::shared_ptr<SystemDNSOverride> PrivilegedRuntime::dnsOverride() const {
+    if (!environment_.systemConfiguration) {
+        throw SystemDNSOverrideError(SystemDNSOverrideError::Case::configurationFailed);
+    }
+    return std::make_shared<SystemDNSOverride>(runtimeDirectory(), environment_.systemConfiguration);
+}
+
+PacketFilterKillSwitch PrivilegedRuntime::killSwitch() const {
+    return PacketFilterKillSwitch(runtimeDirectory(), dnsOverride(), environment_.killSwitchServices);
+}
+
+KillSwitchWatchdog::Configuration PrivilegedRuntime::watchdogConfiguration(
+    const PrivilegedRuntimeEnvironment& environment) {
+    KillSwitchWatchdog::Configuration configuration;
+    configuration.makeKillSwitch = [environment] { return forLaunchRecovery(environment).killSwitch(); };
+    configuration.stopTunnel = [environment] { forLaunchRecovery(environment).stopTunnel(); };
+    return configuration;
+}
+
 PrivilegedRuntime PrivilegedRuntime::forLaunchRecovery(PrivilegedRuntimeEnvironment environment) {
     return PrivilegedRuntime(std::move(environment), "/", nullptr, std::nullopt, std::nullopt);
 }

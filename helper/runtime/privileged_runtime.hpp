@@ -17,7 +17,11 @@
 #include "common/startup_timing.hpp"
 #include "common/unique_fd.hpp"
 #include "common/uuid.hpp"
+#include "helper/protection/kill_switch_watchdog.hpp"
+#include "helper/protection/packet_filter_kill_switch.hpp"
+#include "helper/protection/system_dns_override.hpp"
 #include "helper/runtime/client_code_validator.hpp"
+#include "helper/runtime/tailscale_compatibility_validation.hpp"
 #include "platform/codesign/code_signing.hpp"
 #include "platform/process_info.hpp"
 #include "platform/sysconfig/system_configuration.hpp"
@@ -53,6 +57,13 @@ struct PrivilegedRuntimeEnvironment {
     // The system configuration that the DNS override changes and restores.
     // The helper sets it; a runtime without one fails every DNS restore.
     std::shared_ptr<sysconfig::SystemConfiguration> systemConfiguration;
+
+    // What the kill switch reads and runs: its clocks, the interface list,
+    // the endpoint resolver and the packet-filter tool.
+    PacketFilterKillSwitch::Services killSwitchServices;
+
+    // Where Tailscale is installed: "/" on a Mac; tests map it to a fixture.
+    ClientCodeValidator::TailscaleInstallation tailscaleInstallation;
 
     // The process's system clock, not owned.
     [[nodiscard]] static std::shared_ptr<const Clock> systemClock();
@@ -97,6 +108,19 @@ public:
     [[nodiscard]] const std::filesystem::path& runtimeDirectory() const noexcept {
         return environment_.runtimeDirectory;
     }
+
+    // The DNS override over the environment's system configuration. Throws
+    // SystemDNSOverrideError configurationFailed when the environment has none.
+    [[nodiscard]] std::shared_ptr<SystemDNSOverride> dnsOverride() const;
+    // The kill switch over the runtime directory. It keeps nothing in memory,
+    // so a fresh one per use sees exactly what every other instance sees.
+    [[nodiscard]] PacketFilterKillSwitch killSwitch() const;
+
+    // The watchdog of the helper over this environment: each tick makes a
+    // fresh kill switch, and a lost Tailscale interface stops the recorded
+    // tunnel through stopTunnel of a launch-recovery runtime.
+    [[nodiscard]] static KillSwitchWatchdog::Configuration watchdogConfiguration(
+        const PrivilegedRuntimeEnvironment& environment);
 
     // -----------------------------------------------------------------------
     // Runtime preparation (privileged_runtime_preparation.cpp)
@@ -325,6 +349,64 @@ public:
     // then both tunnel files, ignoring their removal errors. "tun.log" and
     // the kill switch stay as they are.
     void cleanUpFailedStart(ChildProcess& process, UniqueFd& log, bool restoreDNS) const;
+
+    // -----------------------------------------------------------------------
+    // Tunnel start (privileged_runtime_start.cpp)
+    //
+    // Turns a validated configuration into a running, protected tunnel as a
+    // fixed sequence of timed stages. The kill switch is switched on before
+    // the launch and is never switched off here, not even when the start
+    // fails: the disconnect or the lease releases it.
+    // -----------------------------------------------------------------------
+
+    // How long the start waits for the runtime's tunnel interface.
+    static constexpr double tunnelInterfaceAppearanceWindow = 5.0;
+    static constexpr double tunnelInterfaceAppearancePollInterval = 0.05;
+
+    struct TunnelStart {
+        std::int32_t processIdentifier = 0;
+        // The request's deadline, or 5 s after the Tailscale checks ended
+        // when Tailscale data was sent; never with the progress allowance.
+        double routeDeadlineUptime = 0.0;
+    };
+
+    // Validates the configuration, decodes and checks the Tailscale data when
+    // sent, rewrites the configuration for Tailscale, finds the prepared
+    // runtime, switches the kill switch on, launches the runtime and proves
+    // it (launchPreparedRuntime), then waits for its interface, promotes
+    // protection to it, installs the DNS route and override and checks the
+    // process once more. Throws the stage's error as the start's error
+    // policy says (a malformed Tailscale request and a failed Tailscale check
+    // become tailscaleCompatibilityValidationFailed or
+    // tailscaleCompatibilityUnavailable); after the launch, a failure stops
+    // the process and removes the tunnel files first, and after the interface
+    // wait began also restores DNS.
+    [[nodiscard]] TunnelStart startTunnel(std::string_view configuration,
+                                          const std::optional<std::string>& tailscaleCompatibility,
+                                          std::string_view preparedRuntimeToken,
+                                          const PrivilegedTunnelStartupRequest& request,
+                                          std::function<bool()> cancellationRequested) const;
+
+    // Stage "helper_interface_appearance": for 5 s on the monotonic clock,
+    // every 0.05 s, until exactly one tunnel interface exists; it is then
+    // recorded in `state` and "tun-state.json" is written again (0600).
+    // Throws tunnelInterfaceUnavailable when the process exits or the window
+    // passes, ambiguousTunnelInterface at once for two or more, and the
+    // control's errors.
+    [[nodiscard]] std::string waitForTunnelInterface(const ChildProcess& process, TunnelState& state,
+                                                     const PrivilegedTunnelStartupControl& control) const;
+
+    // Stage "helper_dns_route": asks the route tool for the route to
+    // 172.19.0.2 and adds a host route through the interface unless it is
+    // already there, then asks again. Throws protectedDNSRouteFailed, and the
+    // control's errors while a route command runs.
+    void installProtectedDNSRoute(const std::string& interfaceName,
+                                  const PrivilegedTunnelStartupControl& control) const;
+
+    // Stage "helper_final_process_validation": the recorded process still
+    // runs the recorded executable with the recorded start time. Throws
+    // processExitedDuringStartup.
+    void validateFinalProcess(const ChildProcess& process, const TunnelState& state) const;
 
     // Runs `body` as one timed stage of a tunnel start: logs its started
     // record, then its completed record, or its failed record with the error,

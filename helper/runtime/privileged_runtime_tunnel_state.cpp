@@ -146,10 +146,7 @@ void PrivilegedRuntime::removeObsoleteRuntimes(const std::set<std::string>& keep
 }
 
 void PrivilegedRuntime::restoreDNSOverride() const {
-    if (!environment_.systemConfiguration) {
-        throw SystemDNSOverrideError(SystemDNSOverrideError::Case::configurationFailed);
-    }
-    SystemDNSOverride(runtimeDirectory(), environment_.systemConfiguration).restore();
+    dnsOverride()->restore();
 }
 
 }  // namespace tarnel

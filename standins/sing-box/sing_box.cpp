@@ -46,9 +46,18 @@ std::optional<Configuration> readConfiguration(const std::string& path) {
 }
 
 // Creates the interfaces of every TUN inbound (two each with the
-// "second-interface" fault). Throws SystemError.
+// "second-interface" fault). Every interface is configured before any is
+// brought up, so that the two copies of the fault come up back to back and a
+// watcher sees both at once. Throws SystemError.
 void createInterfaces(const Configuration& configuration, const Faults& faults, std::vector<TunDevice>& devices,
                       std::vector<std::unique_ptr<PacketTunnel>>& tunnels) {
+    struct Created {
+        const TunInbound* inbound;
+        std::string addresses;
+        bool carriesTraffic;
+    };
+    std::vector<Created> created;
+    const std::size_t first = devices.size();
     for (const TunInbound& inbound : configuration.tunInbounds) {
         for (int copy = 0; copy < (faults.secondInterface ? 2 : 1); ++copy) {
             TunDevice device = TunDevice::create();
@@ -58,13 +67,18 @@ void createInterfaces(const Configuration& configuration, const Faults& faults, 
                 device.assign(prefix);
                 addresses += (addresses.empty() ? "" : ", ") + prefix.text;
             }
-            device.bringUp();
-            report("tun[" + inbound.tag + "]: " + device.name() + " up with " + addresses);
             devices.push_back(std::move(device));
-            if (copy == 0 && configuration.server) {
-                tunnels.push_back(std::make_unique<PacketTunnel>(inbound, devices.back().name(),
-                                                                 devices.back().descriptor(), *configuration.server));
-            }
+            created.push_back(Created{&inbound, std::move(addresses), copy == 0 && configuration.server});
+        }
+    }
+    for (std::size_t index = first; index < devices.size(); ++index) devices[index].bringUp();
+    for (std::size_t index = 0; index < created.size(); ++index) {
+        const Created& entry = created[index];
+        TunDevice& device = devices[first + index];
+        report("tun[" + entry.inbound->tag + "]: " + device.name() + " up with " + entry.addresses);
+        if (entry.carriesTraffic) {
+            tunnels.push_back(
+                std::make_unique<PacketTunnel>(*entry.inbound, device.name(), device.descriptor(), *configuration.server));
         }
     }
 }

@@ -80,6 +80,19 @@ public:
     [[nodiscard]] const std::filesystem::path& directory() const { return directory_; }
     [[nodiscard]] PreparedRuntimeCache& cache() { return *cache_; }
     [[nodiscard]] int dnsRestores() const { return configuration_->dynamicStoreSessions; }
+    // The resolver the DNS override published; nothing when none is.
+    [[nodiscard]] std::optional<sysconfig::PropertyList> dnsResolver() const {
+        return configuration_->store.openDynamicStore("check")->copyValue(SystemDNSOverride::resolverKey());
+    }
+
+    // What the runtimes' kill switches use. No test resolves a name through
+    // the machine's resolver: every name fails unless a test answers it.
+    PacketFilterKillSwitch::Services killSwitchServices = [] {
+        PacketFilterKillSwitch::Services services;
+        services.resolver = [](const std::string&) { return std::optional<std::vector<sockaddr_storage>>(); };
+        return services;
+    }();
+    ClientCodeValidator::TailscaleInstallation tailscaleInstallation;
 
     [[nodiscard]] PrivilegedRuntimeEnvironment environment() const {
         PrivilegedRuntimeEnvironment environment;
@@ -87,6 +100,8 @@ public:
         environment.codeSigning = codeSigning_;
         environment.preparedRuntimes = cache_;
         environment.systemConfiguration = configuration_;
+        environment.killSwitchServices = killSwitchServices;
+        environment.tailscaleInstallation = tailscaleInstallation;
         return environment;
     }
     [[nodiscard]] PrivilegedRuntime runtime() const { return PrivilegedRuntime::forLaunchRecovery(environment()); }
