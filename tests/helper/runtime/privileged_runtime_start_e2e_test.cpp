@@ -180,9 +180,14 @@ TEST_F(StartE2E, StartsAProtectedTunnelWithoutTailscale) {
               (std::set<std::string>{fixture.preparedBinary().filename().string(), "dns-state.json",
                                      "kill-switch-state.json", "tun-config.json", "tun-state.json", "tun.log"}));
 
-    fixture.space().inside([&] { fixture.runtime().stopTunnel(); });
+    // The watchdog's stopper is the runtime's own stop: it ends the tunnel and
+    // restores DNS, and leaves the kill switch to the watchdog.
+    const auto watchdog = PrivilegedRuntime::watchdogConfiguration(fixture.runtime().environment());
+    fixture.space().inside([&] { watchdog.stopTunnel(); });
     EXPECT_EQ(processesRunning(fixture.preparedBinary()), std::vector<pid_t>{});
     EXPECT_EQ(fixture.files().dnsResolver(), std::nullopt);
+    EXPECT_FALSE(fixture.files().exists("tun-state.json"));
+    EXPECT_TRUE(watchdog.makeKillSwitch().isProtectionActive());
 }
 
 // The interface wait: a late interface is waited for; two interfaces, or a
