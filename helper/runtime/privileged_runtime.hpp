@@ -391,9 +391,10 @@ public:
 
     // Turns the recorded service's three proxy states off and removes the
     // record; nothing at all without a record. Throws corruptProxyState,
-    // running nothing, when the record cannot be read, is not a record, or
-    // names a service that fails the name check; networkSetupFailed or the
-    // tool's launch error, keeping the record for a later disable to retry.
+    // running nothing, when the record is not a private file of root's in a
+    // root-private runtime directory, is not a record, or names a service
+    // that fails the name check; networkSetupFailed or the tool's launch
+    // error, keeping the record for a later disable to retry.
     void disableSystemProxy() const;
 
     // Turns the web, secure-web and SOCKS proxy states of the service off, in

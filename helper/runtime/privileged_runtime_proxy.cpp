@@ -209,7 +209,8 @@ void PrivilegedRuntime::runNetworkSetup(const std::vector<std::string>& argument
         // A tool that cannot be killed is reaped in the background when the
         // object ends; the operation goes on either way.
         tool.stop(kTerminateWait, kKillWait, clock());
-        proxyLog().error("system_proxy_command_timed_out command=" + (arguments.empty() ? std::string() : arguments[0]));
+        const std::string command = arguments.empty() ? std::string() : arguments.front();
+        proxyLog().error("system_proxy_command_timed_out command=" + command);
         fail(Case::networkSetupFailed);
     }
     const auto status = tool.exitStatus();

@@ -38,7 +38,8 @@ constexpr std::string_view kRecordName = "proxy-state.json";
 // its record file and its faults in the environment while the object lives.
 class NetworkSetupStandIn {
 public:
-    NetworkSetupStandIn() : executable_(directory_.path() / "networksetup"), mapping_(SystemTools::networksetup, executable_) {
+    NetworkSetupStandIn()
+        : executable_(directory_.path() / "networksetup"), mapping_(SystemTools::networksetup, executable_) {
         copyFile(TARNEL_STANDIN_NETWORKSETUP, executable_, std::filesystem::perms::owner_all);
         ::setenv("TARNEL_NETWORKSETUP_CALLS", (directory_.path() / "calls").c_str(), 1);
         for (const char* name : kSettings) ::unsetenv(name);
@@ -296,7 +297,8 @@ TEST_F(SystemProxyTest, AFailedEnableTurnsTheServiceOffAndKeepsARecordOnlyWhileA
         tool.clear();
         tool.failing(testCase.failing);
         EXPECT_EQ(enable(testCase.service), kCommandFailed);
-        EXPECT_EQ(tool.calls(), joined(enableCalls(testCase.service, testCase.commandsRun), offCalls(testCase.service)));
+        EXPECT_EQ(tool.calls(),
+                  joined(enableCalls(testCase.service, testCase.commandsRun), offCalls(testCase.service)));
         if (testCase.recordKept) {
             EXPECT_EQ(fixture.read(kRecordName), record(testCase.service));
         } else {
@@ -346,7 +348,8 @@ TEST_F(SystemProxyTest, AHungToolIsStoppedAtItsDeadline) {
     EXPECT_LT(SystemClock::shared().uptime() - realStart, 10.0);
     EXPECT_EQ(tool.calls(), joined(enableCalls("Wi-Fi", 2), offCalls("Wi-Fi")));
     EXPECT_FALSE(fixture.exists(kRecordName));
-    EXPECT_EQ(log.sink().lines(), std::vector<std::string>{"system_proxy_command_timed_out command=-setsecurewebproxy"});
+    EXPECT_EQ(log.sink().lines(),
+              std::vector<std::string>{"system_proxy_command_timed_out command=-setsecurewebproxy"});
     EXPECT_EQ(processesRunning(tool.executable()), std::vector<pid_t>{});
 }
 
