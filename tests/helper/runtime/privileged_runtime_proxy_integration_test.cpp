@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -321,31 +322,43 @@ TEST_F(SystemProxyTest, AFailedEnableOfTheRecordedServiceForgetsItOnceItIsOff) {
     EXPECT_EQ(fixture.read(kRecordName), record("Wi-Fi"));
 }
 
-// Runs a hundred times faster than the system's clock, so that the tool's
-// 20 s deadline passes in a fifth of a second.
-class FastClock final : public Clock {
-public:
-    [[nodiscard]] double uptime() const override { return start_ + (SystemClock::shared().uptime() - start_) * 100.0; }
-    [[nodiscard]] double wallSeconds() const override { return SystemClock::shared().wallSeconds(); }
-    void sleepFor(double seconds) const override { SystemClock::shared().sleepFor(seconds / 100.0); }
-
-private:
-    double start_ = SystemClock::shared().uptime();
-};
-
 TEST_F(SystemProxyTest, AHungToolIsStoppedAtItsDeadline) {
-    auto clock = std::make_shared<FastClock>();
+    // The deadline runs on the runtime's clock, which moves here only when
+    // the test moves it: the calls before the hung one take what real time
+    // they need, however loaded the machine is.
+    auto clock = std::make_shared<FakeClock>();
     PrivilegedRuntimeEnvironment environment = fixture.environment();
     environment.clock = clock;
-    const PrivilegedRuntime fast = PrivilegedRuntime::forLaunchRecovery(environment);
+    const PrivilegedRuntime runtimeOnFakeClock = PrivilegedRuntime::forLaunchRecovery(environment);
     // The hung call ignores SIGTERM, so only the kill that follows ends it.
     tool.hanging({"-setsecurewebproxy Wi-Fi 127.0.0.1 2080"});
 
-    const double start = clock->uptime();
+    std::atomic<bool> returned = false;
+    std::string failure;
     const double realStart = SystemClock::shared().uptime();
-    EXPECT_EQ(failureOf([&] { fast.enableSystemProxy("Wi-Fi"); }), kCommandFailed);
-    EXPECT_GE(clock->uptime() - start, 20.0);
-    EXPECT_LT(SystemClock::shared().uptime() - realStart, 10.0);
+    std::thread enabling([&] {
+        failure = failureOf([&] { runtimeOnFakeClock.enableSystemProxy("Wi-Fi"); });
+        returned = true;
+    });
+    const auto sleep = [](int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); };
+    for (int tries = 0; tries < 3000 && tool.calls().size() < 2; ++tries) sleep(10);
+    EXPECT_EQ(tool.calls().size(), 2u) << "the hung call did not start";
+    sleep(100);
+
+    // A second before the deadline the tool still runs (longer than its stop
+    // would take); past it, it is stopped.
+    clock->advance(19.0);
+    sleep(1500);
+    EXPECT_EQ(processesRunning(tool.executable()).size(), 1u);
+    EXPECT_FALSE(returned);
+    for (int steps = 0; steps < 100 && !returned; ++steps) {
+        clock->advance(1.0);
+        sleep(20);
+    }
+    enabling.join();
+
+    EXPECT_EQ(failure, kCommandFailed);
+    EXPECT_LT(SystemClock::shared().uptime() - realStart, 15.0);
     EXPECT_EQ(tool.calls(), joined(enableCalls("Wi-Fi", 2), offCalls("Wi-Fi")));
     EXPECT_FALSE(fixture.exists(kRecordName));
     EXPECT_EQ(log.sink().lines(),
