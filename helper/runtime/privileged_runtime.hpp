@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "common/child_process.hpp"
 #include "common/clock.hpp"
@@ -417,6 +418,79 @@ public:
                               Body&& body) const {
         return timedHelperStage(stage, control.request.attemptID, control, clock(), std::forward<Body>(body));
     }
+
+    // -----------------------------------------------------------------------
+    // System proxy (privileged_runtime_proxy.cpp)
+    //
+    // In proxy mode the application runs the runtime itself as a local proxy
+    // and asks the helper to point one network service's web, secure-web and
+    // SOCKS proxies at it, and later to turn them off again. The helper does
+    // so with the network-service tool and records the service whose proxies
+    // it turned on in "proxy-state.json", so that a disable in a later helper
+    // process still knows which service to turn off. Only the three proxy
+    // states are turned off again: the host, port and bypass list that the
+    // service had before stay replaced.
+    // -----------------------------------------------------------------------
+
+    static constexpr std::string_view proxyStateFileName = "proxy-state.json";
+    // Where the application's local proxy listens.
+    static constexpr std::string_view systemProxyHost = "127.0.0.1";
+    static constexpr std::string_view systemProxyPort = "2080";
+    // How long one run of the network-service tool may take, on the
+    // environment's clock, before it is stopped (SIGTERM, then SIGKILL) and
+    // counted as failed: a hung tool must not hold the operation lock.
+    static constexpr double networkSetupTimeout = 20.0;
+
+    // The content of "proxy-state.json": one compact JSON object,
+    // {"serviceName":"Wi-Fi"}.
+    struct ProxyState {
+        // The network service name exactly as the application sent it.
+        std::string serviceName;
+
+        [[nodiscard]] std::string encoded() const;
+        // Unknown keys are ignored. Throws json::JsonError for text that is
+        // not one JSON object, or without a string "serviceName".
+        [[nodiscard]] static ProxyState decode(std::string_view text);
+
+        friend bool operator==(const ProxyState&, const ProxyState&) = default;
+    };
+
+    [[nodiscard]] std::filesystem::path proxyStatePath() const { return runtimeDirectory() / proxyStateFileName; }
+
+    // Points the service's three proxies at the local proxy: the service name
+    // check (PrivilegedHelperContractError invalidProxyService, nothing run),
+    // the runtime directory, then, when the record names another service,
+    // that service's three states turned off (a failure is logged and does
+    // not stop the enable); then host and port of the web, secure-web and
+    // SOCKS proxies and the bypass list, the record, and the three states
+    // "on". Any failure after the check turns the service's three states off
+    // again and throws the failure: networkSetupFailed, the tool's launch
+    // error, the runtime directory's errors, or the SystemError of the write.
+    // The record is written before any state is turned on, and a failed
+    // enable removes a record of this service only when its states were
+    // turned off again, so proxies are never left on without a record.
+    void enableSystemProxy(std::string_view serviceName) const;
+
+    // Turns the recorded service's three proxy states off and removes the
+    // record; nothing at all without a record. Throws corruptProxyState,
+    // running nothing, when the record is not a private file of root's in a
+    // root-private runtime directory, is not a record, or names a service
+    // that fails the name check; networkSetupFailed or the tool's launch
+    // error, keeping the record for a later disable to retry.
+    void disableSystemProxy() const;
+
+    // Turns the web, secure-web and SOCKS proxy states of the service off, in
+    // that order. All three run even when one fails; the first failure is
+    // thrown afterwards.
+    void disableProxyStates(std::string_view serviceName) const;
+
+    // Runs the network-service tool once with the arguments (no shell), its
+    // standard input, output and error on the null device, for at most
+    // networkSetupTimeout on the environment's clock. Throws
+    // networkSetupFailed for a non-zero exit status, a signal, or a run that
+    // took too long (the tool's process group is then terminated and killed);
+    // the launch's SystemError, with the system's text, when it cannot start.
+    void runNetworkSetup(const std::vector<std::string>& arguments) const;
 
 private:
     // SystemDNSOverride::restore over the environment's system configuration.
