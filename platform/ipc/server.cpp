@@ -37,7 +37,12 @@ sockaddr_un socketAddress(const std::filesystem::path& path) {
 }
 
 void checkSocketDirectory(const std::filesystem::path& directory) {
-    if (::mkdir(directory.c_str(), socketDirectoryMode) != 0 && errno != EEXIST) {
+    if (::mkdir(directory.c_str(), socketDirectoryMode) == 0) {
+        // Exactly this mode, whatever the umask took away.
+        if (::chmod(directory.c_str(), socketDirectoryMode) != 0) {
+            throw SystemError("set the mode of socket directory " + directory.string(), errno);
+        }
+    } else if (errno != EEXIST) {
         throw SystemError("create socket directory " + directory.string(), errno);
     }
     struct stat status {};
@@ -85,7 +90,7 @@ Server::Server(Interface interface)
 
 Server::~Server() {
     stop();
-    if (!listener_) return;
+    if (path_.empty()) return;
     listener_.reset();
     // Only the socket this server made: a later service may own the path now.
     struct stat status {};
@@ -95,7 +100,7 @@ Server::~Server() {
 }
 
 void Server::bind(const std::filesystem::path& path) {
-    if (listener_) throw SystemError("bind " + path.string(), EISCONN);
+    if (!path_.empty()) throw SystemError("bind " + path.string(), EISCONN);
     const sockaddr_un address = socketAddress(path);
     checkSocketDirectory(path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path());
     removeStaleSocket(path, address);
@@ -122,6 +127,8 @@ void Server::bind(const std::filesystem::path& path) {
 }
 
 void Server::start(Admission admission) {
+    if (!listener_) throw SystemError("serve", path_.empty() ? ENOTCONN : EALREADY);
+    const std::lock_guard lock(serveThreadMutex_);
     if (serveThread_.joinable()) throw SystemError("start", EALREADY);
     serveThread_ = std::thread([this, admission = std::move(admission)]() mutable { serve(std::move(admission)); });
 }
@@ -131,11 +138,12 @@ void Server::stop() {
     const std::uint64_t one = 1;
     // A full counter already wakes the accepting thread.
     [[maybe_unused]] const ssize_t written = ::write(stopEvent_.get(), &one, sizeof one);
+    const std::lock_guard lock(serveThreadMutex_);
     if (serveThread_.joinable() && serveThread_.get_id() != std::this_thread::get_id()) serveThread_.join();
 }
 
 void Server::serve(Admission admission) {
-    if (!listener_) throw SystemError("serve", ENOTCONN);
+    if (!listener_) throw SystemError("serve", path_.empty() ? ENOTCONN : EALREADY);
     while (!stopping_.load()) {
         std::array<pollfd, 2> entries{pollfd{listener_.get(), POLLIN, 0}, pollfd{stopEvent_.get(), POLLIN, 0}};
         if (::poll(entries.data(), entries.size(), -1) < 0) continue;  // EINTR
@@ -192,6 +200,9 @@ void Server::serve(Admission admission) {
         remaining.swap(connections_);
     }
     for (const auto& connection : remaining) connection->thread.join();
+    // Callers that connect from now on are turned away at once instead of
+    // waiting in a backlog that nobody accepts from.
+    listener_.reset();
 }
 
 void Server::serveConnection(Connection& connection) {

@@ -81,7 +81,9 @@ public:
     void bind(const std::filesystem::path& path);
 
     // Accepts connections until `stop`; then ends every connection, waits
-    // for their threads (a handler at work finishes first) and returns.
+    // for their threads (a handler at work finishes first), closes the
+    // listening socket (later callers fail to connect) and returns. A server
+    // serves once.
     void serve(Admission admission);
     // `serve` on a thread of the server's own, which `stop` joins.
     void start(Admission admission);
@@ -109,6 +111,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     std::list<std::unique_ptr<Connection>> connections_;
+    std::mutex serveThreadMutex_;
     std::thread serveThread_;
 };
 
