@@ -65,7 +65,8 @@ using Admission = std::function<std::optional<Handler>(const PeerCredentials& pe
 class Server {
 public:
     explicit Server(Interface interface);
-    // Stops the service (see `stop`) and removes the socket it bound.
+    // Stops the service (see `stop`) and removes the socket it bound. A
+    // thread that runs `serve` itself must have returned from it first.
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -87,8 +88,8 @@ public:
     void serve(Admission admission);
     // `serve` on a thread of the server's own, which `stop` joins.
     void start(Admission admission);
-    // Ends the accepting and every connection. Safe from any thread and more
-    // than once; joins the thread of `start`.
+    // Ends the accepting and every connection. Safe from any thread but a
+    // handler's, and more than once; joins the thread of `start`.
     void stop();
 
 private:
