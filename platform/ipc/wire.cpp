@@ -64,16 +64,17 @@ Json toJson(const Dictionary& dictionary) {
     Json object = Json::object();
     for (const auto& [key, value] : dictionary) {
         requireText(key, "a key");
+        Json& slot = object[key];
         std::visit(
-            [&object, &key](const auto& item) {
+            [&slot](const auto& item) {
                 using T = std::decay_t<decltype(item)>;
                 if constexpr (std::is_same_v<T, Data>) {
-                    object[key] = Json::binary(std::vector<std::uint8_t>(item.bytes.begin(), item.bytes.end()));
+                    slot = Json::binary(std::vector<std::uint8_t>(item.bytes.begin(), item.bytes.end()));
                 } else if constexpr (std::is_same_v<T, std::string>) {
                     requireText(item, "a text value");
-                    object[key] = item;
+                    slot = item;
                 } else {
-                    object[key] = item;
+                    slot = item;
                 }
             },
             value);
