@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include "common/error.hpp"
 #include "platform/ipc/ipc_error.hpp"
@@ -186,7 +187,12 @@ void Server::serve(Admission admission) {
         const std::lock_guard lock(mutex_);
         if (stopping_.load()) break;
         connections_.push_back(std::move(connection));
-        added.thread = std::thread([this, &added] { serveConnection(added); });
+        try {
+            added.thread = std::thread([this, &added] { serveConnection(added); });
+        } catch (const std::system_error&) {
+            // No thread to serve it: closed before the hello, as a refusal.
+            connections_.pop_back();
+        }
     }
 
     // Wake every connection that waits for a request or a peer that reads
