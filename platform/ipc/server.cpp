@@ -1,0 +1,259 @@
+#include "platform/ipc/server.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+#include "common/error.hpp"
+#include "platform/ipc/ipc_error.hpp"
+
+namespace tarnel::ipc {
+
+namespace {
+
+// The mode of a socket that every local user may connect to; who is then
+// served is the admission's decision.
+constexpr mode_t socketMode = 0666;
+constexpr mode_t socketDirectoryMode = 0755;
+
+sockaddr_un socketAddress(const std::filesystem::path& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string& text = path.native();
+    if (text.empty() || text.size() >= sizeof address.sun_path || text.find('\0') != std::string::npos) {
+        throw SystemError("socket path " + text, ENAMETOOLONG);
+    }
+    std::memcpy(address.sun_path, text.data(), text.size());
+    return address;
+}
+
+void checkSocketDirectory(const std::filesystem::path& directory) {
+    if (::mkdir(directory.c_str(), socketDirectoryMode) == 0) {
+        // Exactly this mode, whatever the umask took away.
+        if (::chmod(directory.c_str(), socketDirectoryMode) != 0) {
+            throw SystemError("set the mode of socket directory " + directory.string(), errno);
+        }
+    } else if (errno != EEXIST) {
+        throw SystemError("create socket directory " + directory.string(), errno);
+    }
+    struct stat status {};
+    if (::lstat(directory.c_str(), &status) != 0) {
+        throw SystemError("inspect socket directory " + directory.string(), errno);
+    }
+    if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        throw IPCError(IPCError::Case::unsafeSocketDirectory);
+    }
+}
+
+// True when a service accepts connections on the socket at `address`.
+bool someoneListens(const sockaddr_un& address) {
+    const UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!probe) throw SystemError("socket", errno);
+    const int result = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    // A full backlog (EAGAIN) still means that a service listens there.
+    return result == 0 || errno == EAGAIN;
+}
+
+// Takes away a stale socket at the path; refuses to touch anything else.
+void removeStaleSocket(const std::filesystem::path& path, const sockaddr_un& address) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT) return;
+        throw SystemError("inspect socket " + path.string(), errno);
+    }
+    if (!S_ISSOCK(status.st_mode)) throw SystemError("bind " + path.string(), EEXIST);
+    if (someoneListens(address)) throw SystemError("bind " + path.string(), EADDRINUSE);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        throw SystemError("remove stale socket " + path.string(), errno);
+    }
+}
+
+}  // namespace
+
+std::filesystem::path socketPath(const std::filesystem::path& directory, std::string_view serviceName) {
+    return directory / (std::string(serviceName) + ".socket");
+}
+
+Server::Server(Interface interface)
+    : interface_(std::move(interface)), stopEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!stopEvent_) throw SystemError("eventfd", errno);
+}
+
+Server::~Server() {
+    stop();
+    if (path_.empty()) return;
+    listener_.reset();
+    // Only the socket this server made: a later service may own the path now.
+    struct stat status {};
+    if (::lstat(path_.c_str(), &status) == 0 && S_ISSOCK(status.st_mode) && status.st_ino == socketInode_) {
+        ::unlink(path_.c_str());
+    }
+}
+
+void Server::bind(const std::filesystem::path& path) {
+    if (!path_.empty()) throw SystemError("bind " + path.string(), EISCONN);
+    const sockaddr_un address = socketAddress(path);
+    checkSocketDirectory(path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path());
+    removeStaleSocket(path, address);
+
+    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listener) throw SystemError("socket", errno);
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        throw SystemError("bind " + path.string(), errno);
+    }
+    struct stat status {};
+    if (::chmod(path.c_str(), socketMode) != 0 || ::lstat(path.c_str(), &status) != 0) {
+        const int error = errno;
+        ::unlink(path.c_str());
+        throw SystemError("set the mode of socket " + path.string(), error);
+    }
+    if (::listen(listener.get(), SOMAXCONN) != 0) {
+        const int error = errno;
+        ::unlink(path.c_str());
+        throw SystemError("listen " + path.string(), error);
+    }
+    listener_ = std::move(listener);
+    path_ = path;
+    socketInode_ = status.st_ino;
+}
+
+void Server::start(Admission admission) {
+    if (!listener_) throw SystemError("serve", path_.empty() ? ENOTCONN : EALREADY);
+    const std::lock_guard lock(serveThreadMutex_);
+    if (serveThread_.joinable()) throw SystemError("start", EALREADY);
+    serveThread_ = std::thread([this, admission = std::move(admission)]() mutable { serve(std::move(admission)); });
+}
+
+void Server::stop() {
+    stopping_.store(true);
+    const std::uint64_t one = 1;
+    // A full counter already wakes the accepting thread.
+    [[maybe_unused]] const ssize_t written = ::write(stopEvent_.get(), &one, sizeof one);
+    const std::lock_guard lock(serveThreadMutex_);
+    if (serveThread_.joinable() && serveThread_.get_id() != std::this_thread::get_id()) serveThread_.join();
+}
+
+void Server::serve(Admission admission) {
+    if (!listener_) throw SystemError("serve", path_.empty() ? ENOTCONN : EALREADY);
+    while (!stopping_.load()) {
+        std::array<pollfd, 2> entries{pollfd{listener_.get(), POLLIN, 0}, pollfd{stopEvent_.get(), POLLIN, 0}};
+        if (::poll(entries.data(), entries.size(), -1) < 0) continue;  // EINTR
+        if (entries[1].revents != 0) break;
+        UniqueFd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!socket) {
+            // Out of descriptors: wait a moment instead of spinning on a
+            // connection that cannot be taken yet.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            continue;
+        }
+        {
+            const std::lock_guard lock(mutex_);
+            reapFinished();
+        }
+
+        ucred credentials{};
+        socklen_t size = sizeof credentials;
+        if (::getsockopt(socket.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) continue;
+        PeerCredentials peer;
+        peer.processIdentifier = credentials.pid;
+        peer.effectiveUserIdentifier = credentials.uid;
+        peer.effectiveGroupIdentifier = credentials.gid;
+        peer.process = ProcessInfo::identity(credentials.pid);
+
+        std::optional<Handler> handler;
+        try {
+            handler = admission(peer);
+        } catch (...) {
+            handler.reset();  // an admission that fails refuses
+        }
+        if (!handler || !*handler) continue;  // refused: closed without a byte
+
+        auto connection = std::make_unique<Connection>();
+        connection->socket = std::move(socket);
+        connection->handler = std::move(*handler);
+        Connection& added = *connection;
+        const std::lock_guard lock(mutex_);
+        if (stopping_.load()) break;
+        connections_.push_back(std::move(connection));
+        try {
+            added.thread = std::thread([this, &added] { serveConnection(added); });
+        } catch (const std::system_error&) {
+            // No thread to serve it: closed before the hello, as a refusal.
+            connections_.pop_back();
+        }
+    }
+
+    // Wake every connection that waits for a request or a peer that reads
+    // slowly; a handler at work finishes, its reply finds the socket shut.
+    std::list<std::unique_ptr<Connection>> remaining;
+    {
+        const std::lock_guard lock(mutex_);
+        for (const auto& connection : connections_) {
+            if (connection->socket) ::shutdown(connection->socket.get(), SHUT_RDWR);
+        }
+        remaining.swap(connections_);
+    }
+    for (const auto& connection : remaining) connection->thread.join();
+    // Callers that connect from now on are turned away at once instead of
+    // waiting in a backlog that nobody accepts from.
+    listener_.reset();
+}
+
+void Server::serveConnection(Connection& connection) {
+    Handler handler;
+    int socket = -1;
+    {
+        const std::lock_guard lock(mutex_);
+        handler = std::move(connection.handler);
+        socket = connection.socket.get();
+    }
+    bool open = writeFully(socket, encodeHello()) == WriteStatus::written;
+    while (open) {
+        std::string payload;
+        if (readFrame(socket, payload) != ReadStatus::frame) break;
+        Request request;
+        try {
+            request = interface_.validate(decodeRequest(payload));
+        } catch (const FrameError&) {
+            break;  // closed without a reply
+        }
+        std::string reply;
+        try {
+            reply = encodeReply(handler(request));
+        } catch (...) {
+            break;  // no reply can be made: the caller sees the connection end
+        }
+        open = writeFully(socket, reply) == WriteStatus::written;
+    }
+    // The handler (and whatever it owns) ends with its connection.
+    handler = nullptr;
+    const std::lock_guard lock(mutex_);
+    connection.socket.reset();
+    connection.finished = true;
+}
+
+void Server::reapFinished() {
+    for (auto entry = connections_.begin(); entry != connections_.end();) {
+        if ((*entry)->finished) {
+            // It has done all its work under the lock and only returns now.
+            (*entry)->thread.join();
+            entry = connections_.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+}
+
+}  // namespace tarnel::ipc
