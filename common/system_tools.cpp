@@ -1,5 +1,6 @@
 #include "common/system_tools.hpp"
 
+#include <array>
 #include <map>
 #include <mutex>
 #include <string>
@@ -15,12 +16,19 @@ std::map<std::string, std::filesystem::path>& mappings() {
     return table;
 }
 
-constexpr std::pair<std::string_view, std::string_view> kTools[] = {
-    {route, "route"},         {scutil, "scutil"},       {netstat, "netstat"},     {pfctl, "pfctl"},
-    {networksetup, "networksetup"}, {launchctl, "launchctl"}, {tailscale, "tailscale"},
-};
+constexpr std::array<std::pair<std::string_view, std::string_view>, 7> kTools{{
+    {route, "route"},
+    {scutil, "scutil"},
+    {netstat, "netstat"},
+    {pfctl, "pfctl"},
+    {networksetup, "networksetup"},
+    {launchctl, "launchctl"},
+    {tailscale, "tailscale"},
+}};
 
 }  // namespace
+
+std::span<const std::pair<std::string_view, std::string_view>> toolsByShortName() noexcept { return kTools; }
 
 std::filesystem::path resolve(const std::filesystem::path& systemPath) {
     std::lock_guard lock(gMutex);

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <span>
 #include <string_view>
+#include <utility>
 
 namespace tarnel::SystemTools {
 
@@ -17,6 +19,9 @@ inline constexpr std::string_view pfctl = "/sbin/pfctl";
 inline constexpr std::string_view networksetup = "/usr/sbin/networksetup";
 inline constexpr std::string_view launchctl = "/bin/launchctl";
 inline constexpr std::string_view tailscale = "/Applications/Tailscale.app/Contents/MacOS/Tailscale";
+
+// Every tool above with its short name: (system path, short name).
+[[nodiscard]] std::span<const std::pair<std::string_view, std::string_view>> toolsByShortName() noexcept;
 
 // Where the tool at `systemPath` is run from. Thread-safe.
 [[nodiscard]] std::filesystem::path resolve(const std::filesystem::path& systemPath);
