@@ -492,6 +492,50 @@ public:
     // the launch's SystemError, with the system's text, when it cannot start.
     void runNetworkSetup(const std::vector<std::string>& arguments) const;
 
+    // -----------------------------------------------------------------------
+    // Launch recovery (privileged_runtime_recovery.cpp)
+    //
+    // What the helper does once at launch, before it accepts any client: a
+    // tunnel, a kill switch and a DNS override of an earlier run may still be
+    // in place. The recorded tunnel is adopted, and its protection re-applied,
+    // only when it is the helper's own verified runtime and still runs;
+    // otherwise it is stopped and protection is removed, except that a tunnel
+    // that cannot be made to stop keeps its protection.
+    // -----------------------------------------------------------------------
+
+    // The stage prefix of the code-signing checks of a recorded runtime.
+    static constexpr std::string_view launchRecoveryStagePrefix = "runtime_staged_restore";
+
+    // Starts the kill-switch watchdog with a configuration and answers
+    // whether it started. The helper uses KillSwitchWatchdog::start, the
+    // process's one watchdog; tests pass a function that records the call.
+    using WatchdogStarter = std::function<bool(KillSwitchWatchdog::Configuration)>;
+
+    // Reconciles what an earlier run left behind, over a launch-recovery
+    // runtime of `environment` and one more kill switch of its own: adopts a
+    // verified running tunnel (restoreAfterLaunch), or stops the recorded
+    // tunnel and deactivates protection. A failure is logged once, on the
+    // subsystem "app.tarnel.direct.helper", category "runtime", as
+    // "kill_switch_restore_failed error=<description>", and followed by a
+    // fallback whose own failures are ignored: protection re-applied when the
+    // tunnel may still run, else the tunnel stopped (its files removed
+    // directly when even that fails) and the kill switch cleared. Then removes
+    // obsolete runtime copies and starts the watchdog with
+    // watchdogConfiguration(environment) through `startWatchdog`. Never fails.
+    static void recoverAtLaunch(const PrivilegedRuntimeEnvironment& environment,
+                                const WatchdogStarter& startWatchdog = &KillSwitchWatchdog::start) noexcept;
+
+    // True when "tun-state.json" names a runtime copy in the runtime
+    // directory ("sing-box" or "sing-box-<UUID>") whose recorded process
+    // still runs it, whose file is a prepared runtime file (root's, 0700, one
+    // link), and whose file on disk and running code carry the same valid
+    // signature. False, without any code-signing check, when there is no
+    // record, the record names another file, or its process is gone. Throws
+    // corruptTunnelState for a record that cannot be read or decoded,
+    // unsafeStagedRuntime or runtimeStorageUnavailable for the file, and
+    // invalidCodeSignature when a check fails or the two identities differ.
+    [[nodiscard]] bool verifyRecordedTunnel() const;
+
 private:
     // SystemDNSOverride::restore over the environment's system configuration.
     void restoreDNSOverride() const;

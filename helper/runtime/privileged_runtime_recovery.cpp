@@ -1,0 +1,178 @@
+// Launch recovery: what the helper does with the tunnel, the kill switch and
+// the runtime copies that an earlier run left, before it serves anyone.
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <exception>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "common/error.hpp"
+#include "common/files.hpp"
+#include "common/helper_contract.hpp"
+#include "common/json.hpp"
+#include "common/log.hpp"
+#include "common/runtime_error.hpp"
+#include "helper/runtime/client_code_validator.hpp"
+#include "helper/runtime/privileged_runtime.hpp"
+#include "platform/runtime_host.hpp"
+
+namespace tarnel {
+
+namespace {
+
+using Case = PrivilegedRuntimeError::Case;
+
+// A record is about two hundred bytes.
+constexpr std::size_t kMaximumTunnelStateSize = 64 * 1024;
+
+const Log& recoveryLog() {
+    static const Log log{"app.tarnel.direct.helper", "runtime"};
+    return log;
+}
+
+// Whether an entry stands at the path; one that cannot be looked at counts as
+// there, so that it is read and refused rather than taken for no record.
+bool entryExists(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 || errno != ENOENT;
+}
+
+// The record, read as the tunnel stop reads it: a private regular file of
+// root's that decodes. Throws corruptTunnelState.
+PrivilegedRuntime::TunnelState readTunnelState(const std::filesystem::path& path) {
+    const auto bytes = files::readRootPrivateFile(path, kMaximumTunnelStateSize);
+    if (!bytes) throw PrivilegedRuntimeError(Case::corruptTunnelState);
+    try {
+        return PrivilegedRuntime::TunnelState::decode(*bytes);
+    } catch (const json::JsonError&) {
+        throw PrivilegedRuntimeError(Case::corruptTunnelState);
+    }
+}
+
+std::string describe(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        return errorMessage(error);
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+// A tunnel stop that failed this way may have left the tunnel running.
+bool tunnelMayStillRun(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const PrivilegedRuntimeError& error) {
+        return error.errorCase() == Case::tunnelProcessDidNotStop ||
+               error.errorCase() == Case::tunnelInterfaceDidNotDisappear;
+    } catch (...) {
+        return false;
+    }
+}
+
+template <typename Step>
+void ignoringFailure(Step&& step) noexcept {
+    try {
+        step();
+    } catch (...) {
+    }
+}
+
+// After a failed reconciliation: a tunnel that may still carry traffic keeps
+// its protection; otherwise the tunnel is stopped (or, when even the stop
+// cannot read its record, its files are removed without signalling anyone)
+// and the kill switch is cleared.
+void fallBack(const PrivilegedRuntime& runtime, const PacketFilterKillSwitch& killSwitch,
+              const std::exception_ptr& failure) noexcept {
+    if (tunnelMayStillRun(failure)) {
+        ignoringFailure([&] { killSwitch.restoreAfterLaunch(); });
+        return;
+    }
+    std::exception_ptr stopFailure;
+    try {
+        runtime.stopTunnel();
+    } catch (...) {
+        stopFailure = std::current_exception();
+    }
+    if (stopFailure && tunnelMayStillRun(stopFailure)) {
+        ignoringFailure([&] { killSwitch.restoreAfterLaunch(); });
+        return;
+    }
+    if (stopFailure) ignoringFailure([&] { runtime.removeTunnelFiles(); });
+    ignoringFailure([&] { killSwitch.clearState(); });
+}
+
+}  // namespace
+
+bool PrivilegedRuntime::verifyRecordedTunnel() const {
+    if (!entryExists(tunnelStatePath())) return false;
+    const TunnelState state = readTunnelState(tunnelStatePath());
+
+    // Only a copy the helper itself prepared, in its own directory, can be its
+    // tunnel; anything else is stopped without looking at its signature.
+    const std::filesystem::path executable = ClientCodeValidator::standardized(state.executablePath);
+    if (executable.parent_path() != ClientCodeValidator::standardized(runtimeDirectory())) return false;
+    if (!PrivilegedHelperContract::isObsoleteRuntimeFileName(executable.filename().string())) return false;
+    if (RuntimeHost::processIdentity(state.pid) != state.processIdentity()) return false;
+
+    (void)requirePreparedRuntimeFile(executable);
+    const auto onDisk =
+        ClientCodeValidator::validateRuntimeStatic(executable, launchRecoveryStagePrefix, codeSigning());
+    const std::string live =
+        ClientCodeValidator::validateLiveRuntime(state.pid, *onDisk.designatedRequirement, codeSigning());
+    // The live check finds the process by its identifier: the code it checked
+    // was the recorded process's only while that still runs as recorded.
+    if (RuntimeHost::processIdentity(state.pid) != state.processIdentity()) return false;
+    if (live != onDisk.codeIdentity) throw PrivilegedRuntimeError(Case::invalidCodeSignature);
+    return true;
+}
+
+void PrivilegedRuntime::recoverAtLaunch(const PrivilegedRuntimeEnvironment& environment,
+                                        const WatchdogStarter& startWatchdog) noexcept {
+    const auto logFailure = [](const std::exception_ptr& failure) noexcept {
+        ignoringFailure([&] { recoveryLog().error("kill_switch_restore_failed error=" + describe(failure)); });
+    };
+
+    // Both live only while recovery runs. The kill switch is one more
+    // instance of its own; it shares the record and the system state with
+    // every other one. Building them fails only for an environment without
+    // its services, and then there is nothing to reconcile with.
+    std::optional<PrivilegedRuntime> runtime;
+    std::optional<PacketFilterKillSwitch> killSwitch;
+    try {
+        runtime.emplace(forLaunchRecovery(environment));
+        killSwitch.emplace(runtime->killSwitch());
+    } catch (...) {
+        logFailure(std::current_exception());
+    }
+
+    if (runtime && killSwitch) {
+        std::exception_ptr failure;
+        try {
+            if (runtime->verifyRecordedTunnel()) {
+                killSwitch->restoreAfterLaunch();
+            } else {
+                runtime->stopTunnel();
+                killSwitch->deactivate();
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (failure) {
+            logFailure(failure);
+            fallBack(*runtime, *killSwitch, failure);
+        }
+        ignoringFailure([&] { runtime->removeObsoleteRuntimes({}); });
+    }
+    killSwitch.reset();
+    runtime.reset();
+
+    // KillSwitchWatchdog::start never fails; a starter of a test may.
+    ignoringFailure([&] { (void)startWatchdog(watchdogConfiguration(environment)); });
+}
+
+}  // namespace tarnel
