@@ -5,9 +5,6 @@
 // and boot and the namespace's own interfaces; the watchdog's start is
 // recorded instead of starting a timer thread.
 
-#include <signal.h>
-#include <stdio.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
