@@ -1,13 +1,15 @@
-// The kill switch on real packets. Four namespaces:
+// The kill switch on real packets, through the helper program. Four
+// namespaces:
 //
 //   lan (192.168.50.2) --- en1  client  en0 (203.0.113.1) --- (203.0.113.5) server (198.51.100.1) --- (198.51.100.9) internet
 //
-// The client runs the kill switch over the enforcing pfctl stand-in and the
-// stand-in runtime, whose tunnel ends at the tunnel server (endpoint
-// 203.0.113.5:7000, resolver 172.19.0.2 behind it). The internet host answers
-// TCP on ports 80, 53 and 853 with the source address it saw. For each
-// protection state, every probe is compared with what the rule text lets out;
-// the "off" state is every probe's positive control.
+// The client runs the helper over the enforcing pfctl stand-in, and the
+// helper runs the stand-in runtime, whose tunnel ends at the tunnel server
+// (endpoint 203.0.113.5:7000, resolver 172.19.0.2 behind it); the
+// application's side is the client program of helper_harness.hpp. The
+// internet host answers TCP on ports 80, 53 and 853 with the source address
+// it saw. For each protection state, every probe is compared with what the
+// rule text lets out; the "off" state is every probe's positive control.
 
 #include <unistd.h>
 
@@ -25,12 +27,10 @@
 #include "common/child_process.hpp"
 #include "common/clock.hpp"
 #include "common/files.hpp"
-#include "common/system_tools.hpp"
-#include "helper/protection/kill_switch_watchdog.hpp"
+#include "common/json.hpp"
+#include "common/uuid.hpp"
 #include "helper/protection/packet_filter_kill_switch.hpp"
-#include "helper/protection/system_dns_override.hpp"
-#include "platform/boot_clock.hpp"
-#include "platform/sysconfig/system_configuration.hpp"
+#include "tests/e2e/helper_harness.hpp"
 #include "tests/support/build_products.hpp"
 #include "tests/support/network_namespace.hpp"
 #include "tests/support/test_support.hpp"
@@ -71,14 +71,19 @@ while True:
         c, a = key.fileobj.accept(); c.sendall(a[0].encode()); c.close()
 )";
 
-constexpr const char* kRuntimeConfiguration = R"({
-  "inbounds": [{"type": "tun", "tag": "tarnel-tun", "address": ["172.19.0.1/30"], "auto_route": true,
-                "route_exclude_address": ["203.0.113.5/32", "10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16",
-                                          "100.64.0.0/10", "169.254.0.0/16", "224.0.0.0/4", "255.255.255.255/32"]}],
-  "outbounds": [{"type": "vless", "tag": "proxy", "server": "203.0.113.5", "server_port": 7000},
-                {"type": "direct", "tag": "direct"}],
-  "route": {"final": "proxy"}
-})";
+// The configuration the application would send for a route to the tunnel
+// server: the pinned-interface fixture pointed at 203.0.113.5:7000.
+std::string tunnelConfiguration() {
+    std::string text = readFixture("tunnel-config/plain-pinned-interface.json");
+    const auto replace = [&](const std::string& from, const std::string& to) {
+        for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+            text.replace(at, from.size(), to);
+        }
+    };
+    replace("198.51.100.7", "203.0.113.5");
+    replace("\"server_port\" : 443", "\"server_port\" : 7000");
+    return text;
+}
 
 struct Probe {
     std::string name;
@@ -126,10 +131,10 @@ protected:
         server.output = ChildProcess::Redirect::null();
         tunnelServer_.emplace(server_->launch(server));
 
-        files::writeAtomically(directory_ / "config.json", kRuntimeConfiguration);
-        ::setenv("TARNEL_PFCTL_STATE_DIRECTORY", (directory_ / "pf").c_str(), 1);
-        ::setenv("TARNEL_PFCTL_ENFORCE", "1", 1);
-        std::filesystem::create_directories(directory_ / "pf");
+        files::writeAtomically(directory_ / "config.json", tunnelConfiguration());
+        helper_.emplace(*client_, true);
+        // What the client sends, readable once it gave up root.
+        files::writeAtomically(helper_->base() / "config.json", tunnelConfiguration(), 0644);
         // Every listener answers before the first probe.
         for (int attempt = 0; attempt < 50 && !(probe(probes()[0]).starts_with("pass") &&
                                                 probe(probes()[2]).starts_with("pass"));
@@ -137,10 +142,7 @@ protected:
             ::usleep(100'000);
         }
     }
-    void TearDown() override {
-        ::unsetenv("TARNEL_PFCTL_STATE_DIRECTORY");
-        ::unsetenv("TARNEL_PFCTL_ENFORCE");
-    }
+    void TearDown() override { helper_.reset(); }
 
     static ChildProcess python(const NetworkNamespace& space, const char* program, std::vector<std::string> arguments) {
         ChildProcess::Options options;
@@ -179,14 +181,32 @@ protected:
         runtime_.reset();
     }
 
-    PacketFilterKillSwitch killSwitch() const {
-        PacketFilterKillSwitch::Services services;
-        services.wallClock = &wallClock_;
-        return PacketFilterKillSwitch(directory_ / "runtime", dns_, std::move(services));
+    // Prepares the runtime and starts the tunnel through the helper, as the
+    // application does; the start's reply.
+    Reply startTunnel() const {
+        const std::string attempt = Uuid::random().text();
+        const Reply prepared = helper_->call("prepareRuntimeWithAttemptIdentifier:deadlineUptime:withReply:",
+                                             {"attemptIdentifier=text:" + attempt,
+                                              "deadlineUptime=number:" + std::to_string(now() + 40.0)});
+        if (!prepared.has("token")) throw std::runtime_error("no runtime was prepared: " + prepared.values.dump());
+        return helper_->call(kStartSelector, {"configuration=data-file:" + (helper_->base() / "config.json").string(),
+                                              "preparedRuntimeToken=text:" + prepared.text("token"),
+                                              "attemptIdentifier=text:" + attempt,
+                                              "deadlineUptime=number:" + std::to_string(now() + 25.0)});
     }
-    KillSwitchWatchdog::Configuration watchdog() {
-        return {.makeKillSwitch = [this] { return killSwitch(); }, .stopTunnel = [this] { stopRuntime(); },
-                .periodSeconds = 5.0};
+
+    // Moves the kill switch's lease into the past, as time would, and waits
+    // for the helper's watchdog to take the protection down.
+    bool expireLease() const {
+        const std::filesystem::path record = helper_->runtime() / PacketFilterKillSwitch::stateFileName;
+        auto state = PacketFilterKillSwitch::State::decode(files::readIfExists(record).value_or(""));
+        state.leaseExpiresAt = SystemClock::shared().wallSeconds() - 1.0;
+        files::writeAtomically(record, state.encoded(), 0600);
+        for (int poll = 0; poll < 200; ++poll) {
+            if (!std::filesystem::exists(record) && helper_->pf().anchorRules().empty()) return true;
+            ::usleep(50'000);
+        }
+        return false;
     }
 
     // Runs every probe; gives the cells that differ from `expected` (probe
@@ -206,10 +226,6 @@ protected:
     }
 
     TemporaryDirectory directory_;
-    SystemTools::ScopedMapping pfctl_{SystemTools::pfctl, buildProduct("standins/pfctl/pfctl")};
-    FakeClock wallClock_{1000.0, SystemClock::shared().wallSeconds()};
-    std::shared_ptr<SystemDNSOverride> dns_ = std::make_shared<SystemDNSOverride>(
-        directory_ / "runtime", std::make_shared<sysconfig::MemorySystemConfiguration>());
     std::optional<NetworkNamespace> client_;
     std::optional<NetworkNamespace> server_;
     std::optional<NetworkNamespace> internet_;
@@ -218,6 +234,7 @@ protected:
     std::optional<ChildProcess> lanHost_;
     std::optional<ChildProcess> tunnelServer_;
     std::optional<ChildProcess> runtime_;
+    std::optional<HelperHarness> helper_;
 };
 
 TEST_F(LeakTable, EveryProbeMatchesWhatTheRulesLetOutInEveryProtectionState) {
@@ -231,7 +248,8 @@ TEST_F(LeakTable, EveryProbeMatchesWhatTheRulesLetOutInEveryProtectionState) {
     std::string failures;
 
     // Off: the positive control of every probe; the two that need a tunnel
-    // are controlled with the runtime started directly, without a kill switch.
+    // are controlled with the runtime started directly, without the helper
+    // and so without a kill switch.
     failures += row("off", {{"internet, outside the tunnel", direct}, {"internet, through the tunnel", direct},
                             {"LAN host", "pass 192.168.50.1"}, {"DNS 53, outside the tunnel", direct},
                             {"DNS 853, outside the tunnel", direct}, {"DNS at 172.19.0.2", resolved},
@@ -244,40 +262,41 @@ TEST_F(LeakTable, EveryProbeMatchesWhatTheRulesLetOutInEveryProtectionState) {
                      {"the endpoint", "pass refused"}});
     stopRuntime();
 
-    // Connecting: protection on before the runtime has a tunnel.
-    const PacketFilterKillSwitch::Policy policy{"203.0.113.5", 7000, "en0"};
-    client_->inside([&] { killSwitch().activate(policy); });
+    // Connecting: the helper switched protection on, and the runtime never
+    // brought its tunnel up (a runtime that makes no interface: the start
+    // fails and leaves the kill switch on).
+    helper_->startHelper({"TARNEL_STANDIN_FAULT=no-interface"});
+    const Reply stalled = startTunnel();
+    EXPECT_EQ(stalled.values.value("errorMessage", ""), "The tunnel interface did not appear during startup.");
     failures += row("connecting", {{"internet, outside the tunnel", block}, {"internet, through the tunnel", block},
                                    {"LAN host", "pass 192.168.50.1"}, {"DNS 53, outside the tunnel", block},
                                    {"DNS 853, outside the tunnel", block}, {"DNS at 172.19.0.2", block},
                                    {"the endpoint", "pass refused"}});
 
-    // Active: the tunnel is up and promoted.
-    startRuntime();
-    client_->inside([&] { killSwitch().promote("utun0"); });
+    // Active: a helper whose runtime works (the new helper keeps the
+    // protection it finds) starts the tunnel and promotes protection to it.
+    helper_->stopHelper();
+    helper_->startHelper();
+    const Reply started = startTunnel();
+    EXPECT_TRUE(started.has("processIdentifier")) << started.values.dump();
     failures += row("active", {{"internet, outside the tunnel", block}, {"internet, through the tunnel", tunnelled},
                                {"LAN host", "pass 192.168.50.1"}, {"DNS 53, outside the tunnel", block},
                                {"DNS 853, outside the tunnel", block}, {"DNS at 172.19.0.2", resolved},
                                {"the endpoint", "pass refused"}});
 
-    // Lease expired: the watchdog's tick takes the protection down (the
-    // runtime itself still runs).
-    wallClock_.advance(PacketFilterKillSwitch::leaseSeconds + 1.0);
-    client_->inside([&] { KillSwitchWatchdog::tick(watchdog()); });
+    // Lease expired: the helper's watchdog takes the protection down; the
+    // runtime itself still runs.
+    EXPECT_TRUE(expireLease());
     failures += row("lease expired", {{"internet, outside the tunnel", direct},
                                       {"internet, through the tunnel", tunnelled},
                                       {"LAN host", "pass 192.168.50.1"}, {"DNS 53, outside the tunnel", direct},
                                       {"DNS 853, outside the tunnel", direct}, {"DNS at 172.19.0.2", resolved},
                                       {"the endpoint", "pass refused"}});
 
-    // After disconnect: a fresh protection, then the tunnel stopped and the
-    // protection turned off.
-    client_->inside([&] {
-        killSwitch().activate(policy);
-        killSwitch().promote("utun0");
-    });
-    stopRuntime();
-    client_->inside([&] { killSwitch().deactivate(); });
+    // After disconnect: a fresh start, then the application's disconnect.
+    const Reply restarted = startTunnel();
+    EXPECT_TRUE(restarted.has("processIdentifier")) << restarted.values.dump();
+    EXPECT_EQ(helper_->call("disconnectTunnelWithReply:").values, json::parse(R"({"ok":true})"));
     failures += row("after disconnect", {{"internet, outside the tunnel", direct},
                                          {"internet, through the tunnel", direct},
                                          {"LAN host", "pass 192.168.50.1"}, {"DNS 53, outside the tunnel", direct},

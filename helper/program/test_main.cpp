@@ -1,0 +1,88 @@
+// The test helper program (tests and the demo): the production helper's body
+// over an environment read from variables, so that the tests never touch the
+// production paths.
+//
+//   TARNEL_HELPER_RUNTIME_DIRECTORY       the runtime directory
+//   TARNEL_HELPER_SOCKET                  the socket's path
+//   TARNEL_HELPER_ANCHOR                  the code-signing anchor (anchor.spki.der)
+//   TARNEL_HELPER_SYSTEM_CONFIGURATION    the root of the emulated system configuration store
+//   TARNEL_HELPER_TOOLS                   a directory of tools by short name (route, pfctl, ...);
+//                                         each one present replaces the system's
+//   TARNEL_HELPER_LOG                     a file that receives every log line
+//
+// A missing variable leaves the production value.
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/ecdsa.hpp"
+#include "common/files.hpp"
+#include "common/log.hpp"
+#include "common/system_tools.hpp"
+#include "helper/service/helper_program.hpp"
+#include "helper/service/privileged_helper_protocol.hpp"
+#include "platform/codesign/local_code_signing.hpp"
+#include "platform/sysconfig/system_configuration.hpp"
+
+namespace {
+
+using namespace tarnel;
+namespace fs = std::filesystem;
+
+std::optional<std::string> variable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+// Appends "<category> <text>" lines to a file, opened at the first line.
+class FileLogSink final : public LogSink {
+public:
+    explicit FileLogSink(fs::path path) : path_(std::move(path)) {}
+    void write(const LogEntry& entry) override {
+        const std::lock_guard lock(mutex_);
+        std::ofstream(path_, std::ios::app) << entry.category << ' ' << entry.text << '\n';
+    }
+
+private:
+    std::mutex mutex_;
+    fs::path path_;
+};
+
+HelperEnvironment environmentFromVariables() {
+    HelperEnvironment environment;
+    if (auto directory = variable("TARNEL_HELPER_RUNTIME_DIRECTORY")) environment.runtime.runtimeDirectory = *directory;
+    environment.socketPath = variable("TARNEL_HELPER_SOCKET")
+                                 .value_or(ipc::socketPath(ipc::defaultSocketDirectory,
+                                                           PrivilegedHelperProtocol::serviceName));
+    std::optional<ecdsa::P256PublicKey> anchor;
+    if (auto path = variable("TARNEL_HELPER_ANCHOR")) {
+        if (auto bytes = files::readIfExists(*path)) anchor = ecdsa::P256PublicKey::fromSPKI(*bytes);
+    }
+    environment.runtime.codeSigning = std::make_shared<codesign::LocalCodeSigning>(anchor);
+    if (auto root = variable("TARNEL_HELPER_SYSTEM_CONFIGURATION")) {
+        environment.runtime.systemConfiguration = std::make_shared<sysconfig::FileSystemConfiguration>(*root);
+    }
+    if (auto tools = variable("TARNEL_HELPER_TOOLS")) {
+        for (const auto& [systemPath, name] : SystemTools::toolsByShortName()) {
+            const fs::path candidate = fs::path(*tools) / name;
+            if (fs::exists(candidate)) environment.toolPaths.emplace(std::string(systemPath), candidate);
+        }
+    }
+    if (auto log = variable("TARNEL_HELPER_LOG")) environment.logSink = std::make_shared<FileLogSink>(*log);
+    return environment;
+}
+
+}  // namespace
+
+int main() {
+    // Not root: refused before anything is read, let alone created.
+    if (::geteuid() != 0) return 1;
+    return HelperProgram::run(environmentFromVariables());
+}

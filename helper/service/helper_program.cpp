@@ -1,0 +1,68 @@
+#include "helper/service/helper_program.hpp"
+
+#include <unistd.h>
+
+#include <exception>
+#include <utility>
+
+#include "common/error.hpp"
+#include "common/system_tools.hpp"
+#include "helper/runtime/client_code_validator.hpp"
+#include "helper/service/privileged_helper_protocol.hpp"
+#include "helper/service/privileged_helper_service.hpp"
+#include "platform/process_info.hpp"
+
+namespace tarnel::HelperProgram {
+
+namespace {
+
+const Log& log() {
+    static const Log helperLog("app.tarnel.direct.helper", "helper");
+    return helperLog;
+}
+
+}  // namespace
+
+std::optional<ipc::Handler> admit(const HelperEnvironment& environment, const ipc::PeerCredentials& peer) {
+    // Root never talks to the helper: not even the signed application run
+    // with sudo, which would otherwise hand root's user to Tailscale's tool.
+    if (peer.effectiveUserIdentifier == 0) return std::nullopt;
+    // A peer whose process could not be looked at when it connected cannot
+    // be told from one that took over its identifier.
+    if (!peer.process) return std::nullopt;
+
+    std::optional<ClientCodeValidator::ValidatedApplication> application;
+    try {
+        application = ClientCodeValidator::validateApplication(peer.processIdentifier, *environment.runtime.codeSigning);
+    } catch (...) {
+        // The validator has logged the stage that failed.
+        return std::nullopt;
+    }
+    // The validation looked the process up by its identifier: it must still
+    // be the process that connected.
+    if (ProcessInfo::identity(peer.processIdentifier) != peer.process) return std::nullopt;
+
+    auto service = std::make_shared<const PrivilegedHelperService>(
+        environment.runtime, *application, peer.effectiveUserIdentifier, PrivilegedHelperService::Shared{});
+    return PrivilegedHelperProtocol::handler(std::move(service));
+}
+
+int run(const HelperEnvironment& environment) {
+    if (::geteuid() != 0) return 1;
+    if (environment.logSink) setLogSink(environment.logSink);
+    for (const auto& [systemPath, hostPath] : environment.toolPaths) SystemTools::map(systemPath, hostPath);
+
+    ipc::Server server(PrivilegedHelperProtocol::interface());
+    try {
+        server.bind(environment.socketPath);
+    } catch (const std::exception& error) {
+        log().error("helper_listen_failed error=" + errorMessage(error));
+        return 1;
+    }
+    // Callers wait in the backlog until what an earlier run left is settled.
+    PrivilegedRuntime::recoverAtLaunch(environment.runtime);
+    server.serve([&environment](const ipc::PeerCredentials& peer) { return admit(environment, peer); });
+    return 0;
+}
+
+}  // namespace tarnel::HelperProgram

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/log.hpp"
+#include "helper/runtime/privileged_runtime.hpp"
+#include "platform/ipc/server.hpp"
+
+namespace tarnel {
+
+// Everything the helper program takes from where it runs. The production
+// values are the macOS ones (HelperProgram::productionEnvironment); the
+// test-only helper program fills them from its environment variables.
+struct HelperEnvironment {
+    // The runtime directory, the code-signing service with its anchor, the
+    // clock, the system configuration, the kill switch's services and where
+    // Tailscale lives.
+    PrivilegedRuntimeEnvironment runtime;
+    // Where the service listens.
+    std::filesystem::path socketPath;
+    // System tools run from other paths: system path → host path
+    // (SystemTools::map). Empty in production.
+    std::map<std::string, std::filesystem::path> toolPaths;
+    // Where the log goes; nothing: syslog.
+    std::shared_ptr<LogSink> logSink;
+};
+
+namespace HelperProgram {
+
+// The admission of one connection, in this order: a caller running as root
+// is refused before any code-signing work; then the calling application is
+// validated by its process identifier; then the process must still be the
+// one that connected (same executable and start time as at the accept), so
+// that a process identifier reused after the caller exited never borrows
+// the validation. An admitted connection gets a service of its own, with a
+// runtime of its own, for the validated application and the caller's user.
+[[nodiscard]] std::optional<ipc::Handler> admit(const HelperEnvironment& environment,
+                                                const ipc::PeerCredentials& peer);
+
+// The helper's whole life. Not root: answers 1 at once, having created,
+// logged and read nothing. Otherwise binds the socket (callers wait in the
+// backlog from then on), reconciles what an earlier run left (launch
+// recovery, which also starts the kill-switch watchdog), and only then
+// serves, for ever. Answers 1 when the socket cannot be bound.
+int run(const HelperEnvironment& environment);
+
+}  // namespace HelperProgram
+
+}  // namespace tarnel
