@@ -67,7 +67,7 @@ TEST_F(HelperE2E, AdmitsOnlyTheSignedApplicationRunByAUser) {
 
     // The client program outside the signed application.
     const Reply unsigned_ = harness.call("helperIdentityWithReply:", {}, false,
-                                         buildProduct("tests/e2e/tarnel-helper-client"));
+                                         buildProduct("tools/helper-client/tarnel-helper-client"));
     EXPECT_EQ(unsigned_.text("ipc_error"), ipc::IPCError(ipc::IPCError::Case::refused).message());
 
     const Reply identity = harness.call("helperIdentityWithReply:");

@@ -64,7 +64,7 @@ public:
         std::filesystem::create_symlink(buildProduct("standins/pfctl/pfctl"), tools_ / "pfctl");
         std::filesystem::create_symlink(buildProduct("standins/networksetup/networksetup"), tools_ / "networksetup");
         FixtureApplicationOptions options;
-        options.executable = buildProduct("tests/e2e/tarnel-helper-client");
+        options.executable = buildProduct("tools/helper-client/tarnel-helper-client");
         application_ = buildStandInApplication(base_ / "application", options);
         std::filesystem::permissions(base_, std::filesystem::perms(0755));
     }

@@ -1,6 +1,6 @@
-// The helper's property lists as a program that links them carries them (this
-// test program links them too, and reads its own sections with objcopy), the
-// source provenance the build writes into them, and the systemd unit.
+// The helper's property lists as the helper program carries them (read with
+// objcopy, and compared with the texts this test links), the source
+// provenance the build writes into them, and the systemd unit.
 
 #include <gtest/gtest.h>
 
@@ -97,7 +97,7 @@ TEST(HelperProgramInfo, TheProgramCarriesBothPropertyListsInTheirSections) {
                    {"--dump-section", std::string(HelperProgramInfo::informationSectionName) + "=" + information.string(),
                     "--dump-section", std::string(HelperProgramInfo::launchdSectionName) + "=" + launchd.string(),
                     "--only-section", std::string(HelperProgramInfo::informationSectionName), "--only-section",
-                    std::string(HelperProgramInfo::launchdSectionName), fs::read_symlink("/proc/self/exe").string(),
+                    std::string(HelperProgramInfo::launchdSectionName), TARNEL_HELPER_PROGRAM,
                     (directory / "sections").string()});
 
     // The sections hold exactly the texts the program reads, as XML.

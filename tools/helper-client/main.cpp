@@ -1,5 +1,5 @@
-// The end-to-end tests' client of the helper: one call over the helper's
-// socket, as the application makes it, printed as one JSON object.
+// One call to the helper over its socket, as the application makes it,
+// printed as one JSON object (the end-to-end tests and the demo).
 //
 //   tarnel-helper-client [--as-root] SOCKET SELECTOR [NAME=KIND:VALUE]...
 //
@@ -9,8 +9,9 @@
 // user would. The reply's values print under their names (data as text);
 // a failed call prints {"ipc_error": "<message>"} and exits with 3.
 //
-// The tests install this program as the main executable of a signed fixture
-// application, so that the helper's admission sees the genuine application.
+// The tests and the demo install this program as the main executable of a
+// signed application, so that the helper's admission sees the genuine
+// application.
 
 #include <grp.h>
 #include <unistd.h>
