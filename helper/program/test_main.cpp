@@ -10,18 +10,22 @@
 //                                         each one present replaces the system's
 //   TARNEL_HELPER_LOG                     a file that receives every log line
 //
-// A missing variable leaves the production value.
+// A missing variable leaves that part unset, and the helper then fails closed:
+// without an anchor no application is admitted, without a system
+// configuration every DNS restore (and so every start and stop) fails.
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "common/ecdsa.hpp"
+#include "common/error.hpp"
 #include "common/files.hpp"
 #include "common/log.hpp"
 #include "common/system_tools.hpp"
@@ -84,5 +88,10 @@ HelperEnvironment environmentFromVariables() {
 int main() {
     // Not root: refused before anything is read, let alone created.
     if (::geteuid() != 0) return 1;
-    return HelperProgram::run(environmentFromVariables());
+    try {
+        return HelperProgram::run(environmentFromVariables());
+    } catch (const std::exception& error) {
+        std::cerr << "tarnel-helper-test: " << errorMessage(error) << '\n';
+        return 1;
+    }
 }

@@ -392,6 +392,10 @@ void PacketFilterKillSwitch::rollBackActivation(const std::optional<State>& prev
 
 void PacketFilterKillSwitch::promote(const std::string& tunnelInterface) const {
     const auto guard = acquireLock();
+    // The protection a start switched on and that is gone by now (its lease
+    // ran out and the watchdog took it down) has lapsed for that start.
+    const std::optional<State> recorded = loadState();
+    if (!recorded || !recorded->desiredActive) fail(Case::killSwitchLeaseExpired);
     State state = requireLiveLease();
     state.tunnelInterface = tunnelInterface;
     state.leaseExpiresAt = services_.wallClock->wallSeconds() + leaseSeconds;

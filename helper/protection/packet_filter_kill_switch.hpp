@@ -163,8 +163,10 @@ public:
     void activate(const Policy& policy) const;
 
     // Lets the tunnel's interface out and grants a fresh lease. Throws
-    // corruptKillSwitchState or, after clearing, killSwitchLeaseExpired; a
-    // failed rule load leaves the record as it was.
+    // killSwitchLeaseExpired without a wanted record (protection was taken
+    // down since it was switched on) and, after clearing, for a lapsed
+    // lease; corruptKillSwitchState for a record of another schema. A failed
+    // rule load leaves the record as it was.
     void promote(const std::string& tunnelInterface) const;
 
     // At the helper's launch (and as the watchdog's fallback): re-applies a

@@ -173,7 +173,11 @@ PrivilegedRuntime::TunnelStart PrivilegedRuntime::startTunnel(std::string_view c
         throw;
     }
 
-    removeObsoleteRuntimes({prepared.binaryURL.string()});
+    try {
+        removeObsoleteRuntimes({prepared.binaryURL.string()});
+    } catch (...) {
+        // Leftover copies are removed by a later start; the tunnel stands.
+    }
     const std::int32_t processIdentifier = launched.process.pid();
     // The runtime now lives on its own; the helper only reaps it when it exits.
     launched.process.detach();

@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "common/child_process.hpp"
 #include "common/error.hpp"
 #include "common/system_tools.hpp"
 #include "helper/runtime/client_code_validator.hpp"
@@ -49,6 +50,8 @@ std::optional<ipc::Handler> admit(const HelperEnvironment& environment, const ip
 
 int run(const HelperEnvironment& environment) {
     if (::geteuid() != 0) return 1;
+    // A write to a peer that went away must fail, not end the helper.
+    ignoreBrokenPipeSignals();
     if (environment.logSink) setLogSink(environment.logSink);
     for (const auto& [systemPath, hostPath] : environment.toolPaths) SystemTools::map(systemPath, hostPath);
 

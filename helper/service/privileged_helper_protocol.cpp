@@ -1,6 +1,7 @@
 #include "helper/service/privileged_helper_protocol.hpp"
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -96,8 +97,10 @@ Dictionary dispatch(const Service& service, const ipc::Request& request) {
     if (name == selector::enableSystemProxy) {
         return flagReply(service.enableSystemProxy(text(argument::serviceName)), reply::ok);
     }
-    // The interface admits no other selector.
-    return flagReply(service.disableSystemProxy(), reply::ok);
+    if (name == selector::disableSystemProxy) return flagReply(service.disableSystemProxy(), reply::ok);
+    // The interface admits no other selector; should one slip through, its
+    // connection closes without a reply.
+    throw std::logic_error("no operation for selector " + std::string(name));
 }
 
 Argument nullable(std::string_view name, Kind kind) { return Argument{std::string(name), kind, true}; }

@@ -68,20 +68,9 @@ std::mutex& PrivilegedHelperService::operationLock() {
 std::optional<std::string> PrivilegedHelperService::replyErrorCode(const std::exception& error) {
     const auto* runtimeError = dynamic_cast<const PrivilegedRuntimeError*>(&error);
     if (runtimeError == nullptr) return std::nullopt;
-    switch (runtimeError->errorCase()) {
-        case Case::runtimeNotPrepared:
-            return "runtime_not_prepared";
-        case Case::runtimePreparationDeadlineExceeded:
-            return "runtime_preparation_deadline_exceeded";
-        case Case::tailscaleCompatibilityUnavailable:
-            return "tailscale_compatibility_unavailable";
-        case Case::tailscaleCompatibilityValidationFailed:
-            return "tailscale_compatibility_validation_failed";
-        case Case::tunnelStartupCancelled:
-            return "cancelled";
-        default:
-            return std::nullopt;
-    }
+    const std::optional<std::string_view> code = runtimeError->replyCode();
+    if (!code) return std::nullopt;
+    return std::string(*code);
 }
 
 Uuid PrivilegedHelperService::checkedAttempt(std::string_view attemptIdentifier, double deadlineUptime, double extra,

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -88,10 +89,11 @@ public:
     StartFixture& operator=(const StartFixture&) = delete;
 
     PrivilegedRuntime::TunnelStart start(const PrivilegedTunnelStartupRequest& request,
-                                         const std::string& configuration = readFixture(
-                                             "tunnel-config/plain-pinned-interface.json")) const {
-        return space_.inside(
-            [&] { return runtime_.startTunnel(configuration, std::nullopt, token_, request, [] { return false; }); });
+                                         std::function<bool()> cancelled = [] { return false; }) const {
+        return space_.inside([&] {
+            return runtime_.startTunnel(readFixture("tunnel-config/plain-pinned-interface.json"), std::nullopt, token_,
+                                        request, cancelled);
+        });
     }
     std::optional<Case> failedStart() const {
         try {
@@ -248,58 +250,88 @@ public:
     std::atomic<bool> jumped = false;
 };
 
-TEST_F(StartE2E, ALapsedLeaseAtPromotionEndsTheStartBeforeAnyRouteOrDNSChange) {
-    StartFixture fixture;
-    LeaseBreakingClock clock;
-    fixture.files().killSwitchServices.wallClock = &clock;
-    // A route tool that only notes that it was called.
-    const fs::path calls = fixture.files().directory().parent_path() / "route-calls";
-    const fs::path tool = fixture.files().directory().parent_path() / "route";
-    files::writeAtomically(tool, "#!/bin/sh\necho \"$*\" >> '" + calls.string() + "'\nexit 1\n", 0755);
-    SystemTools::map(SystemTools::route, tool);
+// Protection that lapsed, or was taken down, between its activation and the
+// promotion ends the start there: no route and no DNS override is installed,
+// and the start's clean-up stops the runtime.
+TEST_F(StartE2E, ProtectionGoneAtPromotionEndsTheStartBeforeAnyRouteOrDNSChange) {
+    for (const bool removed : {false, true}) {
+        SCOPED_TRACE(removed ? "record removed" : "lease lapsed");
+        StartFixture fixture;
+        LeaseBreakingClock clock;
+        fixture.files().killSwitchServices.wallClock = &clock;
+        // A route tool that only notes that it was called.
+        const fs::path calls = fixture.files().directory().parent_path() / "route-calls";
+        const fs::path tool = fixture.files().directory().parent_path() / "route";
+        files::writeAtomically(tool, "#!/bin/sh\necho \"$*\" >> '" + calls.string() + "'\nexit 1\n", 0755);
+        SystemTools::map(SystemTools::route, tool);
 
-    const ScopedStandInFault fault("interface-delay=1000");
-    std::atomic<bool> done = false;
-    std::thread jumper([&] {
-        while (!done && !fixture.files().exists("tun-state.json")) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        clock.jumped = true;
-    });
-    const ScopedLogCapture capture;
+        const ScopedStandInFault fault("interface-delay=1000");
+        std::atomic<bool> done = false;
+        std::thread breaker([&] {
+            while (!done && !fixture.files().exists("tun-state.json")) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            if (removed) {
+                files::removeIfExists(fixture.files().directory() / PacketFilterKillSwitch::stateFileName);
+            } else {
+                clock.jumped = true;
+            }
+        });
+        const ScopedLogCapture capture;
+        std::optional<Case> failure;
+        try {
+            // The same application's runtime, with a kill switch that reads the jumping clock.
+            const PrivilegedRuntime& prepared = fixture.runtime();
+            const PrivilegedRuntime runtime(fixture.files().environment(), prepared.applicationURL(),
+                                            prepared.applicationStaticCode(), prepared.applicationCodeIdentity(), 501);
+            fixture.space().inside([&] {
+                (void)runtime.startTunnel(readFixture("tunnel-config/plain-pinned-interface.json"), std::nullopt,
+                                          fixture.token(), StartFixture::request(), [] { return false; });
+            });
+        } catch (const PrivilegedRuntimeError& error) {
+            failure = error.errorCase();
+        }
+        done = true;
+        breaker.join();
+
+        EXPECT_EQ(failure, Case::killSwitchLeaseExpired);
+        const auto names = recordNames(stageRecords(capture));
+        ASSERT_FALSE(names.empty());
+        EXPECT_EQ(names.back(), "helper_protection_promotion failed");
+        EXPECT_FALSE(fs::exists(calls));
+        EXPECT_EQ(fixture.files().dnsResolver(), std::nullopt);
+        EXPECT_FALSE(fixture.files().exists("dns-state.json"));
+        EXPECT_FALSE(fixture.files().exists("tun-state.json"));
+        EXPECT_FALSE(fixture.files().exists("tun-config.json"));
+        EXPECT_TRUE(fixture.files().exists("tun.log"));
+        EXPECT_TRUE(waitForTunnelInterfaces(fixture.space(), {}, 0.0));
+        EXPECT_EQ(processesRunning(fixture.preparedBinary()), std::vector<pid_t>{});
+        EXPECT_EQ(fixture.killSwitchRecord(), std::nullopt);
+    }
+}
+
+// A start that fails once the DNS override is in place (here cancelled at
+// the checkpoint right after it) restores DNS in its clean-up, and keeps
+// the kill switch on.
+TEST_F(StartE2E, AFailureAfterTheDNSOverrideRestoresDNS) {
+    StartFixture fixture;
+    const fs::path record = fixture.files().directory() / "dns-state.json";
     std::optional<Case> failure;
     try {
-        // The same application's runtime, with a kill switch that reads the jumping clock.
-        const PrivilegedRuntime& prepared = fixture.runtime();
-        const PrivilegedRuntime runtime(fixture.files().environment(), prepared.applicationURL(),
-                                        prepared.applicationStaticCode(), prepared.applicationCodeIdentity(), 501);
-        fixture.space().inside([&] {
-            (void)runtime.startTunnel(readFixture("tunnel-config/plain-pinned-interface.json"), std::nullopt,
-                                      fixture.token(), StartFixture::request(), [] { return false; });
-        });
+        (void)fixture.start(StartFixture::request(), [&] { return fs::exists(record); });
     } catch (const PrivilegedRuntimeError& error) {
         failure = error.errorCase();
     }
-    done = true;
-    jumper.join();
-
-    EXPECT_EQ(failure, Case::killSwitchLeaseExpired);
-    const auto names = recordNames(stageRecords(capture));
-    ASSERT_FALSE(names.empty());
-    EXPECT_EQ(names.back(), "helper_protection_promotion failed");
-    EXPECT_FALSE(fs::exists(calls));
+    EXPECT_EQ(failure, Case::tunnelStartupCancelled);
     EXPECT_EQ(fixture.files().dnsResolver(), std::nullopt);
-    EXPECT_FALSE(fixture.files().exists("dns-state.json"));
-    // The clean-up of a start that failed after its interface appeared.
+    EXPECT_FALSE(fs::exists(record));
+    EXPECT_EQ(processesRunning(fixture.preparedBinary()), std::vector<pid_t>{});
     EXPECT_FALSE(fixture.files().exists("tun-state.json"));
     EXPECT_FALSE(fixture.files().exists("tun-config.json"));
     EXPECT_TRUE(fixture.files().exists("tun.log"));
-    EXPECT_TRUE(waitForTunnelInterfaces(fixture.space(), {}, 0.0));
-    for (const auto& entry : fs::directory_iterator(fixture.files().directory())) {
-        if (entry.path().filename().string().starts_with("sing-box-")) {
-            EXPECT_EQ(processesRunning(entry.path()), std::vector<pid_t>{});
-        }
-    }
-    // The lapsed lease took protection down; the start never turns it off itself.
-    EXPECT_EQ(fixture.killSwitchRecord(), std::nullopt);
+    const auto protection = fixture.killSwitchRecord();
+    ASSERT_TRUE(protection);
+    EXPECT_TRUE(protection->desiredActive);
 }
 
 }  // namespace

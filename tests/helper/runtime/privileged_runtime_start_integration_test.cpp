@@ -21,6 +21,7 @@
 #include "common/system_tools.hpp"
 #include "helper/protection/packet_filter_kill_switch.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
+#include "helper/runtime/tailscale_protected_configuration.hpp"
 #include "platform/boot_clock.hpp"
 #include "platform/network_interfaces.hpp"
 #include "tests/helper/protection/pfctl_standin.hpp"
@@ -175,6 +176,27 @@ TEST_F(StartIntegration, AFailureAfterActivationLeavesProtectionOnAndNothingRunn
     }
     EXPECT_EQ(processesRunning(fixture_.directory() / ("sing-box-" + token_)), std::vector<pid_t>{});
     EXPECT_FALSE(fixture_.exists("tun-state.json"));
+}
+
+// Beside Tailscale the configuration written is the protected rewrite, and
+// the kill switch goes on with Tailscale's facts (its rules let Tailscale's
+// relay and tunnel interface out). Here the start then fails writing the log.
+TEST_F(StartIntegration, TheTailscaleRewriteAndFactsReachTheConfigurationAndTheKillSwitch) {
+    fs::create_directories(fixture_.directory() / "tun.log" / "in-the-way");
+    const std::string configuration = readFixture("tunnel-config/plain-pinned-interface.json");
+    const PrivilegedTunnelStartupRequest request{Uuid::random(), 1010.0, true};
+    EXPECT_THROW((void)runtime_->startTunnel(configuration, kTailscaleRequest, token_, request, [] { return false; }),
+                 PrivilegedRuntimeError);
+
+    EXPECT_EQ(fixture_.read("tun-config.json"),
+              PrivilegedTunnelConfigurationValidator::protectedConfiguration(
+                  configuration, "utun3", {{"203.0.113.7", 443, TailscaleUnderlayTransport::tcp}}));
+    const auto record = PacketFilterKillSwitch::State::decode(fixture_.read(PacketFilterKillSwitch::stateFileName));
+    EXPECT_TRUE(record.desiredActive);
+    EXPECT_EQ(record.tailscaleRegionIDs, (std::vector<std::int64_t>{1, 9}));
+    EXPECT_EQ(record.tailscaleTunnelInterface, "utun3");
+    EXPECT_NE(pf_.anchorRules().find("203.0.113.7"), std::string::npos) << pf_.anchorRules();
+    EXPECT_NE(pf_.anchorRules().find("utun3"), std::string::npos) << pf_.anchorRules();
 }
 
 // What a failure of the Tailscale stages becomes.

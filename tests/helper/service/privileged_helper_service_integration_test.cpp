@@ -160,6 +160,43 @@ TEST_F(HelperService, OverlappingPreparationsOfOneAttemptAreRefused) {
     fixture_.cache().finishPreparation();
 }
 
+// A stop or disconnect marks every attempt cancelled before it waits for the
+// lock, so that a start holding the lock ends at its next checkpoint.
+TEST_F(HelperService, StopAndDisconnectCancelEveryAttemptBeforeWaitingForTheLock) {
+    const Service helper = service();
+    for (const bool disconnect : {false, true}) {
+        const Uuid attempt = Uuid::random();
+        ASSERT_TRUE(registry_.begin(attempt, 130.0, 100.0));
+        std::unique_lock held(lock_);
+        auto reply = std::async(std::launch::async,
+                                [&] { return disconnect ? helper.disconnectTunnel() : helper.stopTunnel(); });
+        bool cancelled = false;
+        for (int poll = 0; poll < 2000 && !cancelled; ++poll) {
+            cancelled = registry_.isCancelled(attempt, 100.0);
+            if (!cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_TRUE(cancelled);
+        EXPECT_EQ(reply.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+        held.unlock();
+        EXPECT_TRUE(reply.get().value);
+    }
+}
+
+// A start that runs out of time replies with the message and no code.
+TEST_F(HelperService, ADeadlinePassedInTheStartHasNoReplyCode) {
+    Service::Shared shared;
+    shared.operationLock = &lock_;
+    shared.registry = &registry_;
+    shared.clock = &clock_;
+    // The runtime's own clock lies past the deadline the service admitted.
+    auto environment = fixture_.environment();
+    FakeClock late(500.0);
+    environment.clock = std::shared_ptr<const Clock>(std::shared_ptr<const Clock>(), &late);
+    const Service helper(PrivilegedRuntime::forLaunchRecovery(environment), shared);
+    EXPECT_EQ(helper.startTunnel("{}", std::nullopt, "token", kAttempt, 120.0),
+              (Service::StartReply{std::nullopt, std::nullopt, std::nullopt, "The tunnel startup exceeded its deadline."}));
+}
+
 TEST_F(HelperService, DisconnectTurnsProtectionOffOnlyAfterTheTunnelStopped) {
     const Service helper = service();
     const std::vector<std::string> flush{"-a", std::string(packetFilterAnchor), "-F", "all"};
