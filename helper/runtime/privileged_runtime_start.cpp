@@ -25,21 +25,26 @@ using Stage = PrivilegedTunnelStartupStage;
 
 [[noreturn]] void fail(Case errorCase) { throw PrivilegedRuntimeError(errorCase); }
 
-// The Tailscale facts of the live protection record, read under the
-// kill-switch lock after stale protection was torn down.
-std::optional<RecordedTailscaleProtection> recordedTailscaleProtection(const PacketFilterKillSwitch& killSwitch) {
+// The Tailscale facts of a protection record.
+RecordedTailscaleProtection recordedTailscaleProtection(const PacketFilterKillSwitch::State& state) {
+    RecordedTailscaleProtection recorded;
+    recorded.protectionDesired = state.desiredActive;
+    recorded.regionIDs = state.tailscaleRegionIDs;
+    recorded.relayRegionID = state.tailscaleRelayRegionID;
+    recorded.physicalInterface = state.tailscalePhysicalInterface;
+    recorded.tunnelInterface = state.tailscaleTunnelInterface;
+    recorded.underlayEndpoints = state.tailscaleUnderlayEndpoints;
+    return recorded;
+}
+
+// Under the kill-switch lock: tears stale protection down, then hands the
+// live record's Tailscale facts to `inspect`.
+void inspectLiveProtection(const PacketFilterKillSwitch& killSwitch,
+                           const TimedStartStages::Dependencies::ProtectionInspector& inspect) {
     const auto lock = PacketFilterKillSwitch::acquireLock();
     killSwitch.expireStaleState();
     const std::optional<PacketFilterKillSwitch::State> state = killSwitch.loadState();
-    if (!state) return std::nullopt;
-    RecordedTailscaleProtection recorded;
-    recorded.protectionDesired = state->desiredActive;
-    recorded.regionIDs = state->tailscaleRegionIDs;
-    recorded.relayRegionID = state->tailscaleRelayRegionID;
-    recorded.physicalInterface = state->tailscalePhysicalInterface;
-    recorded.tunnelInterface = state->tailscaleTunnelInterface;
-    recorded.underlayEndpoints = state->tailscaleUnderlayEndpoints;
-    return recorded;
+    inspect(state ? std::optional(recordedTailscaleProtection(*state)) : std::nullopt);
 }
 
 // What a failure of the Tailscale validation, or of the checkpoint right
@@ -76,7 +81,9 @@ PrivilegedRuntime::TunnelStart PrivilegedRuntime::startTunnel(std::string_view c
 
     TimedStartStages::Dependencies dependencies;
     dependencies.clock = &clock();
-    dependencies.loadLiveProtection = [this] { return recordedTailscaleProtection(killSwitch()); };
+    dependencies.inspectLiveProtection = [this](const TimedStartStages::Dependencies::ProtectionInspector& inspect) {
+        inspectLiveProtection(killSwitch(), inspect);
+    };
     dependencies.interfaceExists = [this](std::string_view name) {
         return environment_.killSwitchServices.interfaces->exists(std::string(name));
     };

@@ -43,8 +43,17 @@ std::optional<PrivilegedHelperContract::TailscaleCompatibilityRequest> TimedStar
 
 std::optional<TailscaleValidationResult> TimedStartStages::reusableTailscaleProtection(
     const std::string& physicalInterface, const std::vector<std::int64_t>& regions, std::int64_t relayRegion) const {
-    if (!dependencies_.loadLiveProtection) throw std::logic_error("timed start stages lack the protection record");
-    const std::optional<RecordedTailscaleProtection> record = dependencies_.loadLiveProtection();
+    if (!dependencies_.inspectLiveProtection) throw std::logic_error("timed start stages lack the protection record");
+    std::optional<TailscaleValidationResult> reused;
+    dependencies_.inspectLiveProtection([&](const std::optional<RecordedTailscaleProtection>& record) {
+        reused = reusableFrom(record, physicalInterface, regions, relayRegion);
+    });
+    return reused;
+}
+
+std::optional<TailscaleValidationResult> TimedStartStages::reusableFrom(
+    const std::optional<RecordedTailscaleProtection>& record, const std::string& physicalInterface,
+    const std::vector<std::int64_t>& regions, std::int64_t relayRegion) const {
     if (!record || !record->protectionDesired) return std::nullopt;
 
     // A live protection is reused only when it was made for exactly this

@@ -45,9 +45,13 @@ public:
     struct Dependencies {
         // The clock of every timing record and checkpoint.
         const Clock* clock = &SystemClock::shared();
-        // Holding the kill switch's lock: expires stale protection, then loads
-        // the record; nothing when there is no record. Its errors pass on.
-        std::function<std::optional<RecordedTailscaleProtection>()> loadLiveProtection;
+        // Holding the kill switch's lock: expires stale protection, loads the
+        // record and hands it (nothing when there is none) to `inspect`, which
+        // runs before the lock is released, so that a watchdog tick cannot
+        // tear the record down between the look and the decision. Its errors,
+        // and those of `inspect`, pass on.
+        using ProtectionInspector = std::function<void(const std::optional<RecordedTailscaleProtection>&)>;
+        std::function<void(const ProtectionInspector& inspect)> inspectLiveProtection;
         // Whether an interface of this name exists now (non-zero index).
         std::function<bool(std::string_view)> interfaceExists;
         // The full Tailscale validation: regions, relay region, physical
@@ -111,6 +115,9 @@ private:
     [[nodiscard]] const Clock& clock() const noexcept { return *dependencies_.clock; }
     [[nodiscard]] std::optional<TailscaleValidationResult> reusableTailscaleProtection(
         const std::string& physicalInterface, const std::vector<std::int64_t>& regions, std::int64_t relayRegion) const;
+    [[nodiscard]] std::optional<TailscaleValidationResult> reusableFrom(
+        const std::optional<RecordedTailscaleProtection>& record, const std::string& physicalInterface,
+        const std::vector<std::int64_t>& regions, std::int64_t relayRegion) const;
 
     Dependencies dependencies_;
 };

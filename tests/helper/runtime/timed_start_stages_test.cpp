@@ -49,13 +49,21 @@ struct Collaborators {
     std::optional<RecordedTailscaleProtection> record;
     std::vector<std::string> existingInterfaces{"en0", "utun4"};
     int fullValidations = 0;
+    bool inspecting = false;
+    int lookupsOutsideTheRecord = 0;
     std::optional<std::uint32_t> user = 501;
 
     TimedStartStages stages() {
         TimedStartStages::Dependencies dependencies;
         dependencies.clock = &clock;
-        dependencies.loadLiveProtection = [this] { return record; };
+        dependencies.inspectLiveProtection = [this](const TimedStartStages::Dependencies::ProtectionInspector& inspect) {
+            inspecting = true;
+            inspect(record);
+            inspecting = false;
+        };
         dependencies.interfaceExists = [this](std::string_view name) {
+            // The record's interfaces are looked at while it is held.
+            if (!inspecting) ++lookupsOutsideTheRecord;
             return std::find(existingInterfaces.begin(), existingInterfaces.end(), name) != existingInterfaces.end();
         };
         dependencies.validateTailscale = [this](const std::vector<std::int64_t>&, std::int64_t, const std::string&,
@@ -202,6 +210,7 @@ TEST(TimedStartStages, TailscaleValidationReusesOnlyAMatchingLiveProtection) {
             EXPECT_EQ(result->tunnelInterface, row.tunnelInterface);
         }
         EXPECT_EQ(collaborators.fullValidations, row.fullValidations);
+        EXPECT_EQ(collaborators.lookupsOutsideTheRecord, 0);
         EXPECT_EQ(capture.sink().lines().size(), 2u);
     }
 }
