@@ -78,6 +78,16 @@ std::string errorMessage(const std::exception& error) {
     return error.what();
 }
 
+std::string errorMessage(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        return errorMessage(error);
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
 SystemError::SystemError(std::string operation, int errnoValue)
     : operation_(std::move(operation)), errno_(errnoValue) {}
 

@@ -41,6 +41,8 @@ void setProgramModule(std::string_view module);
 [[nodiscard]] std::string errorTypeName(const std::exception& error);
 // The message of any exception: a tarnel::Error's fixed message, else what().
 [[nodiscard]] std::string errorMessage(const std::exception& error);
+// The same for whatever was thrown; "unknown error" for what is not an exception.
+[[nodiscard]] std::string errorMessage(const std::exception_ptr& failure);
 
 // An error that reports a system call failure with the system's own text,
 // for the failures that no error enumeration maps (Errors of the operating

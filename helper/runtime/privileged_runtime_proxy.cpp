@@ -48,16 +48,6 @@ const Log& proxyLog() {
     return log;
 }
 
-std::string describe(const std::exception_ptr& failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-        return errorMessage(error);
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
 // Whether an entry stands at the path; one that cannot be looked at counts as
 // there, so that it is read and refused rather than passed over.
 bool entryExists(const std::filesystem::path& path) {
@@ -130,7 +120,7 @@ void PrivilegedRuntime::enableSystemProxy(std::string_view serviceName) const {
                 removeRecord(proxyStatePath());
             } catch (...) {
                 proxyLog().error("system_proxy_previous_service_disable_failed error=" +
-                                 describe(std::current_exception()));
+                                 errorMessage(std::current_exception()));
             }
         }
     }
@@ -165,7 +155,7 @@ void PrivilegedRuntime::enableSystemProxy(std::string_view serviceName) const {
             }
             if (recordsThisService) removeRecord(proxyStatePath());
         } catch (...) {
-            proxyLog().error("system_proxy_enable_cleanup_failed error=" + describe(std::current_exception()));
+            proxyLog().error("system_proxy_enable_cleanup_failed error=" + errorMessage(std::current_exception()));
         }
         std::rethrow_exception(failure);
     }

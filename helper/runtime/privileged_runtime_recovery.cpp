@@ -52,16 +52,6 @@ PrivilegedRuntime::TunnelState readTunnelState(const std::filesystem::path& path
     }
 }
 
-std::string describe(const std::exception_ptr& failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-        return errorMessage(error);
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
 // A tunnel stop that failed this way may have left the tunnel running.
 bool tunnelMayStillRun(const std::exception_ptr& failure) {
     try {
@@ -134,7 +124,7 @@ bool PrivilegedRuntime::verifyRecordedTunnel() const {
 void PrivilegedRuntime::recoverAtLaunch(const PrivilegedRuntimeEnvironment& environment,
                                         const WatchdogStarter& startWatchdog) noexcept {
     const auto logFailure = [](const std::exception_ptr& failure) noexcept {
-        ignoringFailure([&] { recoveryLog().error("kill_switch_restore_failed error=" + describe(failure)); });
+        ignoringFailure([&] { recoveryLog().error("kill_switch_restore_failed error=" + errorMessage(failure)); });
     };
 
     // Both live only while recovery runs. The kill switch is one more

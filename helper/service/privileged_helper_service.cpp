@@ -22,17 +22,6 @@ using Case = PrivilegedRuntimeError::Case;
     throw PrivilegedHelperContractError(PrivilegedHelperContractError::Case::invalidStartupRequest);
 }
 
-// The message of whatever was thrown.
-std::string messageOf(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(std::move(failure));
-    } catch (const std::exception& error) {
-        return errorMessage(error);
-    } catch (...) {
-        return "The privileged helper failed for an unknown reason.";
-    }
-}
-
 // The reply code and message of whatever was thrown.
 std::pair<std::optional<std::string>, std::string> codeAndMessageOf(std::exception_ptr failure) {
     try {
@@ -40,7 +29,7 @@ std::pair<std::optional<std::string>, std::string> codeAndMessageOf(std::excepti
     } catch (const std::exception& error) {
         return {PrivilegedHelperService::replyErrorCode(error), errorMessage(error)};
     } catch (...) {
-        return {std::nullopt, messageOf(failure)};
+        return {std::nullopt, errorMessage(failure)};
     }
 }
 
@@ -94,7 +83,7 @@ PrivilegedHelperService::FlagReply PrivilegedHelperService::flagUnderLock(const 
         body();
         return FlagReply{true, std::nullopt};
     } catch (...) {
-        return FlagReply{false, messageOf(std::current_exception())};
+        return FlagReply{false, errorMessage(std::current_exception())};
     }
 }
 
@@ -111,7 +100,7 @@ PrivilegedHelperService::StatusReply PrivilegedHelperService::tunnelStatus() con
     try {
         return StatusReply{runtime_.tunnelStatus(), std::nullopt};
     } catch (...) {
-        return StatusReply{std::nullopt, messageOf(std::current_exception())};
+        return StatusReply{std::nullopt, errorMessage(std::current_exception())};
     }
 }
 
@@ -120,7 +109,7 @@ PrivilegedHelperService::FlagReply PrivilegedHelperService::tunnelProtectionStat
     try {
         return FlagReply{runtime_.killSwitch().isProtectionActive(), std::nullopt};
     } catch (...) {
-        return FlagReply{false, messageOf(std::current_exception())};
+        return FlagReply{false, errorMessage(std::current_exception())};
     }
 }
 
@@ -192,7 +181,7 @@ PrivilegedHelperService::FlagReply PrivilegedHelperService::cancelTunnelStart(st
         shared_.registry->cancel(attemptIdentifier, now());
         return FlagReply{true, std::nullopt};
     } catch (...) {
-        return FlagReply{false, messageOf(std::current_exception())};
+        return FlagReply{false, errorMessage(std::current_exception())};
     }
 }
 
@@ -220,7 +209,7 @@ PrivilegedHelperService::FlagReply PrivilegedHelperService::stopTunnelForAttempt
         runtime_.stopTunnel();
         return FlagReply{true, std::nullopt};
     } catch (...) {
-        return FlagReply{false, messageOf(std::current_exception())};
+        return FlagReply{false, errorMessage(std::current_exception())};
     }
 }
 

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
@@ -68,6 +70,82 @@ struct SigningAuthority {
         codesign::signExecutable(program, destination, identifier, team);
         std::filesystem::permissions(destination, std::filesystem::perms(0755));
     }
+};
+
+// A code-signing service that makes every call on another. Tests derive from
+// it to watch the calls (beforeCall) or to change one of them.
+class ForwardingCodeSigning : public codesign::CodeSigning {
+public:
+    explicit ForwardingCodeSigning(std::shared_ptr<const codesign::CodeSigning> real) : real_(std::move(real)) {}
+
+    codesign::Result<std::shared_ptr<const codesign::Code>> copyGuest(std::int32_t pid,
+                                                                      std::uint32_t flags) const override {
+        beforeCall();
+        return real_->copyGuest(pid, flags);
+    }
+    codesign::Status checkValidity(const codesign::Code& code, std::uint32_t flags,
+                                   const codesign::Requirement* requirement) const override {
+        beforeCall();
+        return real_->checkValidity(code, flags, requirement);
+    }
+    codesign::Result<std::shared_ptr<const codesign::StaticCode>> copyStaticCode(const codesign::Code& code,
+                                                                                 std::uint32_t flags) const override {
+        beforeCall();
+        return real_->copyStaticCode(code, flags);
+    }
+    codesign::Result<std::optional<std::filesystem::path>> copyPath(const codesign::StaticCode& code,
+                                                                    std::uint32_t flags) const override {
+        beforeCall();
+        return real_->copyPath(code, flags);
+    }
+    codesign::Result<std::shared_ptr<const codesign::StaticCode>> createStaticCode(
+        const std::filesystem::path& path, std::uint32_t flags) const override {
+        beforeCall();
+        return real_->createStaticCode(path, flags);
+    }
+    codesign::Status checkStaticValidity(const codesign::StaticCode& code, std::uint32_t flags,
+                                         const codesign::Requirement* requirement) const override {
+        beforeCall();
+        return real_->checkStaticValidity(code, flags, requirement);
+    }
+    codesign::Result<std::shared_ptr<const codesign::Requirement>> copyDesignatedRequirement(
+        const codesign::StaticCode& code, std::uint32_t flags) const override {
+        beforeCall();
+        return real_->copyDesignatedRequirement(code, flags);
+    }
+    codesign::Result<std::optional<codesign::SigningInformation>> copySigningInformation(
+        const codesign::StaticCode& code, std::uint32_t flags) const override {
+        beforeCall();
+        return real_->copySigningInformation(code, flags);
+    }
+    codesign::Status validateFileResource(const codesign::StaticCode& code, std::string_view relativePath,
+                                          std::string_view bytes, std::uint32_t flags) const override {
+        beforeCall();
+        return real_->validateFileResource(code, relativePath, bytes, flags);
+    }
+    codesign::Result<std::shared_ptr<const codesign::Requirement>> createRequirement(
+        std::string_view text, std::uint32_t flags) const override {
+        beforeCall();
+        return real_->createRequirement(text, flags);
+    }
+
+protected:
+    // Runs before every call is passed on.
+    virtual void beforeCall() const {}
+
+private:
+    std::shared_ptr<const codesign::CodeSigning> real_;
+};
+
+// Counts every call made to the service.
+class CountingCodeSigning final : public ForwardingCodeSigning {
+public:
+    using ForwardingCodeSigning::ForwardingCodeSigning;
+    [[nodiscard]] int calls() const { return calls_; }
+
+private:
+    void beforeCall() const override { ++calls_; }
+    mutable std::atomic<int> calls_ = 0;
 };
 
 // A temporary directory's path with every link resolved, as /proc reports

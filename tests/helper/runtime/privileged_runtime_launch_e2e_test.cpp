@@ -204,55 +204,16 @@ TEST_F(LaunchE2E, ANewStartReplacesTheRunningTunnel) {
 
 // The code-signing service, with each check of a running code held back until
 // that process has exited: a check slower than a runtime that ends at once.
-class ExitAwaitingCodeSigning final : public codesign::CodeSigning {
+class ExitAwaitingCodeSigning final : public ForwardingCodeSigning {
 public:
-    explicit ExitAwaitingCodeSigning(std::shared_ptr<const codesign::CodeSigning> real) : real_(std::move(real)) {}
+    using ForwardingCodeSigning::ForwardingCodeSigning;
 
     codesign::Result<std::shared_ptr<const codesign::Code>> copyGuest(std::int32_t pid,
                                                                       std::uint32_t flags) const override {
         const UniqueFd process = pidfd::open(pid);
         if (process) pidfd::waitForExit(process.get(), 10.0, SystemClock::shared());
-        return real_->copyGuest(pid, flags);
+        return ForwardingCodeSigning::copyGuest(pid, flags);
     }
-    codesign::Status checkValidity(const codesign::Code& code, std::uint32_t flags,
-                                   const codesign::Requirement* requirement) const override {
-        return real_->checkValidity(code, flags, requirement);
-    }
-    codesign::Result<std::shared_ptr<const codesign::StaticCode>> copyStaticCode(const codesign::Code& code,
-                                                                                 std::uint32_t flags) const override {
-        return real_->copyStaticCode(code, flags);
-    }
-    codesign::Result<std::optional<fs::path>> copyPath(const codesign::StaticCode& code,
-                                                       std::uint32_t flags) const override {
-        return real_->copyPath(code, flags);
-    }
-    codesign::Result<std::shared_ptr<const codesign::StaticCode>> createStaticCode(const fs::path& path,
-                                                                                   std::uint32_t flags) const override {
-        return real_->createStaticCode(path, flags);
-    }
-    codesign::Status checkStaticValidity(const codesign::StaticCode& code, std::uint32_t flags,
-                                         const codesign::Requirement* requirement) const override {
-        return real_->checkStaticValidity(code, flags, requirement);
-    }
-    codesign::Result<std::shared_ptr<const codesign::Requirement>> copyDesignatedRequirement(
-        const codesign::StaticCode& code, std::uint32_t flags) const override {
-        return real_->copyDesignatedRequirement(code, flags);
-    }
-    codesign::Result<std::optional<codesign::SigningInformation>> copySigningInformation(
-        const codesign::StaticCode& code, std::uint32_t flags) const override {
-        return real_->copySigningInformation(code, flags);
-    }
-    codesign::Status validateFileResource(const codesign::StaticCode& code, std::string_view relativePath,
-                                          std::string_view bytes, std::uint32_t flags) const override {
-        return real_->validateFileResource(code, relativePath, bytes, flags);
-    }
-    codesign::Result<std::shared_ptr<const codesign::Requirement>> createRequirement(
-        std::string_view text, std::uint32_t flags) const override {
-        return real_->createRequirement(text, flags);
-    }
-
-private:
-    std::shared_ptr<const codesign::CodeSigning> real_;
 };
 
 // Every failure after the launch stops the runtime and leaves neither the

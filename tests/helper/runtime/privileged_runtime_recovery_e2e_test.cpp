@@ -35,66 +35,6 @@ using Exit = ChildProcess::ExitStatus;
 using Tokens = std::vector<std::uint64_t>;
 using RecoveryE2E = NamespaceTest;
 
-// The code-signing service, counting every call made to it.
-class CountingCodeSigning final : public codesign::CodeSigning {
-public:
-    explicit CountingCodeSigning(std::shared_ptr<const codesign::CodeSigning> real) : real_(std::move(real)) {}
-
-    [[nodiscard]] int calls() const { return calls_; }
-
-    // Counts the call, then makes it on the real service.
-    template <typename Method, typename... Arguments>
-    auto counted(Method method, Arguments&&... arguments) const {
-        ++calls_;
-        return ((*real_).*method)(std::forward<Arguments>(arguments)...);
-    }
-
-    codesign::Result<std::shared_ptr<const codesign::Code>> copyGuest(std::int32_t pid,
-                                                                      std::uint32_t flags) const override {
-        return counted(&codesign::CodeSigning::copyGuest, pid, flags);
-    }
-    codesign::Status checkValidity(const codesign::Code& code, std::uint32_t flags,
-                                   const codesign::Requirement* requirement) const override {
-        return counted(&codesign::CodeSigning::checkValidity, code, flags, requirement);
-    }
-    codesign::Result<std::shared_ptr<const codesign::StaticCode>> copyStaticCode(const codesign::Code& code,
-                                                                                 std::uint32_t flags) const override {
-        return counted(&codesign::CodeSigning::copyStaticCode, code, flags);
-    }
-    codesign::Result<std::optional<fs::path>> copyPath(const codesign::StaticCode& code,
-                                                       std::uint32_t flags) const override {
-        return counted(&codesign::CodeSigning::copyPath, code, flags);
-    }
-    codesign::Result<std::shared_ptr<const codesign::StaticCode>> createStaticCode(const fs::path& path,
-                                                                                   std::uint32_t flags) const override {
-        return counted(&codesign::CodeSigning::createStaticCode, path, flags);
-    }
-    codesign::Status checkStaticValidity(const codesign::StaticCode& code, std::uint32_t flags,
-                                         const codesign::Requirement* requirement) const override {
-        return counted(&codesign::CodeSigning::checkStaticValidity, code, flags, requirement);
-    }
-    codesign::Result<std::shared_ptr<const codesign::Requirement>> copyDesignatedRequirement(
-        const codesign::StaticCode& code, std::uint32_t flags) const override {
-        return counted(&codesign::CodeSigning::copyDesignatedRequirement, code, flags);
-    }
-    codesign::Result<std::optional<codesign::SigningInformation>> copySigningInformation(
-        const codesign::StaticCode& code, std::uint32_t flags) const override {
-        return counted(&codesign::CodeSigning::copySigningInformation, code, flags);
-    }
-    codesign::Status validateFileResource(const codesign::StaticCode& code, std::string_view relativePath,
-                                          std::string_view bytes, std::uint32_t flags) const override {
-        return counted(&codesign::CodeSigning::validateFileResource, code, relativePath, bytes, flags);
-    }
-    codesign::Result<std::shared_ptr<const codesign::Requirement>> createRequirement(
-        std::string_view text, std::uint32_t flags) const override {
-        return counted(&codesign::CodeSigning::createRequirement, text, flags);
-    }
-
-private:
-    std::shared_ptr<const codesign::CodeSigning> real_;
-    mutable std::atomic<int> calls_ = 0;
-};
-
 // A namespace, a runtime directory, the pfctl stand-in holding reference 12
 // for a wanted kill-switch record of this boot that protects `utun0`, and a
 // runtime launched and recorded in the namespace.
