@@ -74,6 +74,7 @@ ClientConnection ClientConnection::open(const std::filesystem::path& socketPath,
         connection.fail(IPCError::Case::refused);
     case ReadStatus::truncated:
     case ReadStatus::oversized:
+    case ReadStatus::foreignSender:  // never without a required sender
         connection.fail(IPCError::Case::invalidReply);
     }
     try {
@@ -112,6 +113,7 @@ Dictionary ClientConnection::call(const Request& request, double deadlineUptime)
         fail(IPCError::Case::interrupted);
     case ReadStatus::truncated:
     case ReadStatus::oversized:
+    case ReadStatus::foreignSender:  // never without a required sender
         fail(IPCError::Case::invalidReply);
     }
     try {

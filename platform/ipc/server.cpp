@@ -166,6 +166,13 @@ void Server::serve(Admission admission) {
         ucred credentials{};
         socklen_t size = sizeof credentials;
         if (::getsockopt(socket.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) continue;
+        // Every request will name its sending process, so that only the
+        // admitted process speaks on the connection (not one that inherited
+        // it, nor the caller after it exec'd the admitted program's image).
+        const int passCredentials = 1;
+        if (::setsockopt(socket.get(), SOL_SOCKET, SO_PASSCRED, &passCredentials, sizeof passCredentials) != 0) {
+            continue;
+        }
         PeerCredentials peer;
         peer.processIdentifier = credentials.pid;
         peer.effectiveUserIdentifier = credentials.uid;
@@ -182,6 +189,7 @@ void Server::serve(Admission admission) {
 
         auto connection = std::make_unique<Connection>();
         connection->socket = std::move(socket);
+        connection->peer = peer.processIdentifier;
         connection->handler = std::move(*handler);
         Connection& added = *connection;
         const std::lock_guard lock(mutex_);
@@ -214,15 +222,17 @@ void Server::serve(Admission admission) {
 void Server::serveConnection(Connection& connection) {
     Handler handler;
     int socket = -1;
+    pid_t peer = 0;
     {
         const std::lock_guard lock(mutex_);
         handler = std::move(connection.handler);
         socket = connection.socket.get();
+        peer = connection.peer;
     }
     bool open = writeFully(socket, encodeHello()) == WriteStatus::written;
     while (open) {
         std::string payload;
-        if (readFrame(socket, payload) != ReadStatus::frame) break;
+        if (readFrameFrom(socket, peer, payload) != ReadStatus::frame) break;
         Request request;
         try {
             request = interface_.validate(decodeRequest(payload));

@@ -56,7 +56,9 @@ using Admission = std::function<std::optional<Handler>(const PeerCredentials& pe
 //
 // For each accepted connection the admission is asked; a refused connection
 // is closed without a byte. An admitted one gets the hello frame and then its
-// own thread, which reads requests, validates each against the interface,
+// own thread, which reads requests (only those the admitted process itself
+// sent: a request from any other process closes the connection without a
+// reply), validates each against the interface,
 // passes it to the handler and writes exactly one reply. A frame over the
 // cap, a payload that is not a valid request, an unknown selector or an
 // argument of another kind closes that connection without a reply and
@@ -95,6 +97,8 @@ public:
 private:
     struct Connection {
         UniqueFd socket;
+        // The admitted process: the only one whose requests are served.
+        pid_t peer = 0;
         Handler handler;
         std::thread thread;
         bool finished = false;

@@ -2,11 +2,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -183,12 +185,42 @@ bool waitFor(int socket, short events, const std::optional<Deadline>& deadline) 
     }
 }
 
+// One receive; with a required sender, through recvmsg with the sender's
+// credentials, any bytes from another process (or without credentials) give
+// foreignSender. A stream socket never hands out the bytes of two senders in
+// one receive.
+ssize_t receive(int socket, char* buffer, std::size_t size, const std::optional<pid_t>& sender, bool& foreign) {
+    if (!sender) return ::recv(socket, buffer, size, MSG_DONTWAIT);
+    iovec piece{buffer, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    msghdr message{};
+    message.msg_iov = &piece;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t count = ::recvmsg(socket, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (count <= 0) return count;
+    bool fromSender = false;
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
+            header->cmsg_len == CMSG_LEN(sizeof(ucred))) {
+            ucred credentials{};
+            std::memcpy(&credentials, CMSG_DATA(header), sizeof credentials);
+            fromSender = credentials.pid == *sender;
+        }
+    }
+    foreign = !fromSender || (message.msg_flags & MSG_CTRUNC) != 0;
+    return count;
+}
+
 // Reads exactly `size` bytes; `received` tells how many arrived when it fails.
 ReadStatus readExactly(int socket, char* buffer, std::size_t size, std::size_t& received,
-                       const std::optional<Deadline>& deadline) {
+                       const std::optional<Deadline>& deadline, const std::optional<pid_t>& sender = std::nullopt) {
     received = 0;
     while (received < size) {
-        const ssize_t count = ::recv(socket, buffer + received, size - received, MSG_DONTWAIT);
+        bool foreign = false;
+        const ssize_t count = receive(socket, buffer + received, size - received, sender, foreign);
+        if (foreign) return ReadStatus::foreignSender;
         if (count > 0) {
             received += static_cast<std::size_t>(count);
             continue;
@@ -235,18 +267,31 @@ Dictionary decodeReply(std::string_view payload) {
     return toDictionary(parseFrame(payload, "reply", {"values"}).at("values"));
 }
 
-ReadStatus readFrame(int socket, std::string& payload, const std::optional<Deadline>& deadline) {
+namespace {
+
+ReadStatus readFrame(int socket, std::string& payload, const std::optional<Deadline>& deadline,
+                     const std::optional<pid_t>& sender) {
     std::array<char, lengthPrefixSize> prefix{};
     std::size_t received = 0;
-    const ReadStatus header = readExactly(socket, prefix.data(), prefix.size(), received, deadline);
+    const ReadStatus header = readExactly(socket, prefix.data(), prefix.size(), received, deadline, sender);
     if (header != ReadStatus::frame) return header;
     std::uint32_t length = 0;
     for (const char byte : prefix) length = (length << 8) | static_cast<std::uint8_t>(byte);
     if (length == 0 || length > maximumFramePayload) return ReadStatus::oversized;
     payload.assign(length, '\0');
-    const ReadStatus body = readExactly(socket, payload.data(), payload.size(), received, deadline);
+    const ReadStatus body = readExactly(socket, payload.data(), payload.size(), received, deadline, sender);
     // A frame that ends early is truncated even when its end falls on no byte of it.
     return body == ReadStatus::closed ? ReadStatus::truncated : body;
+}
+
+}  // namespace
+
+ReadStatus readFrame(int socket, std::string& payload, const std::optional<Deadline>& deadline) {
+    return readFrame(socket, payload, deadline, std::nullopt);
+}
+
+ReadStatus readFrameFrom(int socket, pid_t sender, std::string& payload) {
+    return readFrame(socket, payload, std::nullopt, sender);
 }
 
 WriteStatus writeFully(int socket, std::string_view bytes, const std::optional<Deadline>& deadline) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -72,12 +74,20 @@ enum class ReadStatus {
     truncated,  // the other end closed it inside a frame
     oversized,  // the length exceeds maximumFramePayload (or is 0); nothing more was read
     timedOut,   // the deadline passed first
-    failed      // the connection failed (reset by the other end, ...)
+    failed,     // the connection failed (reset by the other end, ...)
+    foreignSender  // bytes came from another process than the one required
 };
 
 // Reads one frame from a stream socket (blocking or not). Without a deadline
 // it waits as long as it takes; a shutdown of the socket ends the wait.
 ReadStatus readFrame(int socket, std::string& payload, const std::optional<Deadline>& deadline = std::nullopt);
+
+// The same on a socket with SO_PASSCRED set, where every byte of the frame
+// must have been sent by the process `sender`: the kernel tells who sent
+// each piece, so a process that inherited the connection cannot speak on
+// behalf of the one that was admitted. Bytes without the sender's
+// credentials count as foreign.
+ReadStatus readFrameFrom(int socket, pid_t sender, std::string& payload);
 
 enum class WriteStatus { written, closed, timedOut };
 

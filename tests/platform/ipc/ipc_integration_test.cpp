@@ -118,6 +118,7 @@ public:
         return decodeReply(payload);
     }
     void send(const std::string& bytes) { ASSERT_EQ(writeFully(socket_.get(), bytes), WriteStatus::written); }
+    [[nodiscard]] int descriptor() const { return socket_.get(); }
 
     // Every byte that arrives until the service closes the connection.
     std::string readUntilClosed() {
@@ -298,6 +299,30 @@ TEST_F(IPCServiceTest, AFaultyRequestClosesItsConnectionOnly) {
     }
     // No faulty request reached a handler.
     EXPECT_EQ(handled_, static_cast<int>(std::size(cases)));
+}
+
+// Only the admitted process is served on its connection: a request that
+// another process writes on it (here a child that inherited the socket)
+// closes the connection without a reply, whatever the caller sent before.
+TEST_F(IPCServiceTest, OnlyTheAdmittedProcessIsServedOnItsConnection) {
+    RawConnection connection(path_);
+    connection.readHello();
+    const std::string request = encodeRequest(flagRequest);
+    connection.send(request);
+    EXPECT_EQ(connection.readReply(), flagReply);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Nothing but async-signal-safe calls after a fork of a threaded program.
+        const ssize_t sent = ::send(connection.descriptor(), request.data(), request.size(), MSG_NOSIGNAL);
+        ::_exit(sent == static_cast<ssize_t>(request.size()) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(connection.readUntilClosed(), "");
+    EXPECT_EQ(handled_, 1);
 }
 
 TEST_F(IPCServiceTest, RequestsOnOneConnectionAreAnsweredInOrder) {
