@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -158,11 +159,6 @@ void Server::serve(Admission admission) {
             }
             continue;
         }
-        {
-            const std::lock_guard lock(mutex_);
-            reapFinished();
-        }
-
         ucred credentials{};
         socklen_t size = sizeof credentials;
         if (::getsockopt(socket.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) continue;
@@ -179,24 +175,22 @@ void Server::serve(Admission admission) {
         peer.effectiveGroupIdentifier = credentials.gid;
         peer.process = ProcessInfo::identity(credentials.pid);
 
-        std::optional<Handler> handler;
-        try {
-            handler = admission(peer);
-        } catch (...) {
-            handler.reset();  // an admission that fails refuses
-        }
-        if (!handler || !*handler) continue;  // refused: closed without a byte
+        const std::lock_guard lock(mutex_);
+        reapFinished();
+        if (stopping_.load()) break;
+        // One user cannot take every thread the service can make.
+        const auto ofThisUser = std::count_if(connections_.begin(), connections_.end(), [&](const auto& connection) {
+            return connection->peer.effectiveUserIdentifier == peer.effectiveUserIdentifier;
+        });
+        if (ofThisUser >= static_cast<std::ptrdiff_t>(maximumConnectionsPerUser)) continue;  // closed without a byte
 
         auto connection = std::make_unique<Connection>();
         connection->socket = std::move(socket);
-        connection->peer = peer.processIdentifier;
-        connection->handler = std::move(*handler);
+        connection->peer = std::move(peer);
         Connection& added = *connection;
-        const std::lock_guard lock(mutex_);
-        if (stopping_.load()) break;
         connections_.push_back(std::move(connection));
         try {
-            added.thread = std::thread([this, &added] { serveConnection(added); });
+            added.thread = std::thread([this, &added, admission] { serveConnection(added, admission); });
         } catch (const std::system_error&) {
             // No thread to serve it: closed before the hello, as a refusal.
             connections_.pop_back();
@@ -219,20 +213,28 @@ void Server::serve(Admission admission) {
     listener_.reset();
 }
 
-void Server::serveConnection(Connection& connection) {
-    Handler handler;
+void Server::serveConnection(Connection& connection, const Admission& admission) {
     int socket = -1;
-    pid_t peer = 0;
+    PeerCredentials peer;
     {
         const std::lock_guard lock(mutex_);
-        handler = std::move(connection.handler);
         socket = connection.socket.get();
         peer = connection.peer;
     }
-    bool open = writeFully(socket, encodeHello()) == WriteStatus::written;
+    // Admission runs here, on the connection's own thread, so that a caller
+    // whose check takes long delays no other caller.
+    Handler handler;
+    try {
+        if (std::optional<Handler> admitted = admission(peer)) handler = std::move(*admitted);
+    } catch (...) {
+        handler = nullptr;  // an admission that fails refuses
+    }
+    const pid_t sender = peer.processIdentifier;
+    // Refused: closed without a byte.
+    bool open = handler && writeFully(socket, encodeHello()) == WriteStatus::written;
     while (open) {
         std::string payload;
-        if (readFrameFrom(socket, peer, payload) != ReadStatus::frame) break;
+        if (readFrameFrom(socket, sender, payload) != ReadStatus::frame) break;
         Request request;
         try {
             request = interface_.validate(decodeRequest(payload));

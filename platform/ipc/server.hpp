@@ -47,15 +47,18 @@ struct PeerCredentials {
 using Handler = std::function<Dictionary(const Request& request)>;
 
 // Decides whether a connection is admitted: a handler for it, or nothing to
-// refuse it. Runs on the accepting thread, one connection at a time.
+// refuse it. Runs on the connection's own thread before the hello, so that
+// connections are admitted side by side: it must be safe to call from
+// several threads at once.
 using Admission = std::function<std::optional<Handler>(const PeerCredentials& peer)>;
 
 // A service on a Unix stream socket. `bind` creates the socket and listens;
 // `serve` accepts. A caller that connects in between waits in the listen
 // backlog, so a service can bind, do its start-up work and only then serve.
 //
-// For each accepted connection the admission is asked; a refused connection
-// is closed without a byte. An admitted one gets the hello frame and then its
+// Each user may hold maximumConnectionsPerUser connections at a time; one
+// more is closed without a byte. For each accepted connection the admission
+// is asked; a refused connection is closed without a byte. An admitted one gets the hello frame and then its
 // own thread, which reads requests (only those the admitted process itself
 // sent: a request from any other process closes the connection without a
 // reply), validates each against the interface,
@@ -66,6 +69,8 @@ using Admission = std::function<std::optional<Handler>(const PeerCredentials& pe
 // no write raises SIGPIPE. Every descriptor is close-on-exec.
 class Server {
 public:
+    static constexpr std::size_t maximumConnectionsPerUser = 32;
+
     explicit Server(Interface interface);
     // Stops the service (see `stop`) and removes the socket it bound. A
     // thread that runs `serve` itself must have returned from it first.
@@ -97,14 +102,13 @@ public:
 private:
     struct Connection {
         UniqueFd socket;
-        // The admitted process: the only one whose requests are served.
-        pid_t peer = 0;
-        Handler handler;
+        // Who connected; once admitted, the only process whose requests are served.
+        PeerCredentials peer;
         std::thread thread;
         bool finished = false;
     };
 
-    void serveConnection(Connection& connection);
+    void serveConnection(Connection& connection, const Admission& admission);
     // Joins the threads of connections that have ended; with the lock held.
     void reapFinished();
 

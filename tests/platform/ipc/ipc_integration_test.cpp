@@ -195,6 +195,7 @@ protected:
             peers_.push_back(peer);
         }
         if (!admitting_.load()) return std::nullopt;
+        if (slowAdmissions_.load()) std::this_thread::sleep_for(std::chrono::seconds(2));
         // Ends with the connection's handler, which the service drops when
         // the connection has ended.
         std::shared_ptr<void> end(nullptr, [this](void*) {
@@ -224,6 +225,7 @@ protected:
     TemporaryDirectory directory_;
     const std::filesystem::path path_ = socketPath(directory_.path(), serviceName);
     std::atomic<bool> admitting_{true};
+    std::atomic<bool> slowAdmissions_{false};
     std::atomic<int> handled_{0};
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -323,6 +325,36 @@ TEST_F(IPCServiceTest, OnlyTheAdmittedProcessIsServedOnItsConnection) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(connection.readUntilClosed(), "");
     EXPECT_EQ(handled_, 1);
+}
+
+// Admission runs on each connection's own thread: a caller whose admission
+// takes long holds up no other caller.
+TEST_F(IPCServiceTest, ASlowAdmissionDelaysNoOtherCaller) {
+    slowAdmissions_ = true;
+    RawConnection slow(path_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    slowAdmissions_ = false;
+    const double began = now();
+    auto quick = ClientConnection::open(path_, soon(), serviceUser);
+    EXPECT_EQ(quick.call(flagRequest, soon()), flagReply);
+    EXPECT_LT(now() - began, 1.5);
+    slow.readHello();
+}
+
+// One user holds at most maximumConnectionsPerUser connections; one more is
+// turned away without a byte, and a place that frees up is taken again.
+TEST_F(IPCServiceTest, OneUserCannotHoldEveryConnection) {
+    std::vector<std::unique_ptr<RawConnection>> held;
+    for (std::size_t index = 0; index < Server::maximumConnectionsPerUser; ++index) {
+        held.push_back(std::make_unique<RawConnection>(path_));
+        held.back()->readHello();
+    }
+    RawConnection oneMore(path_);
+    EXPECT_EQ(oneMore.readUntilClosed(), "");
+    held.pop_back();
+    waitForEndedConnections(1);
+    auto again = ClientConnection::open(path_, soon(), serviceUser);
+    EXPECT_EQ(again.call(flagRequest, soon()), flagReply);
 }
 
 TEST_F(IPCServiceTest, RequestsOnOneConnectionAreAnsweredInOrder) {
