@@ -3,9 +3,13 @@
 // ever. It takes no arguments and reads none; everything it uses has its
 // production value here.
 
+#include <unistd.h>
+
+#include <iostream>
 #include <memory>
 
 #include "common/ecdsa.hpp"
+#include "common/error.hpp"
 #include "helper/program/pinned_anchor.hpp"
 #include "helper/service/helper_program.hpp"
 #include "helper/service/privileged_helper_protocol.hpp"
@@ -33,5 +37,10 @@ HelperEnvironment productionEnvironment() {
 
 int main() {
     if (::geteuid() != 0) return 1;
-    return HelperProgram::run(productionEnvironment());
+    try {
+        return HelperProgram::run(productionEnvironment());
+    } catch (const std::exception& error) {
+        std::cerr << "app.tarnel.direct.helper: " << errorMessage(error) << '\n';
+        return 1;
+    }
 }

@@ -10,9 +10,10 @@
 //                                         each one present replaces the system's
 //   TARNEL_HELPER_LOG                     a file that receives every log line
 //
-// A missing variable leaves that part unset, and the helper then fails closed:
-// without an anchor no application is admitted, without a system
-// configuration every DNS restore (and so every start and stop) fails.
+// The runtime directory, the socket and the system configuration must be
+// given: the program never falls back to the production paths. Without an
+// anchor no application is admitted; without a tools directory the tools are
+// the system's own.
 
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 
 #include "common/ecdsa.hpp"
@@ -59,20 +61,23 @@ private:
     fs::path path_;
 };
 
+std::string required(const char* name) {
+    std::optional<std::string> value = variable(name);
+    if (!value || value->empty()) throw std::invalid_argument(std::string(name) + " is not set");
+    return *value;
+}
+
 HelperEnvironment environmentFromVariables() {
     HelperEnvironment environment;
-    if (auto directory = variable("TARNEL_HELPER_RUNTIME_DIRECTORY")) environment.runtime.runtimeDirectory = *directory;
-    environment.socketPath = variable("TARNEL_HELPER_SOCKET")
-                                 .value_or(ipc::socketPath(ipc::defaultSocketDirectory,
-                                                           PrivilegedHelperProtocol::serviceName));
+    environment.runtime.runtimeDirectory = required("TARNEL_HELPER_RUNTIME_DIRECTORY");
+    environment.socketPath = required("TARNEL_HELPER_SOCKET");
     std::optional<ecdsa::P256PublicKey> anchor;
     if (auto path = variable("TARNEL_HELPER_ANCHOR")) {
         if (auto bytes = files::readIfExists(*path)) anchor = ecdsa::P256PublicKey::fromSPKI(*bytes);
     }
     environment.runtime.codeSigning = std::make_shared<codesign::LocalCodeSigning>(anchor);
-    if (auto root = variable("TARNEL_HELPER_SYSTEM_CONFIGURATION")) {
-        environment.runtime.systemConfiguration = std::make_shared<sysconfig::FileSystemConfiguration>(*root);
-    }
+    environment.runtime.systemConfiguration =
+        std::make_shared<sysconfig::FileSystemConfiguration>(required("TARNEL_HELPER_SYSTEM_CONFIGURATION"));
     if (auto tools = variable("TARNEL_HELPER_TOOLS")) {
         for (const auto& [systemPath, name] : SystemTools::toolsByShortName()) {
             const fs::path candidate = fs::path(*tools) / name;

@@ -119,8 +119,9 @@ void PrivilegedRuntime::enableSystemProxy(std::string_view serviceName) const {
                 disableProxyStates(*previous);
                 removeRecord(proxyStatePath());
             } catch (...) {
+                // The service comes last: its name may hold spaces.
                 proxyLog().error("system_proxy_previous_service_disable_failed error=" +
-                                 errorMessage(std::current_exception()));
+                                 errorMessage(std::current_exception()) + " service=" + *previous);
             }
         }
     }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <exception>
 #include <utility>
 
@@ -60,6 +61,13 @@ int run(const HelperEnvironment& environment) {
         server.bind(environment.socketPath);
     } catch (const std::exception& error) {
         log().error("helper_listen_failed error=" + errorMessage(error));
+        // Another helper serving there owns what an earlier run left; any
+        // other failure still settles it, so that a kill switch nobody can
+        // renew does not keep the machine blocked while the helper cannot listen.
+        const auto* system = dynamic_cast<const SystemError*>(&error);
+        if (system == nullptr || system->errnoValue() != EADDRINUSE) {
+            PrivilegedRuntime::recoverAtLaunch(environment.runtime);
+        }
         return 1;
     }
     // Callers wait in the backlog until what an earlier run left is settled.

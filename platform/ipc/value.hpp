@@ -45,11 +45,17 @@ template <typename T>
     return text ? *text : std::string();
 }
 
-// The number of `key`, or 0 when it is nil or not a double: how an operation
-// reads a number argument whose absence means 0.
+// The number of `key`, or 0 when it is nil or not a number: how an operation
+// reads a number argument whose absence means 0. An integer counts when a
+// double holds it exactly (magnitude at most 2^53).
 [[nodiscard]] inline double numberOrZero(const Dictionary& dictionary, std::string_view key) {
-    const auto* number = find<double>(dictionary, key);
-    return number ? *number : 0.0;
+    if (const auto* number = find<double>(dictionary, key)) return *number;
+    constexpr std::int64_t exactLimit = std::int64_t{1} << 53;
+    if (const auto* integer = find<std::int64_t>(dictionary, key);
+        integer && *integer >= -exactLimit && *integer <= exactLimit) {
+        return static_cast<double>(*integer);
+    }
+    return 0.0;
 }
 
 }  // namespace tarnel::ipc

@@ -132,6 +132,8 @@ TEST_F(HelperE2E, StartsStopsAndAdoptsATunnel) {
     // A helper killed in the middle of the tunnel adopts it when it comes back.
     harness.killHelper();
     harness.startHelper();
+    // Adopted, not stopped or re-protected by a fallback.
+    EXPECT_EQ(harness.log().find("kill_switch_restore_failed"), std::string::npos) << harness.log();
     EXPECT_EQ(harness.call("tunnelStatusWithReply:").values, json::parse("{\"processIdentifier\":" + std::to_string(pid) + "}"));
     EXPECT_EQ(harness.call("tunnelProtectionStatusWithReply:").values, json::parse(R"({"active":true})"));
     EXPECT_NE(harness.pf().anchorRules().find("pass out quick on utun0 all keep state"), std::string::npos);

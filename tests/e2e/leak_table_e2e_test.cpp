@@ -273,8 +273,9 @@ TEST_F(LeakTable, EveryProbeMatchesWhatTheRulesLetOutInEveryProtectionState) {
                                    {"DNS 853, outside the tunnel", block}, {"DNS at 172.19.0.2", block},
                                    {"the endpoint", "pass refused"}});
 
-    // Active: a helper whose runtime works (the new helper keeps the
-    // protection it finds) starts the tunnel and promotes protection to it.
+    // Active: a helper whose runtime works (the new helper's launch recovery
+    // finds no tunnel and takes the old protection down) starts the tunnel
+    // and promotes a fresh protection to it.
     helper_->stopHelper();
     helper_->startHelper();
     const Reply started = startTunnel();

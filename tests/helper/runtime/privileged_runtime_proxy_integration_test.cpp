@@ -247,7 +247,7 @@ TEST_F(SystemProxyTest, EnablingAnotherServiceTurnsTheRecordedOneOffFirst) {
     const Case cases[] = {
         {"the recorded service turns off", true, {}},
         {"the recorded service is gone", false,
-         {"system_proxy_previous_service_disable_failed error=The system proxy command failed."}},
+         {"system_proxy_previous_service_disable_failed error=The system proxy command failed. service=Wi-Fi"}},
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.name);

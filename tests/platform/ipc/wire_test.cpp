@@ -176,7 +176,11 @@ TEST(IPCInterface, ValidatesSelectorsKindsAndNil) {
 }
 
 TEST(IPCValues, NilAndDefaults) {
-    const Dictionary values{{"empty", Data()}, {"text", std::string("t")}, {"number", 2.5}};
+    const Dictionary values{{"empty", Data()},
+                            {"text", std::string("t")},
+                            {"number", 2.5},
+                            {"integer", std::int64_t{35}},
+                            {"beyondDoubles", (std::int64_t{1} << 53) + 1}};
     EXPECT_NE(find<Data>(values, "empty"), nullptr);
     EXPECT_EQ(find<Data>(values, "missing"), nullptr);
     EXPECT_EQ(find<Data>(values, "text"), nullptr);
@@ -184,6 +188,10 @@ TEST(IPCValues, NilAndDefaults) {
     EXPECT_EQ(textOrEmpty(values, "missing"), "");
     EXPECT_EQ(numberOrZero(values, "number"), 2.5);
     EXPECT_EQ(numberOrZero(values, "missing"), 0.0);
+    // An integer is read as the number it is, when a double holds it exactly.
+    EXPECT_EQ(numberOrZero(values, "integer"), 35.0);
+    EXPECT_EQ(numberOrZero(values, "beyondDoubles"), 0.0);
+    EXPECT_EQ(numberOrZero(values, "text"), 0.0);
 }
 
 }  // namespace
