@@ -439,6 +439,7 @@ TEST_F(IPCServiceTest, TheClientTellsItsFailuresApart) {
     }
     try {
         (void)call(path_, flagRequest, soon(), serviceUser + 1);
+        ADD_FAILURE() << "a service of another user was trusted";
     } catch (const IPCError& error) {
         EXPECT_EQ(error.userIdentifier(), serviceUser);
     }
