@@ -109,14 +109,22 @@ bool PrivilegedRuntime::verifyRecordedTunnel() const {
     if (!PrivilegedHelperContract::isObsoleteRuntimeFileName(executable.filename().string())) return false;
     if (RuntimeHost::processIdentity(state.pid) != state.processIdentity()) return false;
 
-    (void)requirePreparedRuntimeFile(executable);
-    const auto onDisk =
-        ClientCodeValidator::validateRuntimeStatic(executable, launchRecoveryStagePrefix, codeSigning());
-    const std::string live =
-        ClientCodeValidator::validateLiveRuntime(state.pid, *onDisk.designatedRequirement, codeSigning());
     // The live check finds the process by its identifier: the code it checked
-    // was the recorded process's only while that still runs as recorded.
-    if (RuntimeHost::processIdentity(state.pid) != state.processIdentity()) return false;
+    // was the recorded process's only while that still runs as recorded. A
+    // runtime that ended during the checks is a tunnel that is not running,
+    // whatever the checks found, not one that failed them.
+    const auto stillRecorded = [&] { return RuntimeHost::processIdentity(state.pid) == state.processIdentity(); };
+    std::string live;
+    ClientCodeValidator::RuntimeStaticValidation onDisk;
+    try {
+        (void)requirePreparedRuntimeFile(executable);
+        onDisk = ClientCodeValidator::validateRuntimeStatic(executable, launchRecoveryStagePrefix, codeSigning());
+        live = ClientCodeValidator::validateLiveRuntime(state.pid, *onDisk.designatedRequirement, codeSigning());
+    } catch (...) {
+        if (!stillRecorded()) return false;
+        throw;
+    }
+    if (!stillRecorded()) return false;
     if (live != onDisk.codeIdentity) throw PrivilegedRuntimeError(Case::invalidCodeSignature);
     return true;
 }

@@ -6,6 +6,8 @@
 // recorded instead of starting a timer thread.
 
 
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "common/child_process.hpp"
 #include "common/log.hpp"
 #include "common/runtime_error.hpp"
 #include "helper/protection/kill_switch_watchdog.hpp"
@@ -257,6 +260,38 @@ TEST_F(RecoveryE2E, ATunnelThatDoesNotGoKeepsItsProtection) {
     EXPECT_EQ(scene.killSwitchRecord(), reapplied);
     // The process is gone; the cleanup need not wait for utun5 once more.
     fs::remove(scene.files().directory() / "tun-state.json");
+}
+
+// The code-signing service, ending the process it is asked to look at first:
+// a runtime that exits while recovery checks its running code.
+class ExitingGuestCodeSigning final : public ForwardingCodeSigning {
+public:
+    using ForwardingCodeSigning::ForwardingCodeSigning;
+
+    codesign::Result<std::shared_ptr<const codesign::Code>> copyGuest(std::int32_t pid,
+                                                                      std::uint32_t flags) const override {
+        if (const UniqueFd process = pidfd::open(pid)) {
+            ::kill(pid, SIGKILL);
+            pidfd::waitForExit(process.get(), 10.0, SystemClock::shared());
+        }
+        return ForwardingCodeSigning::copyGuest(pid, flags);
+    }
+};
+
+// A recorded runtime that ends during the checks of its code is a tunnel
+// that no longer runs, not one that failed them.
+TEST_F(RecoveryE2E, ARuntimeThatEndsDuringItsChecksIsNotRunning) {
+    NetworkNamespace space;
+    RuntimeFixture fixture;
+    const auto prepared = fixture.prepareStandIn();
+    fixture.write("tun-config.json", "{}");
+    auto environment = fixture.environment();
+    environment.codeSigning = std::make_shared<ExitingGuestCodeSigning>(environment.codeSigning);
+    const PrivilegedRuntime runtime = PrivilegedRuntime::forLaunchRecovery(environment);
+    ChildProcess child = launchRecorded(runtime, prepared.binaryURL, &space);
+
+    EXPECT_FALSE(runtime.verifyRecordedTunnel());
+    EXPECT_TRUE(child.waitForExit(0.0));
 }
 
 }  // namespace
