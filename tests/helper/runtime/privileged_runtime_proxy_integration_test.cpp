@@ -322,6 +322,25 @@ TEST_F(SystemProxyTest, AFailedEnableOfTheRecordedServiceForgetsItOnceItIsOff) {
     EXPECT_EQ(fixture.read(kRecordName), record("Wi-Fi"));
 }
 
+// A record that cannot be read says nothing about which service it meant:
+// the enable logs it, runs no command for it, and replaces it.
+TEST_F(SystemProxyTest, AnUnreadableRecordIsReplacedByTheEnable) {
+    fixture.write(kRecordName, "not a record");
+    ASSERT_EQ(enable("Wi-Fi"), "no error");
+    EXPECT_EQ(tool.calls(), enableCalls("Wi-Fi"));
+    EXPECT_EQ(fixture.read(kRecordName), record("Wi-Fi"));
+    EXPECT_EQ(log.sink().lines(), std::vector<std::string>{"system_proxy_previous_state_invalid replacing=true"});
+}
+
+// When the record cannot be written, no state is turned on: the service's
+// states are turned off again and the write's own failure is reported.
+TEST_F(SystemProxyTest, ARecordThatCannotBeWrittenTurnsNothingOn) {
+    std::filesystem::create_directories(fixture.directory() / kRecordName / "in-the-way");
+    const std::string failure = enable("Wi-Fi");
+    EXPECT_NE(failure, "no error");
+    EXPECT_EQ(tool.calls(), joined(enableCalls("Wi-Fi", 4), offCalls("Wi-Fi")));
+}
+
 TEST_F(SystemProxyTest, AHungToolIsStoppedAtItsDeadline) {
     // The deadline runs on the runtime's clock, which moves here only when
     // the test moves it: the calls before the hung one take what real time
