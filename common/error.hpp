@@ -60,4 +60,14 @@ private:
     int errno_;
 };
 
+// Runs a step whose failure changes nothing for the caller (a clean-up or a
+// fallback that has nothing better to do), ignoring whatever it throws.
+template <typename Step>
+void ignoringFailure(Step&& step) noexcept {
+    try {
+        step();
+    } catch (...) {
+    }
+}
+
 }  // namespace tarnel

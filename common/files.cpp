@@ -117,6 +117,11 @@ void removeIfExists(const std::filesystem::path& path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail("remove", path);
 }
 
+bool entryExists(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 || errno != ENOENT;
+}
+
 void copyToNewFile(const std::filesystem::path& source, const std::filesystem::path& destination, mode_t mode) {
     // O_NONBLOCK: a FIFO put in the source's place must not hang the copy; it
     // is refused below as not a regular file.

@@ -27,6 +27,11 @@ void ensurePrivateDirectory(const std::filesystem::path& path);
 // Removes a file; a missing file is not an error. Throws SystemError.
 void removeIfExists(const std::filesystem::path& path);
 
+// Whether an entry (of any kind, a dangling link included) stands at the
+// path. One that cannot be looked at counts as there, so that a caller reads
+// and refuses it rather than taking it for nothing.
+[[nodiscard]] bool entryExists(const std::filesystem::path& path);
+
 // Copies the regular file `source` (not through a link at its path) to the
 // new file `destination`, created exclusively with exactly `mode` (never
 // wider), written in full and fsync'd. A failed copy removes what it created.

@@ -49,4 +49,15 @@ std::optional<std::string_view> PrivilegedRuntimeError::replyCode() const noexce
     }
 }
 
+bool tunnelMayStillRun(const std::exception_ptr& stopFailure) {
+    try {
+        std::rethrow_exception(stopFailure);
+    } catch (const PrivilegedRuntimeError& error) {
+        return error.errorCase() == PrivilegedRuntimeError::Case::tunnelProcessDidNotStop ||
+               error.errorCase() == PrivilegedRuntimeError::Case::tunnelInterfaceDidNotDisappear;
+    } catch (...) {
+        return false;
+    }
+}
+
 }  // namespace tarnel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,5 +60,9 @@ public:
 private:
     Case case_;
 };
+
+// Whether a tunnel stop that failed this way may have left the tunnel
+// running: its process did not stop, or its interface did not go.
+[[nodiscard]] bool tunnelMayStillRun(const std::exception_ptr& stopFailure);
 
 }  // namespace tarnel

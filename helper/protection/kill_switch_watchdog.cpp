@@ -13,36 +13,6 @@ namespace tarnel {
 
 namespace {
 
-std::string describe(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(std::move(failure));
-    } catch (const std::exception& error) {
-        return errorMessage(error);
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
-// A tunnel stop that failed this way may have left the tunnel running.
-bool tunnelMayStillRun(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(std::move(failure));
-    } catch (const PrivilegedRuntimeError& error) {
-        return error.errorCase() == PrivilegedRuntimeError::Case::tunnelProcessDidNotStop ||
-               error.errorCase() == PrivilegedRuntimeError::Case::tunnelInterfaceDidNotDisappear;
-    } catch (...) {
-        return false;
-    }
-}
-
-template <typename Step>
-void ignoringFailure(Step&& step) noexcept {
-    try {
-        step();
-    } catch (...) {
-    }
-}
-
 std::chrono::steady_clock::duration periodOf(const KillSwitchWatchdog::Configuration& configuration) {
     double seconds = configuration.periodSeconds;
     if (!(seconds > 0.0 && seconds <= 86400.0)) seconds = KillSwitchWatchdog::defaultPeriodSeconds;
@@ -56,7 +26,8 @@ void KillSwitchWatchdog::tick(const Configuration& configuration) noexcept {
     try {
         killSwitch.emplace(configuration.makeKillSwitch());
     } catch (...) {
-        PacketFilterKillSwitch::log().error("kill_switch_watchdog_failed error=" + describe(std::current_exception()));
+        PacketFilterKillSwitch::log().error("kill_switch_watchdog_failed error=" +
+                                            errorMessage(std::current_exception()));
         return;
     }
 
@@ -64,7 +35,8 @@ void KillSwitchWatchdog::tick(const Configuration& configuration) noexcept {
         const auto guard = PacketFilterKillSwitch::acquireLock();
         killSwitch->expireStaleState();
     } catch (...) {
-        PacketFilterKillSwitch::log().error("kill_switch_watchdog_failed error=" + describe(std::current_exception()));
+        PacketFilterKillSwitch::log().error("kill_switch_watchdog_failed error=" +
+                                            errorMessage(std::current_exception()));
         ignoringFailure([&] { killSwitch->clearState(); });
     }
 
@@ -75,7 +47,7 @@ void KillSwitchWatchdog::tick(const Configuration& configuration) noexcept {
         killSwitch->deactivate();
     } catch (...) {
         const auto failure = std::current_exception();
-        PacketFilterKillSwitch::log().error("tailscale_interface_check_failed error=" + describe(failure));
+        PacketFilterKillSwitch::log().error("tailscale_interface_check_failed error=" + errorMessage(failure));
         if (tunnelMayStillRun(failure)) {
             // The tunnel may still carry traffic: keep its protection applied.
             ignoringFailure([&] { killSwitch->restoreAfterLaunch(); });

@@ -251,6 +251,14 @@ public:
     // error, or tunnelInterfaceDidNotDisappear; the tunnel files stay then.
     void stopTunnel(const std::optional<std::filesystem::path>& keeping = std::nullopt) const;
 
+    // Whether "tun-state.json" stands in the runtime directory (anything that
+    // cannot be looked at counts as there: it is read and refused).
+    [[nodiscard]] bool hasTunnelState() const;
+    // The record, read only as a private regular file of root's, which is how
+    // the helper writes it. Throws corruptTunnelState for anything else and
+    // for a record that does not decode.
+    [[nodiscard]] TunnelState recordedTunnelState() const;
+
     // Removes "tun-state.json", then "tun-config.json"; failures, a missing
     // file included, are ignored.
     void removeTunnelFiles() const;

@@ -2,9 +2,6 @@
 // pointed at the application's local proxy with the network-service tool,
 // and "proxy-state.json", the record of the service whose proxies are on.
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <exception>
 #include <filesystem>
 #include <optional>
@@ -46,13 +43,6 @@ constexpr std::string_view kBypassDomains[] = {"localhost", "127.0.0.1", "::1", 
 const Log& proxyLog() {
     static const Log& log = *new Log("app.tarnel.direct.helper", "system-proxy");
     return log;
-}
-
-// Whether an entry stands at the path; one that cannot be looked at counts as
-// there, so that it is read and refused rather than passed over.
-bool entryExists(const std::filesystem::path& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0 || errno != ENOENT;
 }
 
 // The service that the record at `path` names. Only root writes the runtime
@@ -105,7 +95,7 @@ void PrivilegedRuntime::enableSystemProxy(std::string_view serviceName) const {
     // Proxies left on for a service that the record names are turned off
     // first: once the record names the new service, nothing would ever turn
     // them off again. That service may be gone, so its failure only logs.
-    if (entryExists(proxyStatePath())) {
+    if (files::entryExists(proxyStatePath())) {
         std::optional<std::string> previous;
         try {
             previous = recordedService(runtimeDirectory(), proxyStatePath());
@@ -149,7 +139,7 @@ void PrivilegedRuntime::enableSystemProxy(std::string_view serviceName) const {
             // record of another service is left as it is.
             bool recordsThisService = false;
             try {
-                recordsThisService = entryExists(proxyStatePath()) &&
+                recordsThisService = files::entryExists(proxyStatePath()) &&
                                      recordedService(runtimeDirectory(), proxyStatePath()) == name;
             } catch (const PrivilegedRuntimeError&) {
                 // A record that cannot be read stays for disable to report.
@@ -163,7 +153,7 @@ void PrivilegedRuntime::enableSystemProxy(std::string_view serviceName) const {
 }
 
 void PrivilegedRuntime::disableSystemProxy() const {
-    if (!entryExists(proxyStatePath())) return;
+    if (!files::entryExists(proxyStatePath())) return;
     const std::string name = recordedService(runtimeDirectory(), proxyStatePath());
     // A failure keeps the record, so that the next disable tries again.
     disableProxyStates(name);

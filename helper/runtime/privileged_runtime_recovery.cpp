@@ -1,9 +1,6 @@
 // Launch recovery: what the helper does with the tunnel, the kill switch and
 // the runtime copies that an earlier run left, before it serves anyone.
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <exception>
 #include <optional>
 #include <string>
@@ -12,7 +9,6 @@
 #include "common/error.hpp"
 #include "common/files.hpp"
 #include "common/helper_contract.hpp"
-#include "common/json.hpp"
 #include "common/log.hpp"
 #include "common/runtime_error.hpp"
 #include "helper/runtime/client_code_validator.hpp"
@@ -25,51 +21,9 @@ namespace {
 
 using Case = PrivilegedRuntimeError::Case;
 
-// A record is about two hundred bytes.
-constexpr std::size_t kMaximumTunnelStateSize = 64 * 1024;
-
 const Log& recoveryLog() {
     static const Log log{"app.tarnel.direct.helper", "runtime"};
     return log;
-}
-
-// Whether an entry stands at the path; one that cannot be looked at counts as
-// there, so that it is read and refused rather than taken for no record.
-bool entryExists(const std::filesystem::path& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0 || errno != ENOENT;
-}
-
-// The record, read as the tunnel stop reads it: a private regular file of
-// root's that decodes. Throws corruptTunnelState.
-PrivilegedRuntime::TunnelState readTunnelState(const std::filesystem::path& path) {
-    const auto bytes = files::readRootPrivateFile(path, kMaximumTunnelStateSize);
-    if (!bytes) throw PrivilegedRuntimeError(Case::corruptTunnelState);
-    try {
-        return PrivilegedRuntime::TunnelState::decode(*bytes);
-    } catch (const json::JsonError&) {
-        throw PrivilegedRuntimeError(Case::corruptTunnelState);
-    }
-}
-
-// A tunnel stop that failed this way may have left the tunnel running.
-bool tunnelMayStillRun(const std::exception_ptr& failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const PrivilegedRuntimeError& error) {
-        return error.errorCase() == Case::tunnelProcessDidNotStop ||
-               error.errorCase() == Case::tunnelInterfaceDidNotDisappear;
-    } catch (...) {
-        return false;
-    }
-}
-
-template <typename Step>
-void ignoringFailure(Step&& step) noexcept {
-    try {
-        step();
-    } catch (...) {
-    }
 }
 
 // After a failed reconciliation: a tunnel that may still carry traffic keeps
@@ -99,8 +53,8 @@ void fallBack(const PrivilegedRuntime& runtime, const PacketFilterKillSwitch& ki
 }  // namespace
 
 bool PrivilegedRuntime::verifyRecordedTunnel() const {
-    if (!entryExists(tunnelStatePath())) return false;
-    const TunnelState state = readTunnelState(tunnelStatePath());
+    if (!hasTunnelState()) return false;
+    const TunnelState state = recordedTunnelState();
 
     // Only a copy the helper itself prepared, in its own directory, can be its
     // tunnel; anything else is stopped without looking at its signature.

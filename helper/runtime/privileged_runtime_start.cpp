@@ -114,8 +114,9 @@ PrivilegedRuntime::TunnelStart PrivilegedRuntime::startTunnel(std::string_view c
     double tailscaleChecksEnded = 0.0;
     if (tailscaleRequest) {
         try {
-            tailscale = stages.timedTailscaleValidation(Stage::helperTailscaleValidation, control, route.defaultInterface,
-                                                        tailscaleRequest->regionIDs, tailscaleRequest->relayRegionID);
+            tailscale =
+                stages.timedTailscaleValidation(Stage::helperTailscaleValidation, control, route.defaultInterface,
+                                                tailscaleRequest->regionIDs, tailscaleRequest->relayRegionID);
             tailscaleChecksEnded = clock().uptime();
             control.checkpoint(tailscaleChecksEnded);
         } catch (...) {

@@ -1,8 +1,6 @@
 // The tunnel's record, "tun-state.json", and what reads it: the status, the
 // stop, and the removal of runtime copies that nothing needs any more.
 
-#include <sys/stat.h>
-
 #include <csignal>
 #include <filesystem>
 #include <system_error>
@@ -27,27 +25,21 @@ constexpr std::size_t kMaximumTunnelStateSize = 64 * 1024;
 
 [[noreturn]] void fail(Case errorCase) { throw PrivilegedRuntimeError(errorCase); }
 
-// Whether an entry stands at the path; one that cannot be looked at counts as
-// there, so that it is read and refused rather than passed over.
-bool entryExists(const std::filesystem::path& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0 || errno != ENOENT;
-}
+}  // namespace
 
-// The record at `path`. Only root writes the runtime directory, so a record
-// that is not a private regular file of root's is not one the helper wrote.
-// Throws corruptTunnelState.
-PrivilegedRuntime::TunnelState readTunnelState(const std::filesystem::path& path) {
-    const auto bytes = files::readRootPrivateFile(path, kMaximumTunnelStateSize);
+bool PrivilegedRuntime::hasTunnelState() const { return files::entryExists(tunnelStatePath()); }
+
+// Only root writes the runtime directory, so a record that is not a private
+// regular file of root's is not one the helper wrote.
+PrivilegedRuntime::TunnelState PrivilegedRuntime::recordedTunnelState() const {
+    const auto bytes = files::readRootPrivateFile(tunnelStatePath(), kMaximumTunnelStateSize);
     if (!bytes) fail(Case::corruptTunnelState);
     try {
-        return PrivilegedRuntime::TunnelState::decode(*bytes);
+        return TunnelState::decode(*bytes);
     } catch (const json::JsonError&) {
         fail(Case::corruptTunnelState);
     }
 }
-
-}  // namespace
 
 ProcessIdentity PrivilegedRuntime::TunnelState::processIdentity() const {
     return ProcessIdentity{executablePath, startedAtSeconds, startedAtMicroseconds};
@@ -78,20 +70,20 @@ PrivilegedRuntime::TunnelState PrivilegedRuntime::TunnelState::decode(std::strin
 }
 
 std::optional<std::int32_t> PrivilegedRuntime::tunnelStatus() const {
-    if (!entryExists(tunnelStatePath())) {
+    if (!hasTunnelState()) {
         removeTunnelFiles();
         return std::nullopt;
     }
-    const TunnelState state = readTunnelState(tunnelStatePath());
+    const TunnelState state = recordedTunnelState();
     if (RuntimeHost::processIdentity(state.pid) == state.processIdentity()) return state.pid;
     removeTunnelFiles();
     return std::nullopt;
 }
 
 void PrivilegedRuntime::stopTunnel(const std::optional<std::filesystem::path>& keeping) const {
-    const bool recorded = entryExists(tunnelStatePath());
+    const bool recorded = hasTunnelState();
     if (recorded) {
-        const TunnelState state = readTunnelState(tunnelStatePath());
+        const TunnelState state = recordedTunnelState();
         // The pidfd is opened before the identity is compared, so every signal
         // below reaches the process that matched and never one that received
         // its identifier later. Waiting for the exit itself, rather than for
@@ -126,7 +118,7 @@ void PrivilegedRuntime::removeObsoleteRuntimes(const std::set<std::string>& keep
     std::set<std::string> kept;
     for (const auto& path : keeping) kept.insert(normalized(path));
     try {
-        if (entryExists(tunnelStatePath())) kept.insert(normalized(readTunnelState(tunnelStatePath()).executablePath));
+        if (hasTunnelState()) kept.insert(normalized(recordedTunnelState().executablePath));
     } catch (const PrivilegedRuntimeError&) {
         // A record that cannot be read may name any of them: keep them all.
         return;

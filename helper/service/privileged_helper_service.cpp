@@ -1,15 +1,12 @@
 #include "helper/service/privileged_helper_service.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
 #include <exception>
 #include <utility>
 
 #include "common/error.hpp"
-#include "common/files.hpp"
 #include "common/runtime_error.hpp"
 
 namespace tarnel {
@@ -191,19 +188,10 @@ PrivilegedHelperService::FlagReply PrivilegedHelperService::stopTunnelForAttempt
     try {
         // The record is looked at first: with no tunnel there is nothing to
         // stop, whatever the identifier.
-        struct stat status {};
-        if (::lstat(runtime_.tunnelStatePath().c_str(), &status) != 0 && errno == ENOENT) {
-            return FlagReply{true, std::nullopt};
-        }
-        std::optional<PrivilegedRuntime::TunnelState> state;
-        try {
-            const std::optional<std::string> bytes = files::readIfExists(runtime_.tunnelStatePath());
-            if (bytes) state = PrivilegedRuntime::TunnelState::decode(*bytes);
-        } catch (...) {
-        }
-        if (!state) throw PrivilegedRuntimeError(Case::corruptTunnelState);
+        if (!runtime_.hasTunnelState()) return FlagReply{true, std::nullopt};
+        const PrivilegedRuntime::TunnelState state = runtime_.recordedTunnelState();
         // A tunnel of another attempt, or of none, is not this caller's to stop.
-        if (!PrivilegedHelperContract::validateAttemptIdentifier(attemptIdentifier, state->startupAttemptIdentifier)) {
+        if (!PrivilegedHelperContract::validateAttemptIdentifier(attemptIdentifier, state.startupAttemptIdentifier)) {
             return FlagReply{false, std::nullopt};
         }
         runtime_.stopTunnel();

@@ -113,6 +113,18 @@ public:
     [[nodiscard]] const PfctlStandIn& pf() const { return pf_; }
     [[nodiscard]] const std::string& token() const { return token_; }
     [[nodiscard]] fs::path preparedBinary() const { return fixture_.directory() / ("sing-box-" + token_); }
+    // What a start that failed after the launch leaves: its runtime stopped,
+    // neither record nor configuration, the log kept, and protection on.
+    // Gives the kill switch's record.
+    std::optional<PacketFilterKillSwitch::State> expectStoppedWithProtectionOn() const {
+        EXPECT_EQ(processesRunning(preparedBinary()), std::vector<pid_t>{});
+        EXPECT_FALSE(fixture_.exists("tun-state.json"));
+        EXPECT_FALSE(fixture_.exists("tun-config.json"));
+        EXPECT_TRUE(fixture_.exists("tun.log"));
+        const auto protection = killSwitchRecord();
+        EXPECT_TRUE(protection && protection->desiredActive);
+        return protection;
+    }
     [[nodiscard]] std::optional<PacketFilterKillSwitch::State> killSwitchRecord() const {
         const auto bytes = fixture_.read(PacketFilterKillSwitch::stateFileName);
         if (bytes == "<missing>") return std::nullopt;
@@ -231,14 +243,8 @@ TEST_F(StartE2E, WaitsForExactlyOneTunnelInterface) {
         EXPECT_EQ(fixture.failedStart(), error);
         EXPECT_LT(find(stageRecords(capture), "helper_interface_appearance failed").stageMilliseconds,
                   atMostMilliseconds);
-        EXPECT_EQ(processesRunning(fixture.preparedBinary()), std::vector<pid_t>{});
-        EXPECT_FALSE(fixture.files().exists("tun-state.json"));
-        EXPECT_FALSE(fixture.files().exists("tun-config.json"));
-        EXPECT_TRUE(fixture.files().exists("tun.log"));
-        const auto protection = fixture.killSwitchRecord();
-        ASSERT_TRUE(protection);
-        EXPECT_TRUE(protection->desiredActive);
-        EXPECT_EQ(protection->tunnelInterface, std::nullopt);
+        const auto protection = fixture.expectStoppedWithProtectionOn();
+        EXPECT_TRUE(protection && !protection->tunnelInterface);
     }
 }
 
@@ -329,13 +335,7 @@ TEST_F(StartE2E, AFailureAfterTheDNSOverrideRestoresDNS) {
     EXPECT_EQ(failure, Case::tunnelStartupCancelled);
     EXPECT_EQ(fixture.files().dnsResolver(), std::nullopt);
     EXPECT_FALSE(fs::exists(record));
-    EXPECT_EQ(processesRunning(fixture.preparedBinary()), std::vector<pid_t>{});
-    EXPECT_FALSE(fixture.files().exists("tun-state.json"));
-    EXPECT_FALSE(fixture.files().exists("tun-config.json"));
-    EXPECT_TRUE(fixture.files().exists("tun.log"));
-    const auto protection = fixture.killSwitchRecord();
-    ASSERT_TRUE(protection);
-    EXPECT_TRUE(protection->desiredActive);
+    (void)fixture.expectStoppedWithProtectionOn();
 }
 
 }  // namespace
