@@ -37,6 +37,7 @@ HelperEnvironment productionEnvironment() {
 
 int main() {
     if (::geteuid() != 0) return 1;
+    setProgramModule(kHelperModule);
     try {
         return HelperProgram::run(productionEnvironment());
     } catch (const std::exception& error) {

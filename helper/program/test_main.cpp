@@ -93,6 +93,7 @@ HelperEnvironment environmentFromVariables() {
 int main() {
     // Not root: refused before anything is read, let alone created.
     if (::geteuid() != 0) return 1;
+    setProgramModule(kHelperModule);
     try {
         return HelperProgram::run(environmentFromVariables());
     } catch (const std::exception& error) {

@@ -225,10 +225,13 @@ PacketFilterRules::AnchorInputs PacketFilterKillSwitch::anchorInputs(const State
     inputs.endpoints = state.endpointAddresses;
     inputs.endpointPort = state.endpointPort;
     inputs.tunnelInterface = state.tunnelInterface;
+    // The interfaces always go to the rule check, so that a record naming
+    // Tailscale's interfaces without its underlay list fails it rather than
+    // loading plain rules.
+    inputs.tailscale.tailscaleTunnelInterface = state.tailscaleTunnelInterface;
+    inputs.tailscale.tailscalePhysicalInterface = state.tailscalePhysicalInterface;
     if (state.isTailscaleMode()) {
         inputs.tailscale.underlayEndpoints = *state.tailscaleUnderlayEndpoints;
-        inputs.tailscale.tailscaleTunnelInterface = state.tailscaleTunnelInterface;
-        inputs.tailscale.tailscalePhysicalInterface = state.tailscalePhysicalInterface;
         inputs.tailscale.physicalSourceAddresses = state.physicalAddresses;
     }
     return inputs;
@@ -496,8 +499,28 @@ void PacketFilterKillSwitch::clearState() const {
         if (dnsFailure) std::rethrow_exception(dnsFailure);
         throw;
     }
-    if (dnsFailure) std::rethrow_exception(dnsFailure);
+    if (dnsFailure) {
+        markUnwantedAfterFlush();
+        std::rethrow_exception(dnsFailure);
+    }
     deleteStateFile();
+}
+
+void PacketFilterKillSwitch::markUnwantedAfterFlush() const noexcept {
+    // The anchor is empty now. A record that still wanted protection would
+    // answer the status with true and take renewals, and no expiry pass would
+    // look at it again while the application renews: it is kept only for the
+    // DNS restore and the references still to release, as any record nobody
+    // wants. One that cannot be read stays as it is (invalid, so status and
+    // renewal fail until a later pass clears it).
+    try {
+        auto state = loadState();
+        if (!state || !state->desiredActive) return;
+        state->desiredActive = false;
+        saveState(*state);
+    } catch (...) {
+        // The DNS failure is the one reported.
+    }
 }
 
 bool PacketFilterKillSwitch::tailscaleInterfaceLost() const {

@@ -184,10 +184,11 @@ public:
     void deactivate() const;
 
     // The last resort: restores DNS, flushes the anchor and deletes the record
-    // without reading it (its references are not released). The anchor is
-    // flushed even when the DNS restore fails; that failure is thrown
-    // afterwards and the record stays, so that a later expiry check tries the
-    // restore again.
+    // without releasing its references. The anchor is flushed even when the
+    // DNS restore fails; that failure is thrown afterwards and the record
+    // stays, marked as not wanted (its references kept) when it can be read,
+    // so that status answers false, renewal fails and a later expiry check
+    // tries the restore again.
     void clearState() const;
 
     // True when protection is wanted in Tailscale mode and Tailscale's tunnel
@@ -243,6 +244,9 @@ public:
 private:
     void rollBackActivation(const std::optional<State>& previous, std::optional<std::uint64_t> newToken) const noexcept;
     void restoreDNSAndFlushAnchor() const;
+    // After a flush whose DNS restore failed: a readable record that still
+    // wants protection is saved as not wanted; failures are ignored.
+    void markUnwantedAfterFlush() const noexcept;
     // Deletes whatever stands at the record's place; failures are ignored,
     // and nothing is deleted through a runtime directory that is not private
     // to root.

@@ -68,12 +68,6 @@ std::optional<PropertyList> copyValue(sysconfig::DynamicStore& store, std::strin
     }
 }
 
-// Whatever stands at the record's place goes, a directory included (a link
-// itself, not its target), so that the next record can be written there.
-void removeIgnoringFailure(const std::filesystem::path& path) {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
 
 bool isLoneTunnelServer(const PropertyList& servers) {
     const auto* list = servers.get<PropertyList::Array>();
@@ -113,7 +107,7 @@ void SystemDNSOverride::apply(const std::optional<std::string>& interfaceName) {
     // Put the store back as it was; while the key may still hold a value, the
     // record stays so that the next restore removes it.
     if (copyValue(*store, key) && !store->removeValue(key)) fail(Case::configurationFailed);
-    removeIgnoringFailure(statePath());
+    removeRecordIgnoringFailure();
     fail(Case::configurationFailed);
 }
 
@@ -130,16 +124,31 @@ void SystemDNSOverride::restoreLocked() {
     }
     if (!undoRecordedChange()) {
         removeStaleOverrides();
-        removeIgnoringFailure(statePath());
+        removeRecordIgnoringFailure();
         return;
     }
     files::removeIfExists(statePath());
+}
+
+void SystemDNSOverride::removeRecordIgnoringFailure() const noexcept {
+    // Never through a directory that others may change: what stands there
+    // may be theirs, or lead elsewhere.
+    if (files::inspectRootPrivateDirectory(runtimeDirectory_) != files::RootPrivateDirectory::safe) return;
+    // Whatever stands at the record's place goes, a directory included (a
+    // link itself, not its target), so that the next record can be written.
+    std::error_code ignored;
+    std::filesystem::remove_all(statePath(), ignored);
 }
 
 bool SystemDNSOverride::undoRecordedChange() const {
     LoadedState state;
     try {
         state = loadState();
+    } catch (const SystemDNSOverrideError& error) {
+        // A record in a directory that is not private to root is neither
+        // trusted nor removed: the restore fails and everything stays.
+        if (error.errorCase() == Case::unsafeRuntimeDirectory) throw;
+        return false;
     } catch (const Error&) {
         return false;
     }

@@ -94,7 +94,9 @@ public:
     void apply(const std::optional<std::string>& interfaceName);
 
     // Undoes what the record names and sweeps stale settings; safe to call at
-    // any time. The record stays whenever this throws.
+    // any time. The record stays whenever this throws. A record in a runtime
+    // directory that is not private to root is neither read nor removed:
+    // unsafeRuntimeDirectory, and nothing changes.
     void restore();
 
     // Reads the record. Throws unsafeRuntimeDirectory, or corruptState for a
@@ -109,8 +111,11 @@ private:
     // Undoes what the record names. False when it names nothing that can
     // ever be undone: a record that cannot be read, a service that is gone,
     // or a saved configuration that is not a dictionary. Throws the failures
-    // that a later restore may get past.
+    // that a later restore may get past, and unsafeRuntimeDirectory.
     [[nodiscard]] bool undoRecordedChange() const;
+    // Removes whatever stands at the record's place, only inside a runtime
+    // directory private to root; failures are ignored.
+    void removeRecordIgnoringFailure() const noexcept;
     void checkRuntimeDirectory(bool creating) const;
     void saveResolverState(std::string_view interfaceName) const;
     void removeResolverEntry() const;

@@ -38,7 +38,8 @@ std::vector<std::string> underlayExclusions(const std::vector<TailscaleUnderlayE
 }
 
 std::string protectedConfiguration(std::string_view configuration, std::string_view tailscaleInterface,
-                                   const std::vector<TailscaleUnderlayEndpoint>& underlayEndpoints) {
+                                   const std::vector<TailscaleUnderlayEndpoint>& underlayEndpoints,
+                                   std::size_t maximumSize) {
     (void)validate(configuration);
     PrivilegedHelperContract::validateProtectedDNSInterface(tailscaleInterface);
 
@@ -66,7 +67,7 @@ std::string protectedConfiguration(std::string_view configuration, std::string_v
     }
 
     std::string output = json::writePretty(document, json::Slashes::unescaped);
-    if (output.size() > maximumConfigurationSize) reject("Tailscale protected configuration is too large");
+    if (output.size() > maximumSize) reject("Tailscale protected configuration is too large");
     return output;
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/tunnel_configuration_validator.hpp"
 #include "helper/protection/tailscale_underlay_endpoint.hpp"
 
 namespace tarnel {
@@ -27,10 +29,13 @@ namespace PrivilegedTunnelConfigurationValidator {
 // validator's reasons, "protected DNS tunnel interface is invalid", "Tailscale
 // protected configuration is invalid", "Tailscale compatibility fields must be
 // helper-owned", "Tailscale protected configuration is too large" (over
-// 524288 bytes) or the endpoint reasons of `underlayExclusions`; or the JSON
-// reader's or writer's json::JsonError.
+// `maximumSize` bytes) or the endpoint reasons of `underlayExclusions`; or the
+// JSON reader's or writer's json::JsonError. The bound is 524288 bytes, like
+// the configuration's own; what the validator accepts with the longest
+// underlay list stays far below it, so tests check the bound with a smaller one.
 [[nodiscard]] std::string protectedConfiguration(std::string_view configuration, std::string_view tailscaleInterface,
-                                                 const std::vector<TailscaleUnderlayEndpoint>& underlayEndpoints);
+                                                 const std::vector<TailscaleUnderlayEndpoint>& underlayEndpoints,
+                                                 std::size_t maximumSize = maximumConfigurationSize);
 
 // The distinct endpoint addresses as one-address prefixes (IPv4 + "/32",
 // IPv6 + "/128"), ascending as text. Throws the endpoint list's own

@@ -26,27 +26,34 @@ const Log& log() {
 }  // namespace
 
 std::optional<ipc::Handler> admit(const HelperEnvironment& environment, const ipc::PeerCredentials& peer) {
+    auto service = admittedService(environment, peer);
+    if (!service) return std::nullopt;
+    return PrivilegedHelperProtocol::handler(std::move(service));
+}
+
+std::shared_ptr<const PrivilegedHelperService> admittedService(const HelperEnvironment& environment,
+                                                               const ipc::PeerCredentials& peer) {
     // Root never talks to the helper: not even the signed application run
     // with sudo, which would otherwise hand root's user to Tailscale's tool.
-    if (peer.effectiveUserIdentifier == 0) return std::nullopt;
+    if (peer.effectiveUserIdentifier == 0) return nullptr;
     // A peer whose process could not be looked at when it connected cannot
     // be told from one that took over its identifier.
-    if (!peer.process) return std::nullopt;
+    if (!peer.process) return nullptr;
 
     std::optional<ClientCodeValidator::ValidatedApplication> application;
     try {
         application = ClientCodeValidator::validateApplication(peer.processIdentifier, *environment.runtime.codeSigning);
     } catch (...) {
         // The validator has logged the stage that failed.
-        return std::nullopt;
+        return nullptr;
     }
     // The validation looked the process up by its identifier: it must still
     // be the process that connected.
-    if (ProcessInfo::identity(peer.processIdentifier) != peer.process) return std::nullopt;
+    if (ProcessInfo::identity(peer.processIdentifier) != peer.process) return nullptr;
 
-    auto service = std::make_shared<const PrivilegedHelperService>(
-        environment.runtime, *application, peer.effectiveUserIdentifier, PrivilegedHelperService::Shared{});
-    return PrivilegedHelperProtocol::handler(std::move(service));
+    return std::make_shared<const PrivilegedHelperService>(environment.runtime, *application,
+                                                           peer.effectiveUserIdentifier,
+                                                           PrivilegedHelperService::Shared{});
 }
 
 int run(const HelperEnvironment& environment) {

@@ -12,6 +12,8 @@
 
 namespace tarnel {
 
+class PrivilegedHelperService;
+
 // Everything the helper program takes from where it runs. The production
 // values are the macOS ones (HelperProgram::productionEnvironment); the
 // test-only helper program fills them from its environment variables.
@@ -40,6 +42,9 @@ namespace HelperProgram {
 // runtime of its own, for the validated application and the caller's user.
 [[nodiscard]] std::optional<ipc::Handler> admit(const HelperEnvironment& environment,
                                                 const ipc::PeerCredentials& peer);
+// The service that `admit` serves the connection with; nothing when refused.
+[[nodiscard]] std::shared_ptr<const PrivilegedHelperService> admittedService(const HelperEnvironment& environment,
+                                                                            const ipc::PeerCredentials& peer);
 
 // The helper's whole life. Not root: answers 1 at once, having created,
 // logged and read nothing. Otherwise binds the socket (callers wait in the

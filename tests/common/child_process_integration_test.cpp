@@ -173,8 +173,10 @@ TEST_F(ChildProcessTest, StopEscalatesToKillAndSignalsAfterExitAreRefused) {
     const double start = SystemClock::shared().uptime();
     EXPECT_TRUE(child.stop(0.2, 1.0));
     const double took = SystemClock::shared().uptime() - start;
+    // At most 0.2 s after SIGTERM and 1.0 s after SIGKILL, with room for a
+    // busy machine.
     EXPECT_GE(took, 0.2);
-    EXPECT_LT(took, 0.8);
+    EXPECT_LT(took, 0.2 + 1.0 + 2.0);
     EXPECT_EQ(child.exitStatus(), (ChildProcess::ExitStatus{ChildProcess::ExitStatus::Kind::signaled, SIGKILL}));
     EXPECT_FALSE(child.signal(SIGTERM));
 }
@@ -258,7 +260,7 @@ TEST_F(ChildProcessTest, SlicedWaitsEndInRealTimeEvenOnAStoppedTestClock) {
     }));
     const double took = SystemClock::shared().uptime() - start;
     EXPECT_GE(took, 0.1);
-    EXPECT_LT(took, 0.5);
+    EXPECT_LT(took, 2.0);
     // Slices (how many depends on how long the sleeps really took), then the
     // last look.
     EXPECT_GE(calls, 2);

@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/files.hpp"
 #include "common/json.hpp"
@@ -144,6 +146,27 @@ TEST_F(HelperE2E, StartsStopsAndAdoptsATunnel) {
     EXPECT_TRUE(waitForTunnelInterfaces(harness.space(), {}, 0.0));
     EXPECT_EQ(harness.call("disconnectTunnelWithReply:").values, json::parse(R"({"ok":true})"));
     EXPECT_EQ(harness.pf().anchorRules(), "");
+
+    // A start that fails inside the helper: its stage's failed line names the
+    // error's type qualified by the helper's own module.
+    const fs::path invalid = harness.base() / "invalid-config.json";
+    files::writeAtomically(invalid, "{}", 0644);
+    const Reply refused = harness.call(kStartSelector, {"configuration=data-file:" + invalid.string(),
+                                                        "preparedRuntimeToken=text:" + prepared.text("token"),
+                                                        "attemptIdentifier=text:" + Uuid::random().text(),
+                                                        "deadlineUptime=number:" + std::to_string(now() + 25.0)});
+    EXPECT_FALSE(refused.has("processIdentifier")) << refused.values.dump();
+    std::vector<std::string> failedLines;
+    std::istringstream lines(harness.log());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(" outcome=failed ") != std::string::npos) failedLines.push_back(line);
+    }
+    ASSERT_EQ(failedLines.size(), 1u) << harness.log();
+    EXPECT_TRUE(failedLines[0].starts_with(
+        "timing startup_stage component=helper stage=helper_configuration_validation outcome=failed attempt="))
+        << failedLines[0];
+    EXPECT_TRUE(failedLines[0].ends_with(" error_type=TarnelDirectHelper.PrivilegedHelperContractError"))
+        << failedLines[0];
 }
 
 }  // namespace

@@ -52,7 +52,9 @@ TEST_F(TunnelInterfacesE2E, DisappearanceWaitEndsAtOnceWhenNoneExistsAndFailsWhe
         RuntimeHost::waitForTunnelInterfacesToDisappear();
         return now() - start;
     });
-    EXPECT_LT(took, 0.1);
+    // At once: far below the 3 s the wait takes when one stays, with room
+    // for a busy machine.
+    EXPECT_LT(took, 1.5);
 
     space.addTunnel("utun5", "172.19.0.1/30");
     std::string message;
@@ -67,10 +69,10 @@ TEST_F(TunnelInterfacesE2E, DisappearanceWaitEndsAtOnceWhenNoneExistsAndFailsWhe
     });
     EXPECT_EQ(message, "The previous tunnel interface did not disappear during cleanup.");
     EXPECT_GE(took, 3.0);
-    EXPECT_LT(took, 3.5);
+    EXPECT_LT(took, 3.0 + 3.0);
 
     // Removed while the wait runs: the wait ends after the removal began, and
-    // soon after.
+    // soon after (within a poll, with room for a busy machine).
     std::atomic<double> removing = 0.0;
     std::thread remover([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -84,7 +86,7 @@ TEST_F(TunnelInterfacesE2E, DisappearanceWaitEndsAtOnceWhenNoneExistsAndFailsWhe
     remover.join();
     EXPECT_GT(removing.load(), 0.0);
     EXPECT_GE(ended, removing.load());
-    EXPECT_LT(ended - removing.load(), 0.5);
+    EXPECT_LT(ended - removing.load(), 2.0);
 }
 
 }  // namespace

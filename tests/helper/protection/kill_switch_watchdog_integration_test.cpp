@@ -6,7 +6,10 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <filesystem>
+#include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "common/log.hpp"
@@ -18,6 +21,7 @@ namespace {
 
 using namespace testing;
 using Calls = std::vector<PfctlCall>;
+using State = PacketFilterKillSwitch::State;
 using Tokens = std::vector<std::uint64_t>;
 using RuntimeCase = PrivilegedRuntimeError::Case;
 
@@ -40,12 +44,14 @@ protected:
         return {[this] { return killSwitch(); },
                 [this] {
                     ++stops_;
+                    if (onStop_) onStop_();
                     if (stopFailure_) std::rethrow_exception(stopFailure_);
                 },
                 period};
     }
 
     std::atomic<int> stops_ = 0;
+    std::function<void()> onStop_;
     std::exception_ptr stopFailure_;
 };
 
@@ -83,6 +89,74 @@ TEST_F(Watchdog, AnUndecodableRecordIsLoggedOnceAndRemoved) {
     // Forced clearing: the anchor flushed, nothing released.
     EXPECT_EQ(pf_.calls(), Calls{flushCall()});
     EXPECT_EQ(pf_.tokens(), Tokens{12});
+}
+
+// A tick whose expiry step fails while the DNS restore fails too: the forced
+// clearing flushes the anchor and keeps the record for the restore, but never
+// as a record that still wants protection (status would answer true over an
+// empty anchor, renewals would succeed, and no expiry pass would come back to
+// it while the application renews). Once the store is back, the next tick
+// restores DNS and removes the record.
+TEST_F(Watchdog, AForcedClearingWhoseDNSRestoreFailsLeavesNoWantedRecordOverAnEmptyAnchor) {
+    State unwanted = wantedRecord({12});
+    unwanted.desiredActive = false;
+    const struct {
+        const char* name;
+        std::function<void()> breakExpiry;
+        std::function<void()> mendExpiry;
+        std::string failure;
+        std::string recordAfterTick;
+        std::string statusFailure;
+        Calls lastTickCalls;
+        Tokens tokensAtEnd;
+    } cases[] = {
+        // The record can be read: it is kept as one nobody wants, with its reference.
+        {"the boot cannot be read", [this] { boot_.setBoot(std::nullopt); }, [this] { boot_.setBoot(kBoot); },
+         PrivilegedRuntimeError(RuntimeCase::runtimeStorageUnavailable).message(), unwanted.encoded(), kDNSFailed,
+         Calls{flushCall(), releaseCall(12)}, Tokens{}},
+        // It cannot: it stays as it is, invalid, so status and renewal fail.
+        {"the record cannot be read", [this] { ::chmod(recordPath().c_str(), 0644); }, [] {},
+         kCorrupt, wantedRecord({12}).encoded(), kCorrupt, Calls{flushCall()}, Tokens{12}},
+    };
+    const std::filesystem::path store = directory_ / "sysconfig" / "dynamic-store.plist";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedLogCapture capture;
+        pf_.seed(rulesOf(wantedRecord({12})), 13, {12});
+        pf_.clearCalls();
+        writeRecord(wantedRecord({12}));
+        applyDNS();
+        const std::string workingStore = files::readIfExists(store).value();
+        breakDNS();
+        c.breakExpiry();
+
+        KillSwitchWatchdog::tick(configuration());
+        ASSERT_FALSE(capture.sink().lines().empty());
+        EXPECT_EQ(capture.sink().lines().front(), "kill_switch_watchdog_failed error=" + c.failure);
+        EXPECT_EQ(pf_.anchorRules(), "");
+        EXPECT_EQ(recordBytes(), c.recordAfterTick);
+        EXPECT_EQ(pf_.tokens(), Tokens{12});
+
+        // The store still fails: status never answers true, renewal fails,
+        // and the record stays for the restore.
+        c.mendExpiry();
+        EXPECT_EQ(failureOf([&] { (void)killSwitch().isProtectionActive(); }), c.statusFailure);
+        EXPECT_EQ(failureOf([&] { killSwitch().renewLease(); }), kCorrupt);
+        EXPECT_EQ(recordBytes(), c.recordAfterTick);
+        EXPECT_EQ(pf_.anchorRules(), "");
+
+        // The store is back: the next tick restores DNS and removes the record.
+        files::writeAtomically(store, workingStore);
+        ASSERT_TRUE(dnsApplied());
+        pf_.clearCalls();
+        KillSwitchWatchdog::tick(configuration());
+        EXPECT_FALSE(hasRecord());
+        EXPECT_FALSE(dnsApplied());
+        EXPECT_EQ(pf_.calls(), c.lastTickCalls);
+        EXPECT_EQ(pf_.tokens(), c.tokensAtEnd);
+        EXPECT_FALSE(killSwitch().isProtectionActive());
+        EXPECT_EQ(pf_.anchorRules(), "");
+    }
 }
 
 TEST_F(Watchdog, LosingTailscalesInterfaceStopsTheTunnelAndRemovesProtection) {
@@ -147,6 +221,32 @@ TEST_F(Watchdog, ATunnelStopThatFailsKeepsOrClearsProtectionByWhatTheFailureLeav
         EXPECT_EQ(pf_.calls(), Calls{flushCall()});
         EXPECT_EQ(stops_.load(), 2);
     }
+
+    // The same, but Tailscale's interface is back by the time the stop has
+    // failed: the reconciliation re-applies the protection with a fresh
+    // reference.
+    for (const RuntimeCase stillRunning : {RuntimeCase::tunnelProcessDidNotStop, RuntimeCase::tunnelInterfaceDidNotDisappear}) {
+        SCOPED_TRACE(PrivilegedRuntimeError(stillRunning).message());
+        ScopedLogCapture capture;
+        interfaces_.remove("utun3");
+        pf_.seed("rules\n", 13, {12});
+        pf_.clearCalls();
+        writeRecord(wantedTailscaleRecord({12}));
+        onStop_ = [this] { interfaces_.add("utun3"); };
+        stopFailure_ = std::make_exception_ptr(PrivilegedRuntimeError(stillRunning));
+        KillSwitchWatchdog::tick(configuration());
+        onStop_ = nullptr;
+        EXPECT_EQ(capture.sink().lines(), (std::vector<std::string>{lost, checkFailed(stillRunning)}));
+        const std::string rules = rulesOf(wantedTailscaleRecord({12}));
+        const auto calls = pf_.calls();
+        ASSERT_GE(calls.size(), 3u);
+        EXPECT_EQ(Calls(calls.begin(), calls.begin() + 3), (Calls{dryRunCall(rules), loadCall(rules), enableCall()}));
+        EXPECT_EQ(calls.back(), releaseCall(12));
+        EXPECT_EQ(record().enableTokens, Tokens{13});
+        EXPECT_TRUE(record().desiredActive);
+        EXPECT_EQ(pf_.anchorRules(), rules);
+    }
+    interfaces_.remove("utun3");
 }
 
 TEST_F(Watchdog, TheFirstTickComesOnePeriodAfterTheStart) {

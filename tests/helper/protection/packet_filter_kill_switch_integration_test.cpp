@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -314,6 +315,24 @@ TEST_F(KillSwitch, AFailureAfterTheNewReferenceReleasesIt) {
                          R"({"arguments":["-X","13"],"exit_code":1}])");
     EXPECT_EQ(failureOf([&] { killSwitch().activate({"198.51.100.20", 443, "en0"}); }), kPolicyRejected);
     EXPECT_EQ(record().enableTokens, (Tokens{7, 13}));
+
+    // Without a previous record the rollback clears: a new reference that
+    // cannot be released stays, in a record that nobody wants, for the next
+    // expiry check to release.
+    files::removeIfExists(recordPath());
+    pf_.seed("", 14, {});
+    applyDNS();
+    PfctlStandIn::faults(R"([{"arguments":["-k","192.168.1.20"],"exit_code":1},)"
+                         R"({"arguments":["-X","14"],"exit_code":1}])");
+    EXPECT_EQ(failureOf([&] { killSwitch().activate({"198.51.100.20", 443, "en0"}); }), kPolicyRejected);
+    EXPECT_FALSE(record().desiredActive);
+    EXPECT_EQ(record().enableTokens, Tokens{14});
+    EXPECT_EQ(pf_.anchorRules(), "");
+    EXPECT_FALSE(dnsApplied());
+    PfctlStandIn::clearFaults();
+    EXPECT_FALSE(killSwitch().isProtectionActive());
+    EXPECT_FALSE(hasRecord());
+    EXPECT_TRUE(pf_.tokens().empty());
 }
 
 TEST_F(KillSwitch, RollbackFallbacksAreLogged) {
@@ -460,6 +479,34 @@ TEST_F(KillSwitch, PromotionLetsTheTunnelOutAndRenewsTheLease) {
     EXPECT_EQ(failureOf([&] { killSwitch().promote("utun5"); }), kLeaseExpired);
     EXPECT_EQ(pf_.calls(), (Calls{flushCall(), releaseCall(12)}));
     EXPECT_FALSE(hasRecord());
+}
+
+// A wanted record of another boot met by a renewal or a promotion, not only
+// by the expiry check: the protection is cleared, and its references, which
+// may name another holder's now, are not released.
+TEST_F(KillSwitch, ARecordOfAnotherBootIsClearedByRenewalAndPromotionWithoutARelease) {
+    const struct {
+        const char* name;
+        std::function<void(const PacketFilterKillSwitch&)> call;
+    } operations[] = {
+        {"renewal", [](const PacketFilterKillSwitch& killSwitch) { killSwitch.renewLease(); }},
+        {"promotion", [](const PacketFilterKillSwitch& killSwitch) { killSwitch.promote("utun5"); }},
+    };
+    for (const auto& operation : operations) {
+        SCOPED_TRACE(operation.name);
+        State otherBoot = wantedRecord({7});
+        otherBoot.bootTimeSeconds = kBoot - 10000;
+        pf_.seed(rulesOf(otherBoot), 13, {7});
+        pf_.clearCalls();
+        writeRecord(otherBoot);
+        applyDNS();
+        EXPECT_EQ(failureOf([&] { operation.call(killSwitch()); }), kLeaseExpired);
+        EXPECT_EQ(pf_.calls(), Calls{flushCall()});
+        EXPECT_EQ(pf_.tokens(), Tokens{7});
+        EXPECT_EQ(pf_.anchorRules(), "");
+        EXPECT_FALSE(hasRecord());
+        EXPECT_FALSE(dnsApplied());
+    }
 }
 
 TEST_F(KillSwitch, ReconciliationReappliesALiveProtectionWithAFreshReference) {

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "common/helper_contract.hpp"
 #include "common/json.hpp"
 #include "common/runtime_error.hpp"
 #include "tests/helper/protection/sample_inputs.hpp"
@@ -131,21 +134,48 @@ TEST(KillSwitchState, RefusesMissingKeysAndValuesOfTheWrongType) {
     }
 }
 
-TEST(KillSwitchState, RuleInputsCarryTheTailscaleFieldsOnlyInTailscaleMode) {
+TEST(KillSwitchState, RuleInputsAlwaysCarryTheTailscaleInterfaces) {
     const auto tailscale = PacketFilterKillSwitch::anchorInputs(tailscaleRecord());
     auto expected = testing::workedExampleInputs();
     expected.tailscale.underlayEndpoints = *tailscaleRecord().tailscaleUnderlayEndpoints;
     EXPECT_EQ(tailscale, expected);
 
-    // Without underlay endpoints the record is plain: stray Tailscale fields
-    // and the physical addresses stay out of the rules.
-    State plain = tailscaleRecord();
-    plain.tailscaleUnderlayEndpoints.reset();
-    const auto inputs = PacketFilterKillSwitch::anchorInputs(plain);
-    EXPECT_EQ(inputs.tailscale, PacketFilterRules::TailscaleInputs{});
+    // Without underlay endpoints the underlay and the physical addresses stay
+    // out, but the interfaces go to the rule check, which refuses them: such a
+    // record never loads plain rules.
+    State noUnderlay = tailscaleRecord();
+    noUnderlay.tailscaleUnderlayEndpoints.reset();
+    const auto inputs = PacketFilterKillSwitch::anchorInputs(noUnderlay);
+    PacketFilterRules::TailscaleInputs interfacesOnly;
+    interfacesOnly.tailscaleTunnelInterface = "utun3";
+    interfacesOnly.tailscalePhysicalInterface = "en0";
+    EXPECT_EQ(inputs.tailscale, interfacesOnly);
     EXPECT_EQ(inputs.endpoints, std::vector<std::string>{"203.0.113.5"});
     EXPECT_EQ(inputs.endpointPort, 443);
     EXPECT_EQ(inputs.tunnelInterface, "utun5");
+    for (const auto& [name, change, reason] : std::vector<std::tuple<std::string, std::function<void(State&)>, std::string>>{
+             {"both interfaces", [](State&) {}, "Tailscale underlay endpoint count is invalid"},
+             {"the tunnel interface alone", [](State& state) { state.tailscalePhysicalInterface.reset(); },
+              "Tailscale kill-switch interface is invalid"},
+             {"the physical interface alone", [](State& state) { state.tailscaleTunnelInterface.reset(); },
+              "Tailscale kill-switch interface is invalid"},
+         }) {
+        SCOPED_TRACE(name);
+        State record = noUnderlay;
+        change(record);
+        try {
+            (void)PacketFilterRules::anchorRules(PacketFilterKillSwitch::anchorInputs(record));
+            ADD_FAILURE() << "plain rules for a record that names Tailscale's interfaces";
+        } catch (const PrivilegedHelperContractError& error) {
+            EXPECT_EQ(error.reason(), reason);
+        }
+    }
+
+    // A plain record has neither.
+    State plain = noUnderlay;
+    plain.tailscaleTunnelInterface.reset();
+    plain.tailscalePhysicalInterface.reset();
+    EXPECT_EQ(PacketFilterKillSwitch::anchorInputs(plain).tailscale, PacketFilterRules::TailscaleInputs{});
 }
 
 TEST(KillSwitchPolicy, ComesFromTheValidatedRoute) {

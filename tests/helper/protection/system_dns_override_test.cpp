@@ -313,11 +313,6 @@ TEST_F(SystemDNSOverrideTest, RestoreWithAnUnreadableRecordSweepsAndDeletesIt) {
         {"a directory", [&] { std::filesystem::create_directories(recordPath()); }},
         // Opened without waiting for a writer that never comes.
         {"a FIFO", [&] { ASSERT_EQ(::mkfifo(recordPath().c_str(), 0600), 0); }},
-        {"in a directory others may write",
-         [&] {
-             writeRecord(valid);
-             ASSERT_EQ(::chmod(runtime_.c_str(), 0757), 0);
-         }},
     };
     for (const auto& item : cases) {
         files::ensurePrivateDirectory(runtime_);
@@ -329,6 +324,33 @@ TEST_F(SystemDNSOverrideTest, RestoreWithAnUnreadableRecordSweepsAndDeletesIt) {
         EXPECT_FALSE(resolverEntry()) << item.name;
         EXPECT_TRUE(staleServiceSwept()) << item.name;
         std::filesystem::remove_all(runtime_);
+    }
+}
+
+// Nothing is read or deleted through a runtime directory that others may
+// change: the restore reports it, and the record, whatever it is, and the
+// resolver stay.
+TEST_F(SystemDNSOverrideTest, RestoreInADirectoryOthersMayWriteKeepsEverything) {
+    const struct {
+        const char* name;
+        std::function<void()> make;
+    } records[] = {
+        {"a record", [&] { writeRecord(R"({"schema":2,"interfaceName":"utun5"})"); }},
+        {"a directory", [&] { std::filesystem::create_directories(recordPath() / "theirs"); }},
+    };
+    for (const auto& record : records) {
+        for (const mode_t mode : {0770, 0757}) {
+            SCOPED_TRACE(std::string(record.name) + " in a directory of mode " + std::to_string(mode));
+            files::ensurePrivateDirectory(runtime_);
+            setResolverEntry("utun5");
+            record.make();
+            ASSERT_EQ(::chmod(runtime_.c_str(), mode), 0);
+            EXPECT_EQ(failureOf([&] { override_.restore(); }), "The protected DNS runtime directory is unsafe.");
+            EXPECT_TRUE(hasRecord());
+            EXPECT_TRUE(resolverEntry());
+            EXPECT_EQ(std::filesystem::exists(recordPath() / "theirs"), std::string(record.name) == "a directory");
+            std::filesystem::remove_all(runtime_);
+        }
     }
 }
 
@@ -491,13 +513,35 @@ TEST_F(LegacyRestoreTest, ARecordThatCanNeverBeRestoredEndsInTheSweep) {
     }
 }
 
+// A commit that fails, or a commit whose apply fails, keeps the record, and
+// the next restore does the whole change again.
 TEST_F(LegacyRestoreTest, AFailedLegacyRestoreKeepsTheRecord) {
-    writeRecord(R"({"schema":1,"serviceIdentifier":"WIFI","interfaceName":"en0","wasEnabled":false})");
-    configuration_->faults.commit = true;
-    EXPECT_EQ(failureOf([&] { override_.restore(); }),
-              "The protected DNS configuration could not be applied or restored.");
-    EXPECT_TRUE(hasRecord());
-    EXPECT_EQ(wifiDNS(), (sysconfig::NetworkProtocolEntry{true, Dictionary{{"ServerAddresses", Array{"172.19.0.2"}}}}));
+    const std::string record = R"({"schema":1,"serviceIdentifier":"WIFI","interfaceName":"en0","wasEnabled":false})";
+    const auto before = configuration_->memory.preferences();
+    for (const bool commitFails : {true, false}) {
+        SCOPED_TRACE(commitFails ? "commit fails" : "apply fails");
+        configuration_->memory.replacePreferences(before);
+        writeRecord(record);
+        resetCounts();
+        configuration_->faults.commit = commitFails;
+        configuration_->faults.apply = !commitFails;
+        EXPECT_EQ(failureOf([&] { override_.restore(); }),
+                  "The protected DNS configuration could not be applied or restored.");
+        EXPECT_TRUE(hasRecord());
+        EXPECT_EQ(configuration_->commits, 1);
+        EXPECT_EQ(configuration_->applies, commitFails ? 0 : 1);
+        if (commitFails) {
+            EXPECT_EQ(wifiDNS(),
+                      (sysconfig::NetworkProtocolEntry{true, Dictionary{{"ServerAddresses", Array{"172.19.0.2"}}}}));
+        }
+
+        configuration_->faults = {};
+        override_.restore();
+        EXPECT_FALSE(hasRecord());
+        EXPECT_EQ(wifiDNS(), (sysconfig::NetworkProtocolEntry{false, std::nullopt}));
+        EXPECT_EQ(configuration_->commits, 2);
+        EXPECT_EQ(configuration_->applies, commitFails ? 1 : 2);
+    }
 }
 
 }  // namespace

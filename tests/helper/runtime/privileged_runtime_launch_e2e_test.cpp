@@ -304,7 +304,7 @@ TEST_F(LaunchE2E, ALeftoverTunnelInterfaceEndsTheStartBeforeTheLaunch) {
     EXPECT_EQ(failedLaunch(space, runtime, "{}", prepared), Case::tunnelInterfaceDidNotDisappear);
     const double took = now() - start;
     EXPECT_GE(took, 3.0);
-    EXPECT_LT(took, 4.5);
+    EXPECT_LT(took, 3.0 + 5.0);
     EXPECT_EQ(stageRecords(capture), expectedRecords("helper_previous_runtime_cleanup", true));
     EXPECT_EQ(fixture.entries(), Names{prepared.binaryURL.filename().string()});
 }
@@ -320,8 +320,10 @@ TEST_F(LaunchE2E, TheCleanupStopsTheRuntimeAndRemovesItsFiles) {
         double below;
         Exit exit;
     } cases[] = {
-        {"ignore-sigterm", false, 0.5, 1.5, Exit{Exit::Kind::signaled, SIGKILL}},
-        {"", true, 0.0, 1.0, Exit{Exit::Kind::exited, 0}},
+        // At most 0.5 s after SIGTERM and 0.5 s after SIGKILL, with room for
+        // a busy machine; the exit status tells which signal ended it.
+        {"ignore-sigterm", false, 0.5, 0.5 + 0.5 + 3.0, Exit{Exit::Kind::signaled, SIGKILL}},
+        {"", true, 0.0, 0.5 + 0.5 + 3.0, Exit{Exit::Kind::exited, 0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.faults);

@@ -3,6 +3,9 @@
 // anchor, the route tool changes the namespace's routes, and the DNS override
 // writes the emulated dynamic store.
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -233,7 +236,7 @@ TEST_F(StartE2E, WaitsForExactlyOneTunnelInterface) {
         long long atMostMilliseconds;
     };
     for (const auto& [fault, error, atMostMilliseconds] : {
-             Case_{"second-interface", Case::ambiguousTunnelInterface, 2000},
+             Case_{"second-interface", Case::ambiguousTunnelInterface, 4000},
              Case_{"no-interface,exit=0@2500", Case::tunnelInterfaceUnavailable, 4500},
          }) {
         SCOPED_TRACE(fault);
@@ -336,6 +339,49 @@ TEST_F(StartE2E, AFailureAfterTheDNSOverrideRestoresDNS) {
     EXPECT_EQ(fixture.files().dnsResolver(), std::nullopt);
     EXPECT_FALSE(fs::exists(record));
     (void)fixture.expectStoppedWithProtectionOn();
+}
+
+// A runtime that is gone once the DNS override is in place (killed here at
+// the checkpoint that ends that stage) is caught by the final process check;
+// the clean-up restores DNS. When that restore fails too, its error is the
+// start's, and the files stay for the next stop.
+TEST_F(StartE2E, TheFinalCheckCatchesARuntimeGoneAfterTheDNSOverride) {
+    for (const bool restoreFails : {false, true}) {
+        SCOPED_TRACE(restoreFails ? "and DNS cannot be restored" : "DNS restored");
+        StartFixture fixture;
+        const fs::path directory = fixture.files().directory();
+        bool done = false;
+        const auto killRuntime = [&] {
+            if (done || !fs::exists(directory / "dns-state.json")) return false;
+            done = true;
+            const auto state = PrivilegedRuntime::TunnelState::decode(fixture.files().read("tun-state.json"));
+            ::kill(state.pid, SIGKILL);
+            for (int poll = 0; poll < 2000 && !processesRunning(fixture.preparedBinary()).empty(); ++poll) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            // Another user could now change the runtime directory.
+            if (restoreFails) ::chmod(directory.c_str(), 0755);
+            return false;
+        };
+        const ScopedLogCapture capture;
+        const std::string failure = failureOf([&] { (void)fixture.start(StartFixture::request(), killRuntime); });
+        ::chmod(directory.c_str(), 0700);
+        ASSERT_TRUE(done);
+        const auto records = stageRecords(capture);
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records.back().record, "helper_final_process_validation failed");
+        EXPECT_EQ(processesRunning(fixture.preparedBinary()), std::vector<pid_t>{});
+        if (restoreFails) {
+            EXPECT_EQ(failure, "The protected DNS runtime directory is unsafe.");
+            EXPECT_NE(fixture.files().dnsResolver(), std::nullopt);
+            EXPECT_TRUE(fixture.files().exists("tun-state.json"));
+            EXPECT_TRUE(fixture.files().exists("tun-config.json"));
+        } else {
+            EXPECT_EQ(failure, PrivilegedRuntimeError(Case::processExitedDuringStartup).message());
+            EXPECT_EQ(fixture.files().dnsResolver(), std::nullopt);
+            (void)fixture.expectStoppedWithProtectionOn();
+        }
+    }
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ class CountingSystemConfiguration final : public sysconfig::SystemConfiguration 
 public:
     std::unique_ptr<sysconfig::DynamicStore> openDynamicStore(std::string_view clientName) override {
         ++dynamicStoreSessions;
+        if (failing) return nullptr;
         return store.openDynamicStore(clientName);
     }
     std::unique_ptr<sysconfig::Preferences> openPreferences(std::string_view clientName) override {
@@ -52,6 +53,8 @@ public:
 
     sysconfig::MemorySystemConfiguration store;
     std::atomic<int> dynamicStoreSessions = 0;
+    // The store cannot be opened: every DNS apply and restore fails.
+    std::atomic<bool> failing = false;
 };
 
 // Sets TARNEL_STANDIN_FAULT for the runtimes launched while it lives (they
@@ -80,6 +83,8 @@ public:
     [[nodiscard]] const std::filesystem::path& directory() const { return directory_; }
     [[nodiscard]] PreparedRuntimeCache& cache() { return *cache_; }
     [[nodiscard]] int dnsRestores() const { return configuration_->dynamicStoreSessions; }
+    // Makes every later DNS apply and restore fail, or work again.
+    void breakDNSStore(bool broken) const { configuration_->failing = broken; }
     // The resolver the DNS override published; nothing when none is.
     [[nodiscard]] std::optional<sysconfig::PropertyList> dnsResolver() const {
         return configuration_->store.openDynamicStore("check")->copyValue(SystemDNSOverride::resolverKey());

@@ -29,10 +29,11 @@ TEST_F(StopTunnelE2E, StopsTheRecordedRuntimeAndWaitsForItsInterfaceToGo) {
         double below;
         Exit exit;
     } cases[] = {
-        // Far below the 2.0 s a runtime that ignores SIGTERM costs, with room
-        // for a busy machine.
-        {"", false, 0.0, 1.0, Exit{Exit::Kind::exited, 0}},
-        {"ignore-sigterm", true, 2.0, 2.8, Exit{Exit::Kind::signaled, SIGKILL}},
+        // The exit status tells SIGTERM from SIGKILL; the upper bounds are the
+        // stop's own (2.0 s after SIGTERM, then SIGKILL, then the interface
+        // wait), with room for a busy machine.
+        {"", false, 0.0, 8.0, Exit{Exit::Kind::exited, 0}},
+        {"ignore-sigterm", true, 2.0, 8.0, Exit{Exit::Kind::signaled, SIGKILL}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.faults);
@@ -85,7 +86,7 @@ TEST_F(StopTunnelE2E, AnInterfaceThatStaysFailsTheStopAndKeepsTheFiles) {
     const double took = now() - start;
     EXPECT_EQ(error, PrivilegedRuntimeError::Case::tunnelInterfaceDidNotDisappear);
     EXPECT_GE(took, 3.0);
-    EXPECT_LT(took, 4.5);
+    EXPECT_LT(took, 3.0 + 5.0);
     EXPECT_TRUE(child.waitForExit(0.0));
     EXPECT_EQ(fixture.dnsRestores(), 1);
     EXPECT_TRUE(fixture.exists("tun-state.json"));

@@ -142,7 +142,8 @@ TEST_F(TunnelStateTest, AStopWithoutRecordRestoresDNSAndRemovesTheFilesAndObsole
         }
         const double start = now();
         localRuntime.stopTunnel();
-        EXPECT_LT(now() - start, 0.2);
+        // No interface wait: far below its 3 s, with room for a busy machine.
+        EXPECT_LT(now() - start, 1.5);
         Names expected{"sing-box-" + std::string(kLower), ".sing-box-stage-" + std::string(kUpper), "tun.log"};
         if (cacheProtectsBareRuntime) expected.insert("sing-box");
         EXPECT_EQ(local.entries(), expected) << cacheProtectsBareRuntime;
@@ -156,9 +157,25 @@ TEST_F(TunnelStateTest, AStopOfAGoneProcessSignalsNothingAndClearsEverything) {
     fixture.write("tun-config.json", "{}");
     const double start = now();
     runtime.stopTunnel();
-    EXPECT_LT(now() - start, 0.5);
+    EXPECT_LT(now() - start, 1.5);
     EXPECT_EQ(fixture.entries(), Names{});
     EXPECT_EQ(fixture.dnsRestores(), 1);
+}
+
+// The DNS override that cannot be restored fails the stop with its own error,
+// and the tunnel's files stay for the next stop.
+TEST_F(TunnelStateTest, AStopWhoseDNSRestoreFailsKeepsTheTunnelFiles) {
+    const pid_t gone = reapedProcessIdentifier();
+    writeRecord(TunnelState{gone, "/bin/true", 1, 2, std::nullopt, std::nullopt});
+    fixture.write("tun-config.json", "{}");
+    fixture.breakDNSStore(true);
+    EXPECT_EQ(failureOf([&] { runtime.stopTunnel(); }),
+              "The protected DNS configuration could not be applied or restored.");
+    EXPECT_EQ(fixture.entries(), (Names{"tun-state.json", "tun-config.json"}));
+
+    fixture.breakDNSStore(false);
+    runtime.stopTunnel();
+    EXPECT_EQ(fixture.entries(), Names{});
 }
 
 // An identifier that another program received since the record was written:
@@ -192,7 +209,7 @@ TEST_F(TunnelStateTest, AFifoInTheRecordsPlaceIsACorruptRecord) {
     const double start = now();
     EXPECT_EQ(runtimeError([&] { (void)runtime.tunnelStatus(); }), Case::corruptTunnelState);
     EXPECT_EQ(runtimeError([&] { runtime.stopTunnel(); }), Case::corruptTunnelState);
-    EXPECT_LT(now() - start, 1.0);
+    EXPECT_LT(now() - start, 1.5);
     EXPECT_EQ(fixture.entries(), (Names{"tun-state.json", "tun-config.json"}));
     EXPECT_EQ(fixture.dnsRestores(), 0);
 }

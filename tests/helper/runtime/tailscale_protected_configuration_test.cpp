@@ -94,6 +94,18 @@ TEST(TailscaleProtectedConfiguration, RefusesWhatTheHelperMustOwnOrCannotCheck) 
     }
 }
 
+// The output's bound: a result of exactly the bound passes, one byte more is
+// refused. The production bound is the configuration's own.
+TEST(TailscaleProtectedConfiguration, AResultOverTheBoundIsTooLarge) {
+    const std::string output = Validator::protectedConfiguration(plainText(), "utun4", kEndpoints);
+    EXPECT_EQ(Validator::protectedConfiguration(plainText(), "utun4", kEndpoints, output.size()), output);
+    EXPECT_EQ(rejection([&] {
+                  (void)Validator::protectedConfiguration(plainText(), "utun4", kEndpoints, output.size() - 1);
+              }),
+              "Tailscale protected configuration is too large");
+    EXPECT_EQ(Validator::maximumConfigurationSize, 524'288u);
+}
+
 TEST(TailscaleProtectedConfiguration, UnderlayExclusionsAreDistinctPrefixesInTextOrder) {
     EXPECT_EQ(Validator::underlayExclusions(kEndpoints),
               (std::vector<std::string>{"100.64.1.2/32", "198.51.100.7/32", "2001:db8::5/128"}));

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "helper/service/helper_program.hpp"
+#include "helper/service/privileged_helper_service.hpp"
 #include "platform/ipc/server.hpp"
 #include "platform/process_info.hpp"
 #include "tests/helper/runtime/privileged_runtime_test_support.hpp"
@@ -47,6 +48,17 @@ protected:
 TEST_F(HelperAdmission, AdmitsTheSignedApplicationRunByAUser) {
     EXPECT_TRUE(HelperProgram::admit(environment_, peer(501)).has_value());
     EXPECT_GT(codeSigning_->calls(), 0);
+}
+
+// The service runs for the user that connected: Tailscale's tool is run as
+// that user, and any other would fail every Tailscale start.
+TEST_F(HelperAdmission, TheServiceOfAConnectionIsForItsUserAndApplication) {
+    for (const uid_t user : {501u, 502u}) {
+        const auto service = HelperProgram::admittedService(environment_, peer(user));
+        ASSERT_TRUE(service) << user;
+        EXPECT_EQ(service->runtime().clientUserIdentifier(), user);
+        EXPECT_EQ(service->runtime().applicationURL(), application_.bundle);
+    }
 }
 
 TEST_F(HelperAdmission, RefusesRootBeforeAnyCodeSigningWork) {

@@ -160,6 +160,19 @@ TEST_F(HelperService, OverlappingPreparationsOfOneAttemptAreRefused) {
     fixture_.cache().finishPreparation();
 }
 
+// A preparation that fails still ends its phase, so that the same attempt may
+// begin again: it fails the same way, not as a cancellation.
+TEST_F(HelperService, AFailedPreparationEndsItsPhaseAndTheAttemptMayBeginAgain) {
+    const Service helper = service();
+    const Service::PrepareReply first = helper.prepareRuntime(kAttempt, 120.0);
+    ASSERT_TRUE(first.errorMessage);
+    EXPECT_NE(first.errorMessage, kCancelled);
+    const auto entry = registry_.entry(*Uuid::parse(kAttempt), clock_.uptime());
+    ASSERT_TRUE(entry);
+    EXPECT_FALSE(entry->active);
+    EXPECT_EQ(helper.prepareRuntime(kAttempt, 120.0), first);
+}
+
 // A stop or disconnect marks every attempt cancelled before it waits for the
 // lock, so that a start holding the lock ends at its next checkpoint.
 TEST_F(HelperService, StopAndDisconnectCancelEveryAttemptBeforeWaitingForTheLock) {
