@@ -23,8 +23,8 @@
 #include <string>
 #include <thread>
 
-#include "common/child_process.hpp"
-#include "common/files.hpp"
+#include "common/base/files.hpp"
+#include "common/process/child_process.hpp"
 #include "platform/runtime_host.hpp"
 
 namespace tarnel {

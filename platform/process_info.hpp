@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "common/clock.hpp"
-#include "common/unique_fd.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/unique_fd.hpp"
 
 namespace tarnel {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 #include "helper/protection/tailscale_underlay_endpoint.hpp"
 
 namespace tarnel {

@@ -7,9 +7,9 @@
 #include <tuple>
 #include <vector>
 
-#include "common/helper_contract.hpp"
-#include "common/json.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/process/runtime_error.hpp"
 #include "tests/helper/protection/sample_inputs.hpp"
 
 namespace tarnel {
