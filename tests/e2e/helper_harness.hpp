@@ -122,6 +122,11 @@ public:
         helper_.reset();
     }
     [[nodiscard]] pid_t helperPid() const { return helper_->pid(); }
+    // How the helper ended, once it has within `seconds`; nothing otherwise.
+    [[nodiscard]] std::optional<ChildProcess::ExitStatus> helperExit(double seconds) const {
+        if (!helper_->waitForExit(seconds)) return std::nullopt;
+        return helper_->exitStatus();
+    }
 
     // One call through `client` (the signed application's executable unless
     // another is given).
@@ -152,6 +157,8 @@ public:
     }
 
     [[nodiscard]] const NetworkNamespace& space() const { return space_; }
+    // The signed fixture application whose executable is the client program.
+    [[nodiscard]] const FixtureApplication& application() const { return *application_; }
     [[nodiscard]] const PfctlStandIn& pf() const { return pf_; }
     [[nodiscard]] const std::filesystem::path& base() const { return base_; }
     [[nodiscard]] const std::filesystem::path& runtime() const { return runtime_; }
