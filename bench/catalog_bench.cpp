@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "app/catalog/signed_transport_manifest_verifier.hpp"
-#include "common/digest.hpp"
-#include "common/files.hpp"
-#include "common/json.hpp"
+#include "common/base/digest.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
 
 namespace tarnel {
 namespace {

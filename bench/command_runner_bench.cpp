@@ -14,7 +14,7 @@
 #include <chrono>
 #include <string>
 
-#include "common/bounded_command_runner.hpp"
+#include "common/process/bounded_command_runner.hpp"
 
 extern char** environ;
 

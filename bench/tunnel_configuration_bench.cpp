@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/tunnel/sing_box_config.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 #include "tests/tunnel/sample_routes.hpp"
 
 namespace tarnel {

@@ -23,10 +23,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/child_process.hpp"
-#include "common/files.hpp"
-#include "common/log.hpp"
-#include "common/system_tools.hpp"
+#include "common/base/files.hpp"
+#include "common/base/log.hpp"
+#include "common/process/child_process.hpp"
+#include "common/process/system_tools.hpp"
 #include "helper/runtime/prepared_runtime_cache.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "platform/codesign/local_code_signing.hpp"

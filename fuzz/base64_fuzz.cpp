@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/base64.hpp"
+#include "common/base/base64.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 using namespace tarnel;

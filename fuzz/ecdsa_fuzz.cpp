@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/ecdsa.hpp"
+#include "common/base/ecdsa.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 using namespace tarnel;

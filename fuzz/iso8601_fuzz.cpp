@@ -9,7 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "common/iso8601.hpp"
+#include "common/base/iso8601.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 using namespace tarnel;

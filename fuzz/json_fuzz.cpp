@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "common/json.hpp"
-#include "common/json_document.hpp"
+#include "common/base/json.hpp"
+#include "common/base/json_document.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 using namespace tarnel;

@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/json.hpp"
-#include "common/utf8.hpp"
+#include "common/base/json.hpp"
+#include "common/base/utf8.hpp"
 
 extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t maxSize);
 

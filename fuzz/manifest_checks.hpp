@@ -12,8 +12,8 @@
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/route_model.hpp"
 #include "app/catalog/transport_manifest.hpp"
-#include "common/digest.hpp"
-#include "common/json.hpp"
+#include "common/base/digest.hpp"
+#include "common/base/json.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 namespace tarnel::fuzz {

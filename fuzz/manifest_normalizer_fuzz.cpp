@@ -12,7 +12,7 @@
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/transport_manifest.hpp"
 #include "app/catalog/transport_manifest_normalizer.hpp"
-#include "common/json.hpp"
+#include "common/base/json.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/json_mutator.hpp"
 #include "fuzz/manifest_checks.hpp"

@@ -8,8 +8,8 @@
 
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/signed_transport_manifest_verifier.hpp"
-#include "common/ecdsa.hpp"
-#include "common/json.hpp"
+#include "common/base/ecdsa.hpp"
+#include "common/base/json.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/json_mutator.hpp"
 #include "fuzz/manifest_checks.hpp"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "common/helper_contract.hpp"
-#include "common/ip_literal.hpp"
+#include "common/base/ip_literal.hpp"
+#include "common/contract/helper_contract.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "helper/protection/pf_state_cleanup_planner.hpp"
 

@@ -10,9 +10,9 @@
 
 #include "app/catalog/route_model.hpp"
 #include "app/tunnel/sing_box_config.hpp"
-#include "common/helper_contract.hpp"
-#include "common/json.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/json_mutator.hpp"
 

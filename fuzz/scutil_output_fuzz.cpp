@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <string>
 
-#include "common/interface_names.hpp"
-#include "common/uuid.hpp"
-#include "common/vpn_service_list.hpp"
+#include "common/base/uuid.hpp"
+#include "common/contract/interface_names.hpp"
+#include "common/contract/vpn_service_list.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 using namespace tarnel;

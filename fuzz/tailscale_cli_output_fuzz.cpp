@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/helper_contract.hpp"
-#include "common/json.hpp"
-#include "common/ip_literal.hpp"
+#include "common/base/ip_literal.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/json_mutator.hpp"
 #include "helper/protection/tailscale_cli_output.hpp"

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <string>
 
-#include "common/helper_contract.hpp"
-#include "common/json.hpp"
-#include "common/tailscale_compatibility_request.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/contract/tailscale_compatibility_request.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 using namespace tarnel;

@@ -7,9 +7,9 @@
 #include <cstdint>
 
 #include "app/catalog/unicode_text.hpp"
-#include "common/helper_contract.hpp"
-#include "common/utf8.hpp"
-#include "common/uuid.hpp"
+#include "common/base/utf8.hpp"
+#include "common/base/uuid.hpp"
+#include "common/contract/helper_contract.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 using namespace tarnel;

@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/helper_contract.hpp"
-#include "common/json.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/json_mutator.hpp"
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <stdexcept>
 
-#include "common/url.hpp"
+#include "common/base/url.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 using namespace tarnel;

@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <filesystem>
 
-#include "common/error.hpp"
-#include "common/files.hpp"
-#include "common/uuid.hpp"
+#include "common/base/error.hpp"
+#include "common/base/files.hpp"
+#include "common/base/uuid.hpp"
 
 namespace tarnel {
 

@@ -8,7 +8,7 @@
 
 #include <plist/plist.h>
 
-#include "common/files.hpp"
+#include "common/base/files.hpp"
 
 namespace tarnel::info_plist {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/child_process.hpp"
-#include "common/utf8.hpp"
+#include "common/base/utf8.hpp"
+#include "common/process/child_process.hpp"
 
 namespace tarnel {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.hpp"
-#include "common/unique_fd.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/unique_fd.hpp"
 
 namespace tarnel {
 

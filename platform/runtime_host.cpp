@@ -1,10 +1,10 @@
 #include "platform/runtime_host.hpp"
 
-#include "common/bounded_command_runner.hpp"
-#include "common/interface_names.hpp"
-#include "common/runtime_error.hpp"
-#include "common/system_tools.hpp"
-#include "common/utf8.hpp"
+#include "common/base/utf8.hpp"
+#include "common/contract/interface_names.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/process/system_tools.hpp"
 
 namespace tarnel::RuntimeHost {
 

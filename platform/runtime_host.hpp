@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "common/child_process.hpp"
-#include "common/clock.hpp"
-#include "common/startup_control.hpp"
+#include "common/base/clock.hpp"
+#include "common/process/child_process.hpp"
+#include "common/process/startup_control.hpp"
 #include "platform/network_interfaces.hpp"
 #include "platform/process_info.hpp"
 

@@ -9,7 +9,7 @@
 #include "app/catalog/manifest_json.hpp"
 #include "app/catalog/transport_manifest_catalog.hpp"
 #include "app/catalog/unicode_text.hpp"
-#include "common/digest.hpp"
+#include "common/base/digest.hpp"
 
 namespace tarnel {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/catalog/transport_manifest.hpp"
-#include "common/json.hpp"
-#include "common/json_document.hpp"
+#include "common/base/json.hpp"
+#include "common/base/json_document.hpp"
 
 namespace tarnel {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/error.hpp"
+#include "common/base/error.hpp"
 
 namespace tarnel {
 

@@ -1,7 +1,7 @@
 #include "app/catalog/manifest_content_floor.hpp"
 
 #include "app/catalog/manifest_errors.hpp"
-#include "common/digest.hpp"
+#include "common/base/digest.hpp"
 
 namespace tarnel {
 

@@ -5,7 +5,7 @@
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/transport_manifest_catalog.hpp"
 #include "app/catalog/unicode_text.hpp"
-#include "common/iso8601.hpp"
+#include "common/base/iso8601.hpp"
 
 namespace tarnel::manifest_json {
 

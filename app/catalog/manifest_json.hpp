@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/json.hpp"
+#include "common/base/json.hpp"
 
 // What the manifest readers share: members of manifest documents held as JSON
 // values (the v1 normaliser and the compact expander work on the documents

@@ -4,13 +4,13 @@
 #include <utility>
 
 #include "app/catalog/compact_transport_manifest.hpp"
-#include "platform/info_plist.hpp"
 #include "app/catalog/manifest_json.hpp"
 #include "app/catalog/transport_manifest_normalizer.hpp"
-#include "common/base64.hpp"
-#include "common/digest.hpp"
-#include "common/ecdsa.hpp"
-#include "common/utf8.hpp"
+#include "common/base/base64.hpp"
+#include "common/base/digest.hpp"
+#include "common/base/ecdsa.hpp"
+#include "common/base/utf8.hpp"
+#include "platform/info_plist.hpp"
 
 namespace tarnel {
 

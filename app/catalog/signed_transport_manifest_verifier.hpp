@@ -11,7 +11,7 @@
 #include "app/catalog/manifest_content_floor.hpp"
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/transport_manifest.hpp"
-#include "common/json.hpp"
+#include "common/base/json.hpp"
 
 namespace tarnel {
 

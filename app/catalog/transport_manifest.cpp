@@ -7,7 +7,7 @@
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/manifest_json.hpp"
 #include "app/catalog/unicode_text.hpp"
-#include "common/url.hpp"
+#include "common/base/url.hpp"
 
 namespace tarnel {
 

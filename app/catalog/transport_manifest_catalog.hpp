@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/catalog/transport_manifest.hpp"
-#include "common/json.hpp"
+#include "common/base/json.hpp"
 
 namespace tarnel {
 

@@ -5,7 +5,7 @@
 #include "app/catalog/manifest_json.hpp"
 #include "app/catalog/transport_manifest.hpp"
 #include "app/catalog/transport_manifest_catalog.hpp"
-#include "common/json.hpp"
+#include "common/base/json.hpp"
 
 namespace tarnel {
 

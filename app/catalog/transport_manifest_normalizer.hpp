@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/json.hpp"
+#include "common/base/json.hpp"
 
 namespace tarnel {
 

@@ -6,7 +6,7 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
-#include "common/utf8.hpp"
+#include "common/base/utf8.hpp"
 
 namespace tarnel::unicode {
 

@@ -2,7 +2,7 @@
 
 #include "app/tunnel/sing_box_config.hpp"
 
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 
 namespace tarnel::SingBoxConfig {
 namespace {

@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "app/catalog/route_model.hpp"
-#include "common/error.hpp"
-#include "common/json.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/base/error.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 
 namespace tarnel {
 

@@ -8,8 +8,8 @@
 #include <iostream>
 #include <memory>
 
-#include "common/ecdsa.hpp"
-#include "common/error.hpp"
+#include "common/base/ecdsa.hpp"
+#include "common/base/error.hpp"
 #include "helper/program/pinned_anchor.hpp"
 #include "helper/service/helper_program.hpp"
 #include "helper/service/privileged_helper_protocol.hpp"

@@ -30,11 +30,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/ecdsa.hpp"
-#include "common/error.hpp"
-#include "common/files.hpp"
-#include "common/log.hpp"
-#include "common/system_tools.hpp"
+#include "common/base/ecdsa.hpp"
+#include "common/base/error.hpp"
+#include "common/base/files.hpp"
+#include "common/base/log.hpp"
+#include "common/process/system_tools.hpp"
 #include "helper/service/helper_program.hpp"
 #include "helper/service/privileged_helper_protocol.hpp"
 #include "platform/codesign/local_code_signing.hpp"

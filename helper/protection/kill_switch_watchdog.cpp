@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "common/error.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/error.hpp"
+#include "common/process/runtime_error.hpp"
 
 namespace tarnel {
 

@@ -8,12 +8,12 @@
 #include <memory>
 #include <set>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/interface_names.hpp"
-#include "common/ip_literal.hpp"
-#include "common/runtime_error.hpp"
-#include "common/system_tools.hpp"
-#include "common/utf8.hpp"
+#include "common/base/ip_literal.hpp"
+#include "common/base/utf8.hpp"
+#include "common/contract/interface_names.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/process/system_tools.hpp"
 #include "helper/protection/pf_state_cleanup_planner.hpp"
 
 namespace tarnel {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/clock.hpp"
+#include "common/base/clock.hpp"
 #include "helper/protection/packet_filter_rules.hpp"
 #include "helper/protection/tailscale_underlay_endpoint.hpp"
 #include "platform/network_interfaces.hpp"

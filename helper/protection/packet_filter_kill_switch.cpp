@@ -9,9 +9,9 @@
 #include <system_error>
 #include <utility>
 
-#include "common/files.hpp"
-#include "common/json.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
+#include "common/process/runtime_error.hpp"
 
 namespace tarnel {
 

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "common/clock.hpp"
-#include "common/log.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/log.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 #include "helper/protection/packet_filter_control.hpp"
 #include "helper/protection/packet_filter_rules.hpp"
 #include "helper/protection/system_dns_override.hpp"

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "common/helper_contract.hpp"
-#include "common/interface_names.hpp"
-#include "common/ip_literal.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/base/ip_literal.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/contract/interface_names.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 
 namespace tarnel::PacketFilterRules {
 

@@ -5,9 +5,9 @@
 #include <limits>
 #include <unordered_set>
 
-#include "common/helper_contract.hpp"
-#include "common/ip_literal.hpp"
-#include "common/utf8.hpp"
+#include "common/base/ip_literal.hpp"
+#include "common/base/utf8.hpp"
+#include "common/contract/helper_contract.hpp"
 #include "helper/protection/packet_filter_rules.hpp"
 
 namespace tarnel::PrivilegedPFStateCleanupPlanner {

@@ -6,11 +6,11 @@
 #include <mutex>
 #include <utility>
 
-#include "common/base64.hpp"
-#include "common/files.hpp"
-#include "common/helper_contract.hpp"
-#include "common/interface_names.hpp"
-#include "common/json.hpp"
+#include "common/base/base64.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/contract/interface_names.hpp"
 
 namespace tarnel {
 

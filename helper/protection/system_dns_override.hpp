@@ -8,7 +8,7 @@
 #include <string_view>
 #include <variant>
 
-#include "common/error.hpp"
+#include "common/base/error.hpp"
 #include "platform/sysconfig/system_configuration.hpp"
 
 namespace tarnel {

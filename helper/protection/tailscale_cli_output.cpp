@@ -7,8 +7,8 @@
 #include <map>
 #include <set>
 
-#include "common/helper_contract.hpp"
-#include "common/ip_literal.hpp"
+#include "common/base/ip_literal.hpp"
+#include "common/contract/helper_contract.hpp"
 
 namespace tarnel::PrivilegedHelperContract {
 

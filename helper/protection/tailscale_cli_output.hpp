@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/json.hpp"
-#include "common/tailscale_compatibility_request.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/tailscale_compatibility_request.hpp"
 #include "helper/protection/tailscale_underlay_endpoint.hpp"
 
 // Readers of Tailscale's command-line tool output: its DERP map ("debug

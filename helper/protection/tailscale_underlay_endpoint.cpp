@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <functional>
 
-#include "common/helper_contract.hpp"
-#include "common/ip_literal.hpp"
+#include "common/base/ip_literal.hpp"
+#include "common/contract/helper_contract.hpp"
 
 namespace tarnel {
 

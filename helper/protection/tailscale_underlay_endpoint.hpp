@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/json.hpp"
+#include "common/base/json.hpp"
 
 namespace tarnel {
 

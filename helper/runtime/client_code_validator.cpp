@@ -6,10 +6,10 @@
 
 #include <vector>
 
-#include "common/error.hpp"
-#include "common/files.hpp"
-#include "common/log.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/error.hpp"
+#include "common/base/files.hpp"
+#include "common/base/log.hpp"
+#include "common/process/runtime_error.hpp"
 #include "platform/info_plist.hpp"
 #include "platform/process_info.hpp"
 

@@ -4,8 +4,8 @@
 #include <mutex>
 #include <optional>
 
-#include "common/clock.hpp"
-#include "common/startup_control.hpp"
+#include "common/base/clock.hpp"
+#include "common/process/startup_control.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 
 namespace tarnel {

@@ -11,13 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "common/child_process.hpp"
-#include "common/clock.hpp"
-#include "common/helper_contract.hpp"
-#include "common/startup_control.hpp"
-#include "common/startup_timing.hpp"
-#include "common/unique_fd.hpp"
-#include "common/uuid.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/unique_fd.hpp"
+#include "common/base/uuid.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/process/child_process.hpp"
+#include "common/process/startup_control.hpp"
+#include "common/process/startup_timing.hpp"
 #include "helper/protection/kill_switch_watchdog.hpp"
 #include "helper/protection/packet_filter_kill_switch.hpp"
 #include "helper/protection/system_dns_override.hpp"

@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "common/error.hpp"
-#include "common/files.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/error.hpp"
+#include "common/base/files.hpp"
+#include "common/process/runtime_error.hpp"
 #include "helper/runtime/client_code_validator.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "platform/runtime_host.hpp"

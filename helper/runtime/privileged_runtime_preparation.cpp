@@ -11,10 +11,10 @@
 #include <string>
 #include <utility>
 
-#include "common/error.hpp"
-#include "common/files.hpp"
-#include "common/runtime_error.hpp"
-#include "common/startup_timing.hpp"
+#include "common/base/error.hpp"
+#include "common/base/files.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/process/startup_timing.hpp"
 #include "helper/runtime/prepared_runtime_cache.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 

@@ -8,14 +8,14 @@
 #include <string>
 #include <system_error>
 
-#include "common/child_process.hpp"
-#include "common/error.hpp"
-#include "common/files.hpp"
-#include "common/helper_contract.hpp"
-#include "common/json.hpp"
-#include "common/log.hpp"
-#include "common/runtime_error.hpp"
-#include "common/system_tools.hpp"
+#include "common/base/error.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
+#include "common/base/log.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/process/child_process.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/process/system_tools.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 
 namespace tarnel {

@@ -6,11 +6,11 @@
 #include <string>
 #include <utility>
 
-#include "common/error.hpp"
-#include "common/files.hpp"
-#include "common/helper_contract.hpp"
-#include "common/log.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/error.hpp"
+#include "common/base/files.hpp"
+#include "common/base/log.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/process/runtime_error.hpp"
 #include "helper/runtime/client_code_validator.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "platform/runtime_host.hpp"

@@ -7,9 +7,9 @@
 #include <string>
 #include <utility>
 
-#include "common/files.hpp"
-#include "common/helper_contract.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/files.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/process/runtime_error.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "helper/runtime/tailscale_compatibility_validation.hpp"
 #include "helper/runtime/tailscale_protected_configuration.hpp"

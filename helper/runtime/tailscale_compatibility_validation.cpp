@@ -11,12 +11,12 @@
 #include <set>
 #include <utility>
 
-#include "common/error.hpp"
-#include "common/interface_names.hpp"
-#include "common/log.hpp"
-#include "common/system_tools.hpp"
-#include "common/utf8.hpp"
-#include "common/vpn_service_list.hpp"
+#include "common/base/error.hpp"
+#include "common/base/log.hpp"
+#include "common/base/utf8.hpp"
+#include "common/contract/interface_names.hpp"
+#include "common/contract/vpn_service_list.hpp"
+#include "common/process/system_tools.hpp"
 #include "helper/protection/tailscale_cli_output.hpp"
 #include "helper/runtime/client_code_validator.hpp"
 #include "platform/info_plist.hpp"

@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/clock.hpp"
-#include "common/runtime_error.hpp"
-#include "common/startup_control.hpp"
+#include "common/base/clock.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/process/startup_control.hpp"
 #include "helper/runtime/tailscale_validation_result.hpp"
 #include "platform/codesign/code_signing.hpp"
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <optional>
 
-#include "common/helper_contract.hpp"
-#include "common/ip_literal.hpp"
-#include "common/json.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/base/ip_literal.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 
 namespace tarnel::PrivilegedTunnelConfigurationValidator {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "common/interface_names.hpp"
-#include "common/runtime_error.hpp"
+#include "common/contract/interface_names.hpp"
+#include "common/process/runtime_error.hpp"
 
 namespace tarnel {
 namespace {

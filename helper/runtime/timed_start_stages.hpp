@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "common/clock.hpp"
-#include "common/startup_control.hpp"
-#include "common/startup_timing.hpp"
-#include "common/tailscale_compatibility_request.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/base/clock.hpp"
+#include "common/contract/tailscale_compatibility_request.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
+#include "common/process/startup_control.hpp"
+#include "common/process/startup_timing.hpp"
 #include "helper/protection/tailscale_underlay_endpoint.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "helper/runtime/tailscale_validation_result.hpp"

@@ -6,9 +6,9 @@
 #include <exception>
 #include <utility>
 
-#include "common/child_process.hpp"
-#include "common/error.hpp"
-#include "common/system_tools.hpp"
+#include "common/base/error.hpp"
+#include "common/process/child_process.hpp"
+#include "common/process/system_tools.hpp"
 #include "helper/runtime/client_code_validator.hpp"
 #include "helper/service/privileged_helper_protocol.hpp"
 #include "helper/service/privileged_helper_service.hpp"

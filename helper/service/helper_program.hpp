@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "common/log.hpp"
+#include "common/base/log.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "platform/ipc/server.hpp"
 

@@ -7,8 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "common/clock.hpp"
-#include "common/helper_contract.hpp"
+#include "common/base/clock.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/process/start_registry.hpp"
 #include "helper/runtime/client_code_validator.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 

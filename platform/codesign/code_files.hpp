@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "common/digest.hpp"
-#include "common/unique_fd.hpp"
+#include "common/base/digest.hpp"
+#include "common/base/unique_fd.hpp"
 #include "platform/codesign/code_signing.hpp"
 
 // File access of the code-signing layer. Everything inside a bundle is opened

@@ -7,8 +7,8 @@
 #include <array>
 #include <cerrno>
 
-#include "common/digest.hpp"
-#include "common/unique_fd.hpp"
+#include "common/base/digest.hpp"
+#include "common/base/unique_fd.hpp"
 #include "platform/codesign/code_files.hpp"
 #include "platform/codesign/signature_format.hpp"
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "common/ecdsa.hpp"
+#include "common/base/ecdsa.hpp"
 #include "platform/codesign/code_signing.hpp"
 
 namespace tarnel::codesign {

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "common/helper_contract.hpp"
+#include "common/contract/helper_contract.hpp"
 
 namespace tarnel::codesign {
 

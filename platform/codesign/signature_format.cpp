@@ -2,11 +2,11 @@
 
 #include <set>
 
-#include "common/base64.hpp"
-#include "common/digest.hpp"
-#include "common/json.hpp"
-#include "common/utf8.hpp"
-#include "common/uuid.hpp"
+#include "common/base/base64.hpp"
+#include "common/base/digest.hpp"
+#include "common/base/json.hpp"
+#include "common/base/utf8.hpp"
+#include "common/base/uuid.hpp"
 
 namespace tarnel::codesign {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/ecdsa.hpp"
+#include "common/base/ecdsa.hpp"
 #include "platform/codesign/code_signing.hpp"
 
 // The bytes of a code signature, shared by the signer and the validator.

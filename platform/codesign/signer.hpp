@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "common/ecdsa.hpp"
-#include "common/error.hpp"
+#include "common/base/ecdsa.hpp"
+#include "common/base/error.hpp"
 
 // Making signatures: anchors, team credentials, signed executables and signed
 // bundles. Used by tarnel-codesign, the build and the tests; never by the

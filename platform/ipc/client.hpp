@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "common/clock.hpp"
-#include "common/unique_fd.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/unique_fd.hpp"
 #include "platform/ipc/ipc_error.hpp"
 #include "platform/ipc/value.hpp"
 #include "platform/ipc/wire.hpp"

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "common/error.hpp"
+#include "common/base/error.hpp"
 #include "platform/ipc/ipc_error.hpp"
 
 namespace tarnel::ipc {

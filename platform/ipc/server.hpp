@@ -12,7 +12,7 @@
 #include <string_view>
 #include <thread>
 
-#include "common/unique_fd.hpp"
+#include "common/base/unique_fd.hpp"
 #include "platform/ipc/interface.hpp"
 #include "platform/ipc/value.hpp"
 #include "platform/ipc/wire.hpp"

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "common/utf8.hpp"
+#include "common/base/utf8.hpp"
 
 namespace tarnel::ipc {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/clock.hpp"
+#include "common/base/clock.hpp"
 #include "platform/ipc/value.hpp"
 
 // The frames of the IPC channel and their transfer over a stream socket.

@@ -6,7 +6,7 @@
 #include <limits>
 #include <memory>
 
-#include "common/utf8.hpp"
+#include "common/base/utf8.hpp"
 
 namespace tarnel::sysconfig {
 

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "common/error.hpp"
+#include "common/base/error.hpp"
 
 namespace tarnel::sysconfig {
 

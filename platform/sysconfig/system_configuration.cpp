@@ -9,8 +9,8 @@
 #include <mutex>
 #include <utility>
 
-#include "common/files.hpp"
-#include "common/unique_fd.hpp"
+#include "common/base/files.hpp"
+#include "common/base/unique_fd.hpp"
 
 namespace tarnel::sysconfig {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/error.hpp"
+#include "common/base/error.hpp"
 #include "platform/sysconfig/property_list.hpp"
 
 // The system configuration of the machine as the helper sees it: the dynamic

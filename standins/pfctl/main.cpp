@@ -54,13 +54,13 @@
 #include <thread>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/clock.hpp"
-#include "common/files.hpp"
-#include "common/ip_literal.hpp"
-#include "common/json.hpp"
-#include "common/unique_fd.hpp"
-#include "common/utf8.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/files.hpp"
+#include "common/base/ip_literal.hpp"
+#include "common/base/json.hpp"
+#include "common/base/unique_fd.hpp"
+#include "common/base/utf8.hpp"
+#include "common/process/bounded_command_runner.hpp"
 #include "platform/network_isolation.hpp"
 #include "standins/pfctl/nft_translation.hpp"
 

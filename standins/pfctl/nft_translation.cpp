@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/ip_literal.hpp"
+#include "common/base/ip_literal.hpp"
 
 namespace tarnel::pfctl {
 namespace {

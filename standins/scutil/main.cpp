@@ -21,8 +21,8 @@
 #include <string>
 #include <string_view>
 
-#include "common/files.hpp"
-#include "common/helper_contract.hpp"
+#include "common/base/files.hpp"
+#include "common/contract/helper_contract.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "common/json.hpp"
+#include "common/base/json.hpp"
 #include "standins/sing-box/socket_address.hpp"
 
 namespace tarnel::standin {

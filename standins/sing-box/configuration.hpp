@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/error.hpp"
+#include "common/base/error.hpp"
 
 namespace tarnel::standin {
 

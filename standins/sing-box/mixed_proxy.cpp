@@ -10,8 +10,8 @@
 #include <limits>
 #include <stdexcept>
 
-#include "common/clock.hpp"
-#include "common/error.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/error.hpp"
 #include "standins/sing-box/output.hpp"
 
 namespace tarnel::standin {

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "common/unique_fd.hpp"
+#include "common/base/unique_fd.hpp"
 #include "standins/sing-box/configuration.hpp"
 #include "standins/sing-box/proxy_protocol.hpp"
 

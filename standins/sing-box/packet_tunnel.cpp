@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/clock.hpp"
-#include "common/error.hpp"
-#include "common/json.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/error.hpp"
+#include "common/base/json.hpp"
+#include "common/process/bounded_command_runner.hpp"
 #include "standins/sing-box/output.hpp"
 #include "standins/sing-box/socket_address.hpp"
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/unique_fd.hpp"
+#include "common/base/unique_fd.hpp"
 #include "standins/sing-box/configuration.hpp"
 
 namespace tarnel::standin {

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "common/url.hpp"
+#include "common/base/url.hpp"
 
 namespace tarnel::standin {
 

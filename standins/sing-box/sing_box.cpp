@@ -8,10 +8,10 @@
 #include <optional>
 #include <stdexcept>
 
-#include "common/child_process.hpp"
-#include "common/clock.hpp"
-#include "common/files.hpp"
-#include "common/json.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
+#include "common/process/child_process.hpp"
 #include "platform/network_isolation.hpp"
 #include "standins/sing-box/configuration.hpp"
 #include "standins/sing-box/faults.hpp"

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/error.hpp"
+#include "common/base/error.hpp"
 
 namespace tarnel::standin {
 

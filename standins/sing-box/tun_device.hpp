@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "common/unique_fd.hpp"
+#include "common/base/unique_fd.hpp"
 #include "standins/sing-box/configuration.hpp"
 
 namespace tarnel::standin {

@@ -38,7 +38,7 @@
 #include <system_error>
 #include <thread>
 
-#include "common/files.hpp"
+#include "common/base/files.hpp"
 
 namespace {
 

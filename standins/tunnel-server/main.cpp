@@ -30,10 +30,10 @@
 #include <string>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/clock.hpp"
-#include "common/error.hpp"
-#include "common/unique_fd.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/error.hpp"
+#include "common/base/unique_fd.hpp"
+#include "common/process/bounded_command_runner.hpp"
 #include "platform/network_isolation.hpp"
 #include "standins/sing-box/configuration.hpp"
 #include "standins/sing-box/socket_address.hpp"

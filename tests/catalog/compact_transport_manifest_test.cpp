@@ -13,9 +13,9 @@
 #include "app/catalog/transport_manifest.hpp"
 #include "app/catalog/transport_manifest_catalog.hpp"
 #include "app/catalog/transport_manifest_normalizer.hpp"
-#include "common/digest.hpp"
-#include "common/json.hpp"
-#include "common/json_document.hpp"
+#include "common/base/digest.hpp"
+#include "common/base/json.hpp"
+#include "common/base/json_document.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {

@@ -12,8 +12,8 @@
 
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/signed_transport_manifest_verifier.hpp"
-#include "common/base64.hpp"
-#include "common/files.hpp"
+#include "common/base/base64.hpp"
+#include "common/base/files.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {

@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "app/catalog/manifest_errors.hpp"
-#include "common/digest.hpp"
+#include "common/base/digest.hpp"
 
 namespace tarnel {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "common/utf8.hpp"
+#include "common/base/utf8.hpp"
 
 namespace tarnel {
 namespace {

@@ -12,11 +12,11 @@
 
 #include "app/catalog/manifest_content_floor.hpp"
 #include "app/catalog/manifest_errors.hpp"
-#include "common/base64.hpp"
-#include "common/ecdsa.hpp"
-#include "common/files.hpp"
-#include "common/iso8601.hpp"
-#include "common/json.hpp"
+#include "common/base/base64.hpp"
+#include "common/base/ecdsa.hpp"
+#include "common/base/files.hpp"
+#include "common/base/iso8601.hpp"
+#include "common/base/json.hpp"
 #include "tests/support/test_support.hpp"
 
 // The envelopes, keys and expectations come from

@@ -8,7 +8,7 @@
 
 #include "app/catalog/manifest_errors.hpp"
 #include "app/catalog/transport_manifest_catalog.hpp"
-#include "common/json.hpp"
+#include "common/base/json.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {

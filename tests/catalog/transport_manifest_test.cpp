@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "app/catalog/manifest_errors.hpp"
-#include "common/url.hpp"
+#include "common/base/url.hpp"
 
 namespace tarnel {
 namespace {

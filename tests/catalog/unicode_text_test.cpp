@@ -4,7 +4,7 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
-#include "common/utf8.hpp"
+#include "common/base/utf8.hpp"
 
 namespace tarnel::unicode {
 namespace {

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "common/base64.hpp"
+#include "common/base/base64.hpp"
 
 namespace tarnel {
 namespace {

@@ -14,12 +14,12 @@
 #include <vector>
 #include <fstream>
 
-#include "common/clock.hpp"
-#include "common/error.hpp"
-#include "common/files.hpp"
-#include "common/log.hpp"
-#include "common/uuid.hpp"
-#include "common/utf8.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/error.hpp"
+#include "common/base/files.hpp"
+#include "common/base/log.hpp"
+#include "common/base/utf8.hpp"
+#include "common/base/uuid.hpp"
 
 namespace tarnel {
 namespace {

@@ -8,13 +8,13 @@
 #include <stop_token>
 #include <thread>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/cancellation_error.hpp"
-#include "common/child_process.hpp"
-#include "common/competing_vpn_detector_error.hpp"
-#include "common/runtime_error.hpp"
-#include "common/startup_control.hpp"
-#include "common/tailscale_compatibility_error.hpp"
+#include "common/contract/competing_vpn_detector_error.hpp"
+#include "common/contract/tailscale_compatibility_error.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/cancellation_error.hpp"
+#include "common/process/child_process.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/process/startup_control.hpp"
 #include "tests/common/process_test_support.hpp"
 
 namespace tarnel {

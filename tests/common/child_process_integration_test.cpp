@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "common/child_process.hpp"
-#include "common/error.hpp"
-#include "common/system_tools.hpp"
+#include "common/base/error.hpp"
+#include "common/process/child_process.hpp"
+#include "common/process/system_tools.hpp"
 #include "tests/common/process_test_support.hpp"
 
 namespace tarnel {

@@ -3,11 +3,11 @@
 #include <cmath>
 #include <stop_token>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/cancellation_error.hpp"
-#include "common/competing_vpn_detector_error.hpp"
-#include "common/tailscale_compatibility_error.hpp"
-#include "common/utf8.hpp"
+#include "common/base/utf8.hpp"
+#include "common/contract/competing_vpn_detector_error.hpp"
+#include "common/contract/tailscale_compatibility_error.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/cancellation_error.hpp"
 
 namespace tarnel {
 namespace {

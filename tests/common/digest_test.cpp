@@ -1,4 +1,4 @@
-#include "common/digest.hpp"
+#include "common/base/digest.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,11 +4,11 @@
 #include <optional>
 #include <string>
 
+#include "common/base/base64.hpp"
+#include "common/base/ecdsa.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
 #include "tests/support/test_support.hpp"
-#include "common/base64.hpp"
-#include "common/ecdsa.hpp"
-#include "common/files.hpp"
-#include "common/json.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel::ecdsa {

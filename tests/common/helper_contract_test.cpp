@@ -1,4 +1,4 @@
-#include "common/helper_contract.hpp"
+#include "common/contract/helper_contract.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/files.hpp"
-#include "common/utf8.hpp"
+#include "common/base/files.hpp"
+#include "common/base/utf8.hpp"
+#include "common/process/start_registry.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "common/iso8601.hpp"
+#include "common/base/iso8601.hpp"
 
 namespace tarnel {
 namespace {

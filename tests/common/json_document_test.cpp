@@ -1,4 +1,4 @@
-#include "common/json_document.hpp"
+#include "common/base/json_document.hpp"
 
 #include <gtest/gtest.h>
 

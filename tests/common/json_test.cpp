@@ -1,4 +1,4 @@
-#include "common/json.hpp"
+#include "common/base/json.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <functional>
 #include <sstream>
 
-#include "common/files.hpp"
+#include "common/base/files.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel::json {

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "common/interface_names.hpp"
-#include "common/ip_literal.hpp"
-#include "common/utf8.hpp"
+#include "common/base/ip_literal.hpp"
+#include "common/base/utf8.hpp"
+#include "common/contract/interface_names.hpp"
 
 namespace tarnel {
 namespace {

@@ -20,9 +20,9 @@
 #include <string>
 #include <thread>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/child_process.hpp"
-#include "common/clock.hpp"
+#include "common/base/clock.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/child_process.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel::testing {

@@ -1,4 +1,4 @@
-#include "common/startup_control.hpp"
+#include "common/process/startup_control.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/runtime_error.hpp"
+#include "common/process/runtime_error.hpp"
 
 namespace tarnel {
 namespace {

@@ -1,4 +1,4 @@
-#include "common/startup_timing.hpp"
+#include "common/process/startup_timing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/runtime_error.hpp"
-#include "common/startup_control.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/process/startup_control.hpp"
 
 namespace tarnel {
 namespace {

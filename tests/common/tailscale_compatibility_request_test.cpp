@@ -1,9 +1,9 @@
-#include "common/tailscale_compatibility_request.hpp"
+#include "common/contract/tailscale_compatibility_request.hpp"
 
 #include <gtest/gtest.h>
 
-#include "common/helper_contract.hpp"
-#include "common/json.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
 
 namespace tarnel::PrivilegedHelperContract {
 namespace {

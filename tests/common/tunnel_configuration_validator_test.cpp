@@ -1,4 +1,4 @@
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <iterator>
 #include <sstream>
 
-#include "common/helper_contract.hpp"
-#include "common/json.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {

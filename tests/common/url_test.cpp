@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/url.hpp"
+#include "common/base/url.hpp"
 
 namespace tarnel {
 namespace {

@@ -1,4 +1,4 @@
-#include "common/vpn_service_list.hpp"
+#include "common/contract/vpn_service_list.hpp"
 
 #include <gtest/gtest.h>
 #include <unicode/uchar.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/utf8.hpp"
+#include "common/base/utf8.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {

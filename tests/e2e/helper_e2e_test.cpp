@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "common/files.hpp"
-#include "common/json.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
 #include "platform/ipc/ipc_error.hpp"
 #include "tests/e2e/helper_harness.hpp"
 #include "tests/helper/runtime/privileged_runtime_test_support.hpp"

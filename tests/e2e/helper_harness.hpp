@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/child_process.hpp"
-#include "common/files.hpp"
-#include "common/json.hpp"
-#include "common/unique_fd.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
+#include "common/base/unique_fd.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/child_process.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "platform/codesign/local_code_signing.hpp"
 #include "platform/sysconfig/system_configuration.hpp"

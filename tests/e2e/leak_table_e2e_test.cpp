@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "common/child_process.hpp"
-#include "common/clock.hpp"
-#include "common/files.hpp"
-#include "common/json.hpp"
-#include "common/uuid.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
+#include "common/base/uuid.hpp"
+#include "common/process/child_process.hpp"
 #include "helper/protection/packet_filter_kill_switch.hpp"
 #include "tests/e2e/helper_harness.hpp"
 #include "tests/support/build_products.hpp"

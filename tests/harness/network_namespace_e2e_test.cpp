@@ -14,9 +14,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/child_process.hpp"
-#include "common/error.hpp"
-#include "common/unique_fd.hpp"
+#include "common/base/error.hpp"
+#include "common/base/unique_fd.hpp"
+#include "common/process/child_process.hpp"
 #include "platform/network_isolation.hpp"
 #include "tests/common/process_test_support.hpp"
 

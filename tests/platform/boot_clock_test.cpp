@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "common/files.hpp"
+#include "common/base/files.hpp"
 
 namespace tarnel {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "common/error.hpp"
+#include "common/base/error.hpp"
 #include "tests/common/process_test_support.hpp"
 #include "tests/support/network_namespace.hpp"
 

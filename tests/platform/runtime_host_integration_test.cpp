@@ -5,9 +5,9 @@
 #include <ctime>
 #include <filesystem>
 
-#include "common/child_process.hpp"
-#include "common/runtime_error.hpp"
-#include "common/system_tools.hpp"
+#include "common/process/child_process.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/process/system_tools.hpp"
 #include "platform/process_info.hpp"
 #include "platform/runtime_host.hpp"
 #include "tests/common/process_test_support.hpp"

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "common/runtime_error.hpp"
+#include "common/process/runtime_error.hpp"
 #include "platform/runtime_host.hpp"
 
 namespace tarnel {

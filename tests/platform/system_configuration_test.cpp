@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "common/files.hpp"
+#include "common/base/files.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel::sysconfig {

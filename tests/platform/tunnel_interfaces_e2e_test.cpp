@@ -4,8 +4,8 @@
 #include <chrono>
 #include <thread>
 
-#include "common/clock.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/clock.hpp"
+#include "common/process/runtime_error.hpp"
 #include "platform/network_interfaces.hpp"
 #include "platform/runtime_host.hpp"
 #include "tests/support/network_namespace.hpp"

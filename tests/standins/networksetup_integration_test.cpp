@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/files.hpp"
+#include "common/base/files.hpp"
+#include "common/process/bounded_command_runner.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {

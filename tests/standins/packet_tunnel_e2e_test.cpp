@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "common/child_process.hpp"
+#include "common/process/child_process.hpp"
 #include "tests/standins/sing_box_test_support.hpp"
 #include "tests/support/build_products.hpp"
 #include "tests/support/network_namespace.hpp"

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/child_process.hpp"
-#include "common/files.hpp"
+#include "common/base/files.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/child_process.hpp"
 #include "tests/support/build_products.hpp"
 #include "tests/support/network_namespace.hpp"
 #include "tests/support/test_support.hpp"

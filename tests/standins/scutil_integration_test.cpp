@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/files.hpp"
-#include "common/vpn_service_list.hpp"
+#include "common/base/files.hpp"
+#include "common/contract/vpn_service_list.hpp"
+#include "common/process/bounded_command_runner.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {

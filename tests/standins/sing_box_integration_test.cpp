@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "common/bounded_command_runner.hpp"
+#include "common/process/bounded_command_runner.hpp"
 #include "platform/network_isolation.hpp"
 #include "tests/common/process_test_support.hpp"
 #include "tests/standins/sing_box_test_support.hpp"

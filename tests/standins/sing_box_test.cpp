@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/json.hpp"
+#include "common/base/json.hpp"
 #include "standins/sing-box/configuration.hpp"
 #include "standins/sing-box/faults.hpp"
 #include "tests/support/test_support.hpp"

@@ -23,12 +23,12 @@
 #include <thread>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/child_process.hpp"
-#include "common/clock.hpp"
-#include "common/error.hpp"
-#include "common/files.hpp"
-#include "common/unique_fd.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/error.hpp"
+#include "common/base/files.hpp"
+#include "common/base/unique_fd.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/child_process.hpp"
 #include "standins/sing-box/proxy_protocol.hpp"
 #include "tests/support/network_namespace.hpp"
 #include "tests/support/test_support.hpp"

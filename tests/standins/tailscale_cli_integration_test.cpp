@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/clock.hpp"
-#include "common/files.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/files.hpp"
+#include "common/process/bounded_command_runner.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {

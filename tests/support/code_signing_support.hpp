@@ -17,10 +17,10 @@
 #include <string_view>
 #include <vector>
 
-#include "common/child_process.hpp"
-#include "common/clock.hpp"
-#include "common/ecdsa.hpp"
-#include "common/files.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/ecdsa.hpp"
+#include "common/base/files.hpp"
+#include "common/process/child_process.hpp"
 #include "platform/codesign/local_code_signing.hpp"
 #include "platform/codesign/signer.hpp"
 

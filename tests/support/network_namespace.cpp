@@ -11,10 +11,10 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "common/clock.hpp"
-#include "common/error.hpp"
-#include "common/json.hpp"
-#include "common/unique_fd.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/error.hpp"
+#include "common/base/json.hpp"
+#include "common/base/unique_fd.hpp"
 
 namespace tarnel::testing {
 

@@ -29,8 +29,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/child_process.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/child_process.hpp"
 
 // Skips the calling test with the reason unless it runs as root. GTEST_SKIP
 // returns from the calling function: use it in a test body or in SetUp.

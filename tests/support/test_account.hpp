@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "common/unique_fd.hpp"
+#include "common/base/unique_fd.hpp"
 
 namespace tarnel::testing {
 

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "common/error.hpp"
-#include "common/files.hpp"
+#include "common/base/error.hpp"
+#include "common/base/files.hpp"
 
 namespace tarnel::testing {
 

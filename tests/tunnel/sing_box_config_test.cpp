@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/helper_contract.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 #include "tests/support/test_support.hpp"
 #include "tests/tunnel/sample_routes.hpp"
 

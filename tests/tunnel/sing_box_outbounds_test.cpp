@@ -3,7 +3,7 @@
 #include <functional>
 
 #include "app/tunnel/sing_box_config.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 #include "tests/tunnel/sample_routes.hpp"
 
 namespace tarnel {

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "common/digest.hpp"
-#include "common/ecdsa.hpp"
-#include "common/files.hpp"
+#include "common/base/digest.hpp"
+#include "common/base/ecdsa.hpp"
+#include "common/base/files.hpp"
 #include "platform/codesign/local_code_signing.hpp"
 #include "platform/codesign/signer.hpp"
 

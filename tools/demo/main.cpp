@@ -15,10 +15,10 @@
 
 #include "app/catalog/signed_transport_manifest_verifier.hpp"
 #include "app/tunnel/sing_box_config.hpp"
-#include "common/error.hpp"
-#include "common/files.hpp"
-#include "common/iso8601.hpp"
-#include "common/tunnel_configuration_validator.hpp"
+#include "common/base/error.hpp"
+#include "common/base/files.hpp"
+#include "common/base/iso8601.hpp"
+#include "common/contract/tunnel_configuration_validator.hpp"
 
 namespace {
 

@@ -23,9 +23,9 @@
 #include <string_view>
 #include <variant>
 
-#include "common/clock.hpp"
-#include "common/files.hpp"
-#include "common/json.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
 #include "platform/ipc/client.hpp"
 #include "platform/ipc/ipc_error.hpp"
 

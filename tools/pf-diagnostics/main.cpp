@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "common/error.hpp"
-#include "common/runtime_error.hpp"
-#include "common/tailscale_compatibility_request.hpp"
+#include "common/base/error.hpp"
+#include "common/contract/tailscale_compatibility_request.hpp"
+#include "common/process/runtime_error.hpp"
 #include "helper/protection/packet_filter_control.hpp"
 #include "helper/protection/packet_filter_rules.hpp"
 #include "helper/protection/pf_state_cleanup_planner.hpp"

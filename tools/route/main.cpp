@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/child_process.hpp"
-#include "common/clock.hpp"
-#include "common/error.hpp"
-#include "common/helper_contract.hpp"
-#include "common/interface_names.hpp"
-#include "common/json.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/error.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/contract/interface_names.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/child_process.hpp"
 #include "platform/network_isolation.hpp"
 
 namespace {

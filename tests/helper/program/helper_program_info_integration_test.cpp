@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/files.hpp"
+#include "common/base/files.hpp"
+#include "common/process/bounded_command_runner.hpp"
 #include "helper/program/helper_program_info.hpp"
 #include "platform/sysconfig/property_list.hpp"
 #include "tests/common/process_test_support.hpp"

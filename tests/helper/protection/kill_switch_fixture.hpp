@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.hpp"
-#include "common/files.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/files.hpp"
+#include "common/process/runtime_error.hpp"
 #include "helper/protection/packet_filter_kill_switch.hpp"
 #include "helper/protection/packet_filter_rules.hpp"
 #include "helper/protection/system_dns_override.hpp"

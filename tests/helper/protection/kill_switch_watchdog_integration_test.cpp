@@ -9,7 +9,7 @@
 #include <memory>
 #include <thread>
 
-#include "common/log.hpp"
+#include "common/base/log.hpp"
 #include "platform/sysconfig/system_configuration.hpp"
 #include "tests/helper/protection/kill_switch_fixture.hpp"
 

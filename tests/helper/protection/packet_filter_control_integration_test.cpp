@@ -2,12 +2,12 @@
 #include <stdlib.h>
 
 
-#include "common/bounded_command_runner.hpp"
-#include "common/files.hpp"
-#include "common/helper_contract.hpp"
-#include "common/json.hpp"
-#include "common/runtime_error.hpp"
-#include "common/system_tools.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/process/system_tools.hpp"
 #include "helper/protection/packet_filter_control.hpp"
 #include "tests/common/process_test_support.hpp"
 #include "tests/helper/protection/pfctl_standin.hpp"

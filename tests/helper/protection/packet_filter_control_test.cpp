@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "common/runtime_error.hpp"
+#include "common/process/runtime_error.hpp"
 #include "tests/helper/protection/socket_addresses.hpp"
 
 namespace tarnel {

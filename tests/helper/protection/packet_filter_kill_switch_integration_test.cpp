@@ -7,7 +7,7 @@
 #include <future>
 #include <thread>
 
-#include "common/log.hpp"
+#include "common/base/log.hpp"
 #include "helper/protection/packet_filter_kill_switch.hpp"
 #include "tests/helper/protection/kill_switch_fixture.hpp"
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "common/json.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/json.hpp"
+#include "common/process/runtime_error.hpp"
 #include "tests/helper/protection/sample_inputs.hpp"
 
 namespace tarnel {

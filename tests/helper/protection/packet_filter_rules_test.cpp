@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "common/helper_contract.hpp"
+#include "common/contract/helper_contract.hpp"
 #include "tests/helper/protection/sample_inputs.hpp"
 
 namespace tarnel::PacketFilterRules {

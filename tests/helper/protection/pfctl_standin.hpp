@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "common/files.hpp"
-#include "common/json.hpp"
-#include "common/system_tools.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
+#include "common/process/system_tools.hpp"
 #include "tests/support/build_products.hpp"
 
 namespace tarnel::testing {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "common/base64.hpp"
-#include "common/files.hpp"
-#include "common/helper_contract.hpp"
+#include "common/base/base64.hpp"
+#include "common/base/files.hpp"
+#include "common/contract/helper_contract.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "common/helper_contract.hpp"
-#include "common/json.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {

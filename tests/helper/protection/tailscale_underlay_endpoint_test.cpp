@@ -4,8 +4,8 @@
 
 #include <unordered_set>
 
-#include "common/helper_contract.hpp"
-#include "common/json.hpp"
+#include "common/base/json.hpp"
+#include "common/contract/helper_contract.hpp"
 
 namespace tarnel {
 namespace {

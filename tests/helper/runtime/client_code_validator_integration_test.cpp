@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "common/files.hpp"
-#include "common/log.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/files.hpp"
+#include "common/base/log.hpp"
+#include "common/process/runtime_error.hpp"
 #include "platform/codesign/local_code_signing.hpp"
 #include "tests/support/code_signing_support.hpp"
 #include "tests/support/test_support.hpp"

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "common/log.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/log.hpp"
+#include "common/process/runtime_error.hpp"
 
 namespace tarnel::ClientCodeValidator {
 namespace {

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/error.hpp"
-#include "common/log.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/error.hpp"
+#include "common/base/log.hpp"
+#include "common/process/runtime_error.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "platform/runtime_host.hpp"
 #include "tests/helper/runtime/privileged_runtime_test_support.hpp"

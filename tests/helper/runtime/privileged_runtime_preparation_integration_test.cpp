@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.hpp"
-#include "common/files.hpp"
-#include "common/log.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/files.hpp"
+#include "common/base/log.hpp"
+#include "common/process/runtime_error.hpp"
 #include "helper/runtime/client_code_validator.hpp"
 #include "helper/runtime/prepared_runtime_cache.hpp"
 #include "helper/runtime/privileged_runtime.hpp"

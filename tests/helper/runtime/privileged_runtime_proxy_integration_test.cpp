@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "common/clock.hpp"
-#include "common/files.hpp"
-#include "common/log.hpp"
-#include "common/system_tools.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/files.hpp"
+#include "common/base/log.hpp"
+#include "common/process/system_tools.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "tests/helper/runtime/privileged_runtime_test_support.hpp"
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "common/log.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/log.hpp"
+#include "common/process/runtime_error.hpp"
 #include "helper/protection/kill_switch_watchdog.hpp"
 #include "helper/protection/packet_filter_kill_switch.hpp"
 #include "helper/runtime/privileged_runtime.hpp"

@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "common/files.hpp"
-#include "common/log.hpp"
-#include "common/runtime_error.hpp"
-#include "common/system_tools.hpp"
+#include "common/base/files.hpp"
+#include "common/base/log.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/process/system_tools.hpp"
 #include "helper/protection/packet_filter_kill_switch.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "tests/helper/protection/pfctl_standin.hpp"

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "common/error.hpp"
-#include "common/files.hpp"
-#include "common/log.hpp"
-#include "common/runtime_error.hpp"
-#include "common/system_tools.hpp"
+#include "common/base/error.hpp"
+#include "common/base/files.hpp"
+#include "common/base/log.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/process/system_tools.hpp"
 #include "helper/protection/packet_filter_kill_switch.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "helper/runtime/tailscale_protected_configuration.hpp"

@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "common/child_process.hpp"
-#include "common/clock.hpp"
-#include "common/files.hpp"
-#include "common/uuid.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/files.hpp"
+#include "common/base/uuid.hpp"
+#include "common/process/child_process.hpp"
 #include "helper/runtime/client_code_validator.hpp"
 #include "helper/runtime/prepared_runtime_cache.hpp"
 #include "helper/runtime/privileged_runtime.hpp"

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "common/runtime_error.hpp"
+#include "common/process/runtime_error.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "tests/common/process_test_support.hpp"
 #include "tests/helper/runtime/privileged_runtime_test_support.hpp"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "common/json.hpp"
+#include "common/base/json.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 
 namespace tarnel {

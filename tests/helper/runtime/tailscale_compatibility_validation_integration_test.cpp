@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.hpp"
-#include "common/files.hpp"
-#include "common/log.hpp"
-#include "common/runtime_error.hpp"
-#include "common/system_tools.hpp"
-#include "common/uuid.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/files.hpp"
+#include "common/base/log.hpp"
+#include "common/base/uuid.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/process/system_tools.hpp"
 #include "helper/runtime/tailscale_compatibility_validation.hpp"
 #include "tests/support/code_signing_support.hpp"
 #include "tests/support/test_account.hpp"

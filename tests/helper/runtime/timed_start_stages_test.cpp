@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.hpp"
-#include "common/helper_contract.hpp"
-#include "common/log.hpp"
-#include "common/runtime_error.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/log.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/process/runtime_error.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {

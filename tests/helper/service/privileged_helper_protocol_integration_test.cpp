@@ -9,7 +9,8 @@
 #include <mutex>
 #include <string>
 
-#include "common/clock.hpp"
+#include "common/base/clock.hpp"
+#include "common/process/start_registry.hpp"
 #include "helper/service/privileged_helper_protocol.hpp"
 #include "platform/ipc/client.hpp"
 #include "platform/ipc/ipc_error.hpp"

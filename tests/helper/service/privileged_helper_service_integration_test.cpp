@@ -13,8 +13,9 @@
 #include <string>
 #include <thread>
 
-#include "common/clock.hpp"
-#include "common/helper_contract.hpp"
+#include "common/base/clock.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/process/start_registry.hpp"
 #include "helper/runtime/prepared_runtime_cache.hpp"
 #include "helper/service/privileged_helper_service.hpp"
 #include "tests/helper/protection/pfctl_standin.hpp"

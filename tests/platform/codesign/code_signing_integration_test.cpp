@@ -8,10 +8,10 @@
 #include <functional>
 #include <string>
 
-#include "common/base64.hpp"
-#include "common/digest.hpp"
-#include "common/files.hpp"
-#include "common/json.hpp"
+#include "common/base/base64.hpp"
+#include "common/base/digest.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
 #include "platform/codesign/code_files.hpp"
 #include "platform/codesign/local_code_signing.hpp"
 #include "platform/codesign/signature_format.hpp"

@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "common/base64.hpp"
-#include "common/digest.hpp"
-#include "common/files.hpp"
-#include "common/json.hpp"
-#include "common/unique_fd.hpp"
-#include "common/uuid.hpp"
+#include "common/base/base64.hpp"
+#include "common/base/digest.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
+#include "common/base/unique_fd.hpp"
+#include "common/base/uuid.hpp"
 #include "platform/codesign/code_files.hpp"
 #include "platform/codesign/local_code_signing.hpp"
 #include "platform/codesign/signature_format.hpp"

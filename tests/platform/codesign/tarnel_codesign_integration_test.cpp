@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "common/digest.hpp"
+#include "common/base/digest.hpp"
 #include "platform/codesign/local_code_signing.hpp"
 #include "tests/common/process_test_support.hpp"
 #include "tests/support/code_signing_support.hpp"

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/error.hpp"
+#include "common/base/error.hpp"
 #include "platform/ipc/client.hpp"
 #include "platform/ipc/interface.hpp"
 #include "platform/ipc/ipc_error.hpp"

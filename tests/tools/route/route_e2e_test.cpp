@@ -3,12 +3,12 @@
 #include <string>
 #include <vector>
 
-#include "common/bounded_command_runner.hpp"
-#include "common/clock.hpp"
-#include "common/helper_contract.hpp"
-#include "common/json.hpp"
-#include "common/system_tools.hpp"
-#include "common/uuid.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/json.hpp"
+#include "common/base/uuid.hpp"
+#include "common/contract/helper_contract.hpp"
+#include "common/process/bounded_command_runner.hpp"
+#include "common/process/system_tools.hpp"
 #include "platform/runtime_host.hpp"
 #include "tests/support/network_namespace.hpp"
 

@@ -1,0 +1,96 @@
+#include "common/contract/vpn_service_list.hpp"
+
+#include <utility>
+
+#include "common/base/utf8.hpp"
+#include "common/base/uuid.hpp"
+#include "common/contract/interface_names.hpp"
+
+namespace tarnel::PrivilegedHelperContract {
+
+namespace {
+
+bool isLineBreak(char32_t scalar) noexcept {
+    return (scalar >= 0x000A && scalar <= 0x000D) || scalar == 0x0085 || scalar == 0x2028 || scalar == 0x2029;
+}
+
+// The non-empty pieces of `text` between the scalars that `isSeparator`
+// accepts. A byte outside a well-formed sequence belongs to a piece.
+template <typename IsSeparator>
+std::vector<std::string_view> split(std::string_view text, IsSeparator isSeparator) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    std::size_t offset = 0;
+    while (offset < text.size()) {
+        const std::size_t scalarStart = offset;
+        const auto scalar = utf8::decodeNext(text, offset);
+        if (!scalar) {
+            ++offset;
+            continue;
+        }
+        if (isSeparator(*scalar)) {
+            if (scalarStart > start) pieces.push_back(text.substr(start, scalarStart - start));
+            start = offset;
+        }
+    }
+    if (text.size() > start) pieces.push_back(text.substr(start));
+    return pieces;
+}
+
+}  // namespace
+
+std::vector<std::string_view> outputLines(std::string_view text) { return split(text, isLineBreak); }
+
+std::vector<std::string_view> outputFields(std::string_view line) { return split(line, utf8::isWhiteSpace); }
+
+std::optional<std::string> connectedVPNServiceIdentifier(std::string_view scutilList,
+                                                         std::string_view bundleIdentifier) {
+    const std::string typeField = "(" + std::string(bundleIdentifier) + ")";
+    const std::string typeText = "VPN " + typeField;
+    std::optional<std::string_view> connected;
+    for (const std::string_view line : outputLines(scutilList)) {
+        if (line.find("(Connected)") == std::string_view::npos || line.find(typeText) == std::string_view::npos) {
+            continue;
+        }
+        if (connected) {
+            return std::nullopt;  // two connected services of the type: neither is trusted
+        }
+        connected = line;
+    }
+    if (!connected) {
+        return std::nullopt;
+    }
+    const auto fields = outputFields(*connected);
+    if (fields.size() < 5 || fields[0] != "*" || fields[1] != "(Connected)" || fields[3] != "VPN" ||
+        fields[4] != typeField) {
+        return std::nullopt;
+    }
+    const auto identifier = Uuid::parse(fields[2]);
+    if (!identifier) {
+        return std::nullopt;
+    }
+    return identifier->text();
+}
+
+std::optional<std::string> tunnelInterfaceNameFromScutilLine(std::string_view line) {
+    const auto fields = outputFields(line);
+    if (fields.size() != 3 || fields[0] != "InterfaceName" || fields[1] != ":" || !InterfaceNames::isTunnel(fields[2])) {
+        return std::nullopt;
+    }
+    return std::string(fields[2]);
+}
+
+std::optional<std::string> tunnelInterfaceNameFromScutilStatus(std::string_view scutilStatus) {
+    std::optional<std::string> found;
+    for (const std::string_view line : outputLines(scutilStatus)) {
+        auto name = tunnelInterfaceNameFromScutilLine(line);
+        if (!name) continue;
+        if (found && *found != *name) {
+            return std::nullopt;
+        }
+        found = std::move(name);
+    }
+    return found;
+}
+
+}  // namespace tarnel::PrivilegedHelperContract
