@@ -52,7 +52,8 @@ struct RunningExecutable {
 };
 
 // Every live process whose executable path (as identity reports it) lies
-// directly in `directory`, an absolute path without links, compared as text.
+// directly in `directory`, an absolute path without links, compared component
+// by component.
 // Zombies, and processes that end while they are looked at, are left out.
 [[nodiscard]] std::vector<RunningExecutable> processesRunningFrom(const std::filesystem::path& directory);
 

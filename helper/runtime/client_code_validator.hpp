@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/unique_fd.hpp"
+#include "common/base/unique_fd.hpp"
 #include "platform/codesign/code_signing.hpp"
 
 // Every code-signing check of the helper: the connecting application, the

@@ -21,11 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "common/child_process.hpp"
-#include "common/files.hpp"
-#include "common/json.hpp"
-#include "common/runtime_error.hpp"
-#include "common/uuid.hpp"
+#include "common/process/child_process.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
+#include "common/process/runtime_error.hpp"
+#include "common/base/uuid.hpp"
 #include "helper/runtime/client_code_validator.hpp"
 #include "platform/process_info.hpp"
 #include "tests/e2e/helper_harness.hpp"
