@@ -179,4 +179,19 @@ private:
     std::optional<ChildProcess> helper_;
 };
 
+// A test in the client namespace with en0 (192.168.1.20/24) up towards a LAN
+// peer, where the helper runs.
+class HelperNamespaceTest : public NamespaceTest {
+protected:
+    void SetUp() override {
+        NamespaceTest::SetUp();
+        if (IsSkipped()) return;
+        space_.emplace();
+        lan_.emplace();
+        space_->addVeth("192.168.1.20/24", VethPeer{&*lan_, "eth0", "192.168.1.1/24"}, "en0");
+    }
+    std::optional<NetworkNamespace> lan_;
+    std::optional<NetworkNamespace> space_;
+};
+
 }  // namespace tarnel::testing

@@ -60,16 +60,8 @@ std::string numberText(double value) {
     return text;
 }
 
-class RuntimeRecoveryE2E : public NamespaceTest {
+class RuntimeRecoveryE2E : public HelperNamespaceTest {
 protected:
-    void SetUp() override {
-        NamespaceTest::SetUp();
-        if (IsSkipped()) return;
-        space_.emplace();
-        lan_.emplace();
-        space_->addVeth("192.168.1.20/24", VethPeer{&*lan_, "eth0", "192.168.1.1/24"}, "en0");
-    }
-
     static Reply prepare(const HelperHarness& harness, double deadline,
                          const std::optional<fs::path>& client = std::nullopt,
                          const std::string& attempt = Uuid::random().text()) {
@@ -100,9 +92,6 @@ protected:
                                              "attemptIdentifier=text:" + Uuid::random().text(),
                                              "deadlineUptime=number:" + numberText(now() + 25.0)});
     }
-
-    std::optional<NetworkNamespace> lan_;
-    std::optional<NetworkNamespace> space_;
 };
 
 // A helper killed right after it launched the runtime and before it recorded
