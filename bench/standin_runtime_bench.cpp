@@ -19,38 +19,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "common/base/files.hpp"
 #include "common/process/child_process.hpp"
 #include "platform/runtime_host.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace tarnel {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A private temporary directory, removed with everything in it.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "tarnel-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = fs::canonical(pattern);
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-    [[nodiscard]] const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 // Polls every millisecond, for at most `seconds`, until the tunnel interfaces
 // are `expected`.
@@ -68,11 +48,9 @@ void BM_StandInTunnelInterfaceUp(benchmark::State& state) {
         state.SkipWithError("needs root (a network namespace of its own)");
         return;
     }
-    const TemporaryDirectory directory;
+    const testing::TemporaryDirectory directory;
     const fs::path configuration = directory.path() / "config.json";
-    const auto text = files::readIfExists(fs::path(TARNEL_TEST_FIXTURES) / "tunnel-config/automatic-interface.json");
-    if (!text) throw std::runtime_error("the tunnel configuration fixture is missing");
-    files::writeAtomically(configuration, *text);
+    files::writeAtomically(configuration, testing::readFixture("tunnel-config/automatic-interface.json"));
     ChildProcess::Options options;
     options.executable = TARNEL_STANDIN_SING_BOX;
     options.arguments = {"run", "-c", configuration.string()};

@@ -68,7 +68,6 @@ std::optional<PropertyList> copyValue(sysconfig::DynamicStore& store, std::strin
     }
 }
 
-
 bool isLoneTunnelServer(const PropertyList& servers) {
     const auto* list = servers.get<PropertyList::Array>();
     if (list == nullptr || list->size() != 1) return false;
