@@ -447,7 +447,7 @@ TEST(PrivilegedHelperClient, GivesUpOnASilentHelperAtTheTimeout) {
               clientError(kTimedOut));
     const double waited = now() - began;
     EXPECT_GE(waited, 0.3);
-    EXPECT_LE(waited, 0.8);
+    EXPECT_LE(waited, 0.3 + 3.0);
 }
 
 TEST(PrivilegedHelperClient, CancelsALostPreparationBeforeReportingIt) {
@@ -464,7 +464,7 @@ TEST(PrivilegedHelperClient, CancelsALostPreparationBeforeReportingIt) {
     EXPECT_EQ(cancel.request.arguments.at("attemptIdentifier"), ipc::Value(kAttemptText));
     // The wait lasts one second past the deadline.
     EXPECT_GE(cancel.uptime - began, 1.95);
-    EXPECT_LE(cancel.uptime - began, 2.6);
+    EXPECT_LE(cancel.uptime - began, 2.0 + 3.0);
 }
 
 TEST(PrivilegedHelperClient, CancelsAStartWhoseConnectionBrokeBeforeReportingIt) {
