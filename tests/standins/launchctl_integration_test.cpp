@@ -69,7 +69,7 @@ BoundedCommandResult runLaunchctl(std::vector<std::string> arguments,
 }
 
 TEST(LaunchctlStandIn, RunsTheToolAsTheUserThroughSudo) {
-    testing::ScopedTestAccount account(TARNEL_STANDIN_LAUNCHCTL);
+    testing::ScopedTestAccount account;
     ASSERT_TRUE(account.available());
     ToolTree tree("");
     EXPECT_EQ(runLaunchctl(tree.arguments({"debug", "derp-map"})),
@@ -97,7 +97,7 @@ TEST(LaunchctlStandIn, RefusesEveryOtherFormAndRunsNothing) {
 }
 
 TEST(LaunchctlStandIn, AStoppedRunEndsTheWholeChain) {
-    testing::ScopedTestAccount account(TARNEL_STANDIN_LAUNCHCTL);
+    testing::ScopedTestAccount account;
     ASSERT_TRUE(account.available());
     ToolTree tree("sleep=30");
     // The run is stopped once the tool has said who it runs as (however long a

@@ -1,12 +1,17 @@
 #pragma once
 
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "common/base/unique_fd.hpp"
 
@@ -16,14 +21,15 @@ namespace tarnel::testing {
 inline constexpr uid_t kTestUser = 501;
 
 // An account for kTestUser, made for the test when none exists and removed
-// again; sudo refuses an id that no account has. Tests that use it hold a
-// lock on one shared file (the launchctl stand-in, which every such test runs)
-// for their whole life, so that one never removes the account under another.
+// again; sudo refuses an id that no account has. Tests that use it hold one
+// lock of the whole machine for their whole life, so that one never removes
+// the account under another, whichever build tree either runs from: the name
+// of an abstract Unix socket, which one socket at a time can bind and which
+// the kernel frees with the process (no file is left behind).
 class ScopedTestAccount {
 public:
-    explicit ScopedTestAccount(const std::filesystem::path& lockFile)
-        : lock_(::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC)) {
-        if (!lock_.valid() || ::flock(lock_.get(), LOCK_EX) != 0) return;
+    ScopedTestAccount() : lock_(holdMachineLock()) {
+        if (!lock_.valid()) return;
         if (::getpwuid(kTestUser) != nullptr) return;
         created_ = std::system("useradd --uid 501 --no-create-home --shell /usr/sbin/nologin tarnel-test-501") == 0;
     }
@@ -33,9 +39,27 @@ public:
     ScopedTestAccount(const ScopedTestAccount&) = delete;
     ScopedTestAccount& operator=(const ScopedTestAccount&) = delete;
 
-    [[nodiscard]] bool available() const { return ::getpwuid(kTestUser) != nullptr; }
+    // False also when the lock could not be had within its wait.
+    [[nodiscard]] bool available() const { return lock_.valid() && ::getpwuid(kTestUser) != nullptr; }
 
 private:
+    // Waits up to five minutes (other test runs of the machine may hold it).
+    static UniqueFd holdMachineLock() {
+        static constexpr char kName[] = "tarnel-test-account-501";
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, kName, sizeof kName - 1);
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + sizeof kName - 1);
+        for (int attempt = 0; attempt < 300 * 50; ++attempt) {
+            UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            if (!socket.valid()) return UniqueFd();
+            if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), length) == 0) return socket;
+            if (errno != EADDRINUSE) return UniqueFd();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return UniqueFd();
+    }
+
     UniqueFd lock_;
     bool created_ = false;
 };

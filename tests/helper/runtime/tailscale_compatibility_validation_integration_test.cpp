@@ -170,7 +170,7 @@ std::vector<std::string> refusal(const TailscaleFixture& fixture, std::uint32_t 
 }
 
 TEST(TailscaleCompatibilityValidation, ReturnsTheEndpointsAndInterfaceAfterRunningTheToolAsTheUser) {
-    testing::ScopedTestAccount account(TARNEL_STANDIN_LAUNCHCTL);
+    testing::ScopedTestAccount account;
     ASSERT_TRUE(account.available());
     TailscaleFixture fixture;
     // Two processes of one installed extension count as one.
@@ -240,7 +240,7 @@ TEST(TailscaleCompatibilityValidation, CountsTheDistinctValidExtensionsThatRun) 
 }
 
 TEST(TailscaleCompatibilityValidation, LogsTheFailedCommandStage) {
-    testing::ScopedTestAccount account(TARNEL_STANDIN_LAUNCHCTL);
+    testing::ScopedTestAccount account;
     ASSERT_TRUE(account.available());
     struct Row {
         std::string faults;
@@ -262,7 +262,7 @@ TEST(TailscaleCompatibilityValidation, LogsTheFailedCommandStage) {
 }
 
 TEST(TailscaleCompatibilityValidation, MoreThan1024EndpointsTogetherFailTheUnderlayStage) {
-    testing::ScopedTestAccount account(TARNEL_STANDIN_LAUNCHCTL);
+    testing::ScopedTestAccount account;
     ASSERT_TRUE(account.available());
     // 256 endpoints from the map (two regions of 32 nodes, each with an IPv4
     // and an IPv6 address, tcp and udp) and 800 from the peers: each document
@@ -349,7 +349,7 @@ TEST(TailscaleCompatibilityValidation, ASignatureThatFailsIsAnInvalidCodeSignatu
 // a link after the signature checks (here at the checkpoint that follows
 // them) is refused before anything runs.
 TEST(TailscaleCompatibilityValidation, AToolThatIsALinkIsRefusedAsCommandIdentity) {
-    testing::ScopedTestAccount account(TARNEL_STANDIN_LAUNCHCTL);
+    testing::ScopedTestAccount account;
     ASSERT_TRUE(account.available());
     TailscaleFixture fixture;
     const ChildProcess extension = testing::startProgram(fixture.installExtension("0A1B2C3D"));
@@ -380,7 +380,7 @@ TEST(TailscaleCompatibilityValidation, AnotherInstallationIsRefusedAsBundleIdent
 }
 
 TEST(TailscaleCompatibilityValidation, ACancelledStartStopsTheToolWithoutAStageLine) {
-    testing::ScopedTestAccount account(TARNEL_STANDIN_LAUNCHCTL);
+    testing::ScopedTestAccount account;
     ASSERT_TRUE(account.available());
     TailscaleFixture fixture("derp-map:sleep=30");
     const ChildProcess extension = testing::startProgram(fixture.installExtension("0A1B2C3D"));
