@@ -1,5 +1,6 @@
 #include "common/base/digest.hpp"
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <new>
@@ -10,6 +11,14 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
+// A failed digest call means the process is out of resources; the library's
+// error entries for it are dropped, so that no later call on this thread
+// reads them as its own.
+[[noreturn]] void outOfResources() {
+    ERR_clear_error();
+    throw std::bad_alloc();
+}
+
 Sha256Digest digestOf(const void* data, std::size_t size) {
     Sha256Digest digest{};
     unsigned int length = 0;
@@ -17,7 +26,7 @@ Sha256Digest digestOf(const void* data, std::size_t size) {
     // fetch the algorithm; both mean the process is out of resources.
     if (EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
         length != digest.size()) {
-        throw std::bad_alloc();
+        outOfResources();
     }
     return digest;
 }
@@ -29,7 +38,7 @@ struct Sha256Hasher::Context {
     Context() : context(EVP_MD_CTX_new()) {
         if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
             EVP_MD_CTX_free(context);
-            throw std::bad_alloc();
+            outOfResources();
         }
     }
     ~Context() { EVP_MD_CTX_free(context); }
@@ -45,7 +54,7 @@ Sha256Hasher::Sha256Hasher(Sha256Hasher&&) noexcept = default;
 Sha256Hasher& Sha256Hasher::operator=(Sha256Hasher&&) noexcept = default;
 
 void Sha256Hasher::update(std::string_view bytes) {
-    if (EVP_DigestUpdate(context_->context, bytes.data(), bytes.size()) != 1) throw std::bad_alloc();
+    if (EVP_DigestUpdate(context_->context, bytes.data(), bytes.size()) != 1) outOfResources();
 }
 
 Sha256Digest Sha256Hasher::finish() {
@@ -53,7 +62,7 @@ Sha256Digest Sha256Hasher::finish() {
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(context_->context, digest.data(), &length) != 1 || length != digest.size() ||
         EVP_DigestInit_ex(context_->context, EVP_sha256(), nullptr) != 1) {
-        throw std::bad_alloc();
+        outOfResources();
     }
     return digest;
 }

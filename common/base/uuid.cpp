@@ -1,5 +1,6 @@
 #include "common/base/uuid.hpp"
 
+#include <openssl/err.h>
 #include <openssl/rand.h>
 
 #include <stdexcept>
@@ -20,6 +21,7 @@ int hexValue(char c) {
 Uuid Uuid::random() {
     Bytes bytes{};
     if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
+        ERR_clear_error();  // its entries are not left for a later call on this thread
         throw std::runtime_error("The system random generator failed.");
     }
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);

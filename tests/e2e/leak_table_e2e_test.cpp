@@ -1,23 +1,27 @@
 // The kill switch on real packets, through the helper program. Four
 // namespaces:
 //
-//   lan (192.168.50.2) --- en1  client  en0 (203.0.113.1) --- (203.0.113.5) server (198.51.100.1) --- (198.51.100.9) internet
+//   lan (192.168.50.2) --- en1  client  en0 (203.0.113.1, 2001:db8:1::1)
+//     --- (203.0.113.5, 2001:db8:1::5) server (198.51.100.1, 2001:db8:2::1)
+//     --- (198.51.100.9, 2001:db8:2::9) internet
 //
 // The client runs the helper over the enforcing pfctl stand-in, and the
-// helper runs the stand-in runtime, whose tunnel ends at the tunnel server
-// (endpoint 203.0.113.5:7000, resolver 172.19.0.2 behind it); the
-// application's side is the client program of helper_harness.hpp. The
-// internet host answers TCP on ports 80, 53 and 853 with the source address
-// it saw. For each protection state, every probe is compared with what the
-// rule text lets out; the "off" state is every probe's positive control.
+// helper runs the stand-in runtime, whose tunnel (IPv4 only) ends at the
+// tunnel server (endpoint 203.0.113.5:7000, resolver 172.19.0.2 behind it);
+// the application's side is the client program of helper_harness.hpp. The
+// internet host stands for any address on the internet and the LAN host for
+// a resolver on the local network: each answers TCP and UDP with the source
+// address it saw. Each probe is what a leak would use; the table gives, for
+// each protection state, what the rule text lets out, and the "off" states
+// are every probe's positive control.
 
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <iomanip>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -38,37 +42,78 @@
 namespace tarnel::testing {
 namespace {
 
-// Prints "pass <what the peer sent>" or "block <why>". TCP: a refused
-// connection has reached its host and passes. DNS: one A query over UDP.
+// Runs every probe given (a JSON array of [kind, address, port, device or
+// null]) at once, each on a thread of its own, and prints one line a probe in
+// their order: "pass <what the peer answered>" or "block <why>". TCP: a
+// refused connection has reached its host and passes. UDP: one DNS query,
+// answered with the peer's text ("udp") or a DNS answer's address ("dns").
+// ICMP: one echo request; the reply's destination address is printed. A
+// device binds the socket to that interface: outside the tunnel.
 constexpr const char* kProbe = R"(
-import socket, struct, sys
-kind, address, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
-device = sys.argv[4] if len(sys.argv) > 4 else None
-try:
+import json, os, socket, struct, sys, threading, time
+timeout, probes = float(sys.argv[1]), json.loads(sys.argv[2])
+query = struct.pack('>HHHHHH', 7, 0x0100, 1, 0, 0, 0) + b'\x05probe\x04test\x00' + struct.pack('>HH', 1, 1)
+def checksum(data):
+    total = sum(struct.unpack('>%dH' % (len(data) // 2), data))
+    total = (total >> 16) + (total & 0xffff)
+    return ~(total + (total >> 16)) & 0xffff
+def probe(kind, address, port, device):
+    family = socket.AF_INET6 if ':' in address else socket.AF_INET
+    kinds = {'tcp': (socket.SOCK_STREAM, 0), 'udp': (socket.SOCK_DGRAM, 0), 'dns': (socket.SOCK_DGRAM, 0),
+             'icmp': (socket.SOCK_RAW, socket.IPPROTO_ICMP)}
+    s = socket.socket(family, *kinds[kind])
+    s.settimeout(timeout)
+    if device: s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, device.encode())
     if kind == 'tcp':
-        s = socket.socket()
-        if device: s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, device.encode())
-        s.settimeout(1.5); s.connect((address, port)); print('pass', s.recv(64).decode())
-    else:
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.settimeout(1.5)
-        if device: s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, device.encode())
-        q = struct.pack('>HHHHHH', 7, 0x0100, 1, 0, 0, 0) + b'\x05probe\x04test\x00' + struct.pack('>HH', 1, 1)
-        s.sendto(q, (address, port)); print('pass', socket.inet_ntoa(s.recv(512)[-4:]))
-except ConnectionRefusedError:
-    print('pass refused')
-except Exception as e:
-    print('block', type(e).__name__)
+        s.connect((address, port))
+        return s.recv(64).decode()
+    if kind != 'icmp':
+        s.sendto(query, (address, port))
+        answer = s.recv(512)
+        return socket.inet_ntoa(answer[-4:]) if kind == 'dns' else answer.decode()
+    ident = os.getpid() & 0xffff
+    request = struct.pack('>BBHHH', 8, 0, 0, ident, 1) + b'leak-table'
+    s.sendto(request[:2] + struct.pack('>H', checksum(request)) + request[4:], (address, 0))
+    deadline = time.monotonic() + timeout
+    while True:
+        s.settimeout(max(deadline - time.monotonic(), 0.001))
+        packet = s.recv(512)
+        header = (packet[0] & 0x0f) * 4
+        kind_, _, _, ident_, _ = struct.unpack('>BBHHH', packet[header:header + 8])
+        if kind_ == 0 and ident_ == ident: return socket.inet_ntoa(packet[16:20])
+def run(index, arguments):
+    try:
+        results[index] = 'pass ' + probe(*arguments)
+    except ConnectionRefusedError:
+        results[index] = 'pass refused'
+    except Exception as e:
+        results[index] = 'block ' + type(e).__name__
+results = [None] * len(probes)
+threads = [threading.Thread(target=run, args=item) for item in enumerate(probes)]
+for thread in threads: thread.start()
+for thread in threads: thread.join()
+print('\n'.join(results))
 )";
 
+// Answers on every address (comma-separated) and port ("tcp:80", "udp:53")
+// given with the source address of what arrived.
 constexpr const char* kEchoSource = R"(
-import socket, selectors, sys
-s = selectors.DefaultSelector()
-for port in map(int, sys.argv[2:]):
-    l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    l.bind((sys.argv[1], port)); l.listen(16); s.register(l, selectors.EVENT_READ)
+import selectors, socket, sys
+selector = selectors.DefaultSelector()
+for address in sys.argv[1].split(','):
+    family = socket.AF_INET6 if ':' in address else socket.AF_INET
+    for kind, port in (spec.split(':') for spec in sys.argv[2:]):
+        s = socket.socket(family, socket.SOCK_STREAM if kind == 'tcp' else socket.SOCK_DGRAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind((address, int(port)))
+        if kind == 'tcp': s.listen(16)
+        selector.register(s, selectors.EVENT_READ, kind)
 while True:
-    for key, _ in s.select():
-        c, a = key.fileobj.accept(); c.sendall(a[0].encode()); c.close()
+    for key, _ in selector.select():
+        if key.data == 'tcp':
+            c, peer = key.fileobj.accept(); c.sendall(peer[0].encode()); c.close()
+        else:
+            _, peer = key.fileobj.recvfrom(512); key.fileobj.sendto(peer[0].encode(), peer)
 )";
 
 // The configuration the application would send for a route to the tunnel
@@ -85,26 +130,46 @@ std::string tunnelConfiguration() {
     return text;
 }
 
+// The protection states, in the order the test goes through them.
+enum State { off, offRuntime, connecting, active, leaseExpired, disconnected, stateCount };
+
+// What a probe gives: the prefix of its line.
+constexpr const char* D = "pass 203.0.113.1";     // arrived directly, with the client's own address
+constexpr const char* D6 = "pass 2001:db8:1::1";  // the same over IPv6
+constexpr const char* T = "pass 198.51.100.1";    // arrived through the tunnel, with the server's address
+constexpr const char* L = "pass 192.168.50.1";    // reached the LAN host
+constexpr const char* R = "pass 198.51.100.9";    // the tunnel's resolver answered
+constexpr const char* X = "pass refused";         // reached a host where nothing listens
+constexpr const char* B = "block";
+
 struct Probe {
-    std::string name;
-    std::string kind;  // "tcp" or "dns"
-    std::string address;
+    const char* name;
+    const char* kind;  // "tcp", "udp", "dns" or "icmp"
+    const char* address;
     int port;
-    std::optional<std::string> device;  // bound to this interface: outside the tunnel
+    const char* device;  // bound to this interface (outside the tunnel), or nullptr
+    std::array<const char*, stateCount> expected;
 };
 
-const std::vector<Probe>& probes() {
-    static const std::vector<Probe> list{
-        {"internet, outside the tunnel", "tcp", "198.51.100.9", 80, "en0"},
-        {"internet, through the tunnel", "tcp", "198.51.100.9", 80, std::nullopt},
-        {"LAN host", "tcp", "192.168.50.2", 80, std::nullopt},
-        {"DNS 53, outside the tunnel", "tcp", "198.51.100.9", 53, "en0"},
-        {"DNS 853, outside the tunnel", "tcp", "198.51.100.9", 853, "en0"},
-        {"DNS at 172.19.0.2", "dns", "172.19.0.2", 53, std::nullopt},
-        {"the endpoint", "tcp", "203.0.113.5", 7000, std::nullopt},
-    };
-    return list;
-}
+// Each probe's line in the states off, offRuntime, connecting, active,
+// leaseExpired and disconnected. Unprotected, the server is also the client's
+// router: the tunnel's resolver (172.19.0.2) answers without a tunnel. The
+// tunnel carries IPv4 only; what is bound to en0 goes around it.
+constexpr std::array kProbes{
+    Probe{"internet TCP, outside the tunnel", "tcp", "198.51.100.9", 80, "en0", {D, D, B, B, D, D}},
+    Probe{"internet TCP, through the tunnel", "tcp", "198.51.100.9", 80, nullptr, {D, T, B, T, T, D}},
+    Probe{"internet UDP, outside the tunnel", "udp", "198.51.100.9", 443, "en0", {D, D, B, B, D, D}},
+    Probe{"internet ICMP echo, outside the tunnel", "icmp", "198.51.100.9", 0, "en0", {D, D, B, B, D, D}},
+    Probe{"internet IPv6 TCP, outside the tunnel", "tcp", "2001:db8:2::9", 80, "en0", {D6, D6, B, B, D6, D6}},
+    Probe{"internet on the endpoint's port", "tcp", "198.51.100.9", 7000, "en0", {D, D, B, B, D, D}},
+    Probe{"the endpoint", "tcp", "203.0.113.5", 7000, nullptr, {X, X, X, X, X, X}},
+    Probe{"the endpoint, another port", "tcp", "203.0.113.5", 80, nullptr, {X, X, B, B, X, X}},
+    Probe{"LAN host", "tcp", "192.168.50.2", 80, nullptr, {L, L, L, L, L, L}},
+    Probe{"LAN resolver, TCP 53", "tcp", "192.168.50.2", 53, nullptr, {L, L, B, B, L, L}},
+    Probe{"LAN resolver, UDP 53", "udp", "192.168.50.2", 53, nullptr, {L, L, B, B, L, L}},
+    Probe{"LAN resolver, TCP 853", "tcp", "192.168.50.2", 853, nullptr, {L, L, B, B, L, L}},
+    Probe{"tunnel resolver 172.19.0.2", "dns", "172.19.0.2", 53, nullptr, {R, R, B, R, R, R}},
+};
 
 class LeakTable : public NamespaceTest {
 protected:
@@ -118,11 +183,22 @@ protected:
         client_->addVeth("203.0.113.1/24", VethPeer{&*server_, "eth0", "203.0.113.5/24"});
         client_->addVeth("192.168.50.1/24", VethPeer{&*lan_, "eth0", "192.168.50.2/24"}, "en1");
         server_->addVeth("198.51.100.1/24", VethPeer{&*internet_, "eth0", "198.51.100.9/24"}, "eth1");
+        // IPv6 on the same links; without duplicate address detection the
+        // addresses are usable at once.
+        client_->ip({"address", "add", "2001:db8:1::1/64", "dev", "en0", "nodad"});
+        server_->ip({"address", "add", "2001:db8:1::5/64", "dev", "eth0", "nodad"});
+        server_->ip({"address", "add", "2001:db8:2::1/64", "dev", "eth1", "nodad"});
+        internet_->ip({"address", "add", "2001:db8:2::9/64", "dev", "eth0", "nodad"});
         client_->ip({"route", "add", "default", "via", "203.0.113.5"});
+        client_->ip({"-6", "route", "add", "default", "via", "2001:db8:1::5"});
         internet_->ip({"route", "add", "203.0.113.0/24", "via", "198.51.100.1"});
-        ASSERT_EQ(server_->run({"/usr/sbin/sysctl", {"-qw", "net.ipv4.ip_forward=1"}}).terminationStatus, 0);
-        internetHost_.emplace(python(*internet_, kEchoSource, {"198.51.100.9", "80", "53", "853"}));
-        lanHost_.emplace(python(*lan_, kEchoSource, {"192.168.50.2", "80"}));
+        internet_->ip({"-6", "route", "add", "2001:db8:1::/64", "via", "2001:db8:2::1"});
+        ASSERT_EQ(server_->run({"/usr/sbin/sysctl", {"-qw", "net.ipv4.ip_forward=1", "net.ipv6.conf.all.forwarding=1"}})
+                      .terminationStatus,
+                  0);
+        internetHost_.emplace(python(*internet_, kEchoSource,
+                                     {"198.51.100.9,2001:db8:2::9", "tcp:80", "udp:443", "tcp:7000"}));
+        lanHost_.emplace(python(*lan_, kEchoSource, {"192.168.50.2", "tcp:80", "tcp:53", "udp:53", "tcp:853"}));
 
         ChildProcess::Options server;
         server.executable = buildProduct("standins/tunnel-server/tunnel-server");
@@ -135,10 +211,14 @@ protected:
         helper_.emplace(*client_, true);
         // What the client sends, readable once it gave up root.
         files::writeAtomically(helper_->base() / "config.json", tunnelConfiguration(), 0644);
-        // Every listener answers before the first probe.
-        for (int attempt = 0; attempt < 50 && !(probe(probes()[0]).starts_with("pass") &&
-                                                probe(probes()[2]).starts_with("pass"));
-             ++attempt) {
+        // Every listener answers before the first row.
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            const std::vector<std::string> results = probeAll();
+            bool answered = true;
+            for (std::size_t index = 0; index < kProbes.size(); ++index) {
+                answered = answered && results.at(index).starts_with(kProbes[index].expected[off]);
+            }
+            if (answered) break;
             ::usleep(100'000);
         }
     }
@@ -153,12 +233,20 @@ protected:
         return space.launch(options);
     }
 
-    std::string probe(const Probe& probe) const {
-        std::vector<std::string> arguments{"-c", kProbe, probe.kind, probe.address, std::to_string(probe.port)};
-        if (probe.device) arguments.push_back(*probe.device);
-        std::string output = client_->run({"/usr/bin/python3", arguments}, 10.0).output;
-        while (!output.empty() && output.back() == '\n') output.pop_back();
-        return output;
+    // Runs every probe at once from the client; one line a probe, in order.
+    // A blocked probe gives up after 3 s (an answer takes milliseconds).
+    std::vector<std::string> probeAll() const {
+        json::Value list = json::Value::array();
+        for (const Probe& p : kProbes) {
+            list.push_back(json::Value::array(
+                {p.kind, p.address, p.port, p.device != nullptr ? json::Value(p.device) : json::Value()}));
+        }
+        const std::string output = client_->run({"/usr/bin/python3", {"-c", kProbe, "3", list.dump()}}, 60.0).output;
+        std::vector<std::string> lines;
+        std::istringstream stream(output);
+        for (std::string line; std::getline(stream, line);) lines.push_back(line);
+        if (lines.size() != kProbes.size()) throw std::runtime_error("the probes printed: " + output);
+        return lines;
     }
 
     // The runtime started in the client namespace; waits for its tunnel.
@@ -209,18 +297,22 @@ protected:
         return false;
     }
 
-    // Runs every probe; gives the cells that differ from `expected` (probe
-    // name → "pass ..." prefix or "block"), and prints the row.
-    std::string row(const std::string& state, const std::map<std::string, std::string>& expected) const {
+    // Runs every probe; gives the cells that differ from the table's column
+    // of `state`, and prints the row.
+    std::string row(State state) const {
+        static constexpr std::array<const char*, stateCount> names{
+            "off", "off, runtime without kill switch", "connecting", "active", "lease expired", "after disconnect"};
+        const std::vector<std::string> results = probeAll();
         std::ostringstream mismatches;
-        std::cout << state << "\n";
-        for (const Probe& p : probes()) {
-            const std::string actual = probe(p);
-            const std::string& wanted = expected.at(p.name);
+        std::cout << names.at(state) << "\n";
+        for (std::size_t index = 0; index < kProbes.size(); ++index) {
+            const Probe& p = kProbes[index];
+            const std::string& actual = results[index];
+            const std::string wanted = p.expected.at(state);
             const bool matches = actual.starts_with(wanted);
-            std::cout << "  " << std::left << std::setw(32) << p.name << std::setw(26) << actual
+            std::cout << "  " << std::left << std::setw(40) << p.name << std::setw(26) << actual
                       << (matches ? "" : "  <-- expected " + wanted) << "\n";
-            if (!matches) mismatches << state << ": " << p.name << " gave \"" << actual << "\"; ";
+            if (!matches) mismatches << names.at(state) << ": " << p.name << " gave \"" << actual << "\"; ";
         }
         return mismatches.str();
     }
@@ -239,27 +331,14 @@ protected:
 
 TEST_F(LeakTable, EveryProbeMatchesWhatTheRulesLetOutInEveryProtectionState) {
     if (IsSkipped()) return;
-    const std::string direct = "pass 203.0.113.1";     // arrived with the client's own address
-    const std::string tunnelled = "pass 198.51.100.1";  // arrived with the tunnel server's
-    const std::string block = "block";
-    // The tunnel's resolver answered (unprotected, the server is also the
-    // client's router, so 172.19.0.2 is reachable without a tunnel).
-    const std::string resolved = "pass 198.51.100.9";
     std::string failures;
 
-    // Off: the positive control of every probe; the two that need a tunnel
-    // are controlled with the runtime started directly, without the helper
-    // and so without a kill switch.
-    failures += row("off", {{"internet, outside the tunnel", direct}, {"internet, through the tunnel", direct},
-                            {"LAN host", "pass 192.168.50.1"}, {"DNS 53, outside the tunnel", direct},
-                            {"DNS 853, outside the tunnel", direct}, {"DNS at 172.19.0.2", resolved},
-                            {"the endpoint", "pass refused"}});
+    // Off: the positive control of every probe; the one that needs a tunnel
+    // is controlled with the runtime started directly, without the helper and
+    // so without a kill switch.
+    failures += row(off);
     startRuntime();
-    failures += row("off, runtime without kill switch",
-                    {{"internet, outside the tunnel", direct}, {"internet, through the tunnel", tunnelled},
-                     {"LAN host", "pass 192.168.50.1"}, {"DNS 53, outside the tunnel", direct},
-                     {"DNS 853, outside the tunnel", direct}, {"DNS at 172.19.0.2", resolved},
-                     {"the endpoint", "pass refused"}});
+    failures += row(offRuntime);
     stopRuntime();
 
     // Connecting: the helper switched protection on, and the runtime never
@@ -268,10 +347,7 @@ TEST_F(LeakTable, EveryProbeMatchesWhatTheRulesLetOutInEveryProtectionState) {
     helper_->startHelper({"TARNEL_STANDIN_FAULT=no-interface"});
     const Reply stalled = startTunnel();
     EXPECT_EQ(stalled.values.value("errorMessage", ""), "The tunnel interface did not appear during startup.");
-    failures += row("connecting", {{"internet, outside the tunnel", block}, {"internet, through the tunnel", block},
-                                   {"LAN host", "pass 192.168.50.1"}, {"DNS 53, outside the tunnel", block},
-                                   {"DNS 853, outside the tunnel", block}, {"DNS at 172.19.0.2", block},
-                                   {"the endpoint", "pass refused"}});
+    failures += row(connecting);
 
     // Active: a helper whose runtime works (the new helper's launch recovery
     // finds no tunnel and takes the old protection down) starts the tunnel
@@ -280,29 +356,18 @@ TEST_F(LeakTable, EveryProbeMatchesWhatTheRulesLetOutInEveryProtectionState) {
     helper_->startHelper();
     const Reply started = startTunnel();
     EXPECT_TRUE(started.has("processIdentifier")) << started.values.dump();
-    failures += row("active", {{"internet, outside the tunnel", block}, {"internet, through the tunnel", tunnelled},
-                               {"LAN host", "pass 192.168.50.1"}, {"DNS 53, outside the tunnel", block},
-                               {"DNS 853, outside the tunnel", block}, {"DNS at 172.19.0.2", resolved},
-                               {"the endpoint", "pass refused"}});
+    failures += row(active);
 
     // Lease expired: the helper's watchdog takes the protection down; the
     // runtime itself still runs.
     EXPECT_TRUE(expireLease());
-    failures += row("lease expired", {{"internet, outside the tunnel", direct},
-                                      {"internet, through the tunnel", tunnelled},
-                                      {"LAN host", "pass 192.168.50.1"}, {"DNS 53, outside the tunnel", direct},
-                                      {"DNS 853, outside the tunnel", direct}, {"DNS at 172.19.0.2", resolved},
-                                      {"the endpoint", "pass refused"}});
+    failures += row(leaseExpired);
 
     // After disconnect: a fresh start, then the application's disconnect.
     const Reply restarted = startTunnel();
     EXPECT_TRUE(restarted.has("processIdentifier")) << restarted.values.dump();
     EXPECT_EQ(helper_->call("disconnectTunnelWithReply:").values, json::parse(R"({"ok":true})"));
-    failures += row("after disconnect", {{"internet, outside the tunnel", direct},
-                                         {"internet, through the tunnel", direct},
-                                         {"LAN host", "pass 192.168.50.1"}, {"DNS 53, outside the tunnel", direct},
-                                         {"DNS 853, outside the tunnel", direct}, {"DNS at 172.19.0.2", resolved},
-                                         {"the endpoint", "pass refused"}});
+    failures += row(disconnected);
     EXPECT_EQ(failures, "");
 }
 
