@@ -264,6 +264,8 @@ TEST_F(IPCServiceTest, AdmissionSeesThePeersCredentialsAndProcess) {
     EXPECT_EQ(peers_[0].effectiveGroupIdentifier, ::getegid());
     ASSERT_TRUE(peers_[0].process);
     EXPECT_EQ(peers_[0].process, ProcessInfo::identity(::getpid()));
+    ASSERT_TRUE(peers_[0].handle);
+    EXPECT_EQ(peers_[0].handle->pid(), ::getpid());
 }
 
 TEST_F(IPCServiceTest, ARefusedConnectionGetsNoByte) {
