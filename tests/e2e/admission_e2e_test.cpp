@@ -145,14 +145,11 @@ ProgramRun run(const NetworkNamespace& space, const fs::path& program, const std
     return result;
 }
 
-class AdmissionE2E : public NamespaceTest {
+class AdmissionE2E : public HelperNamespaceTest {
 protected:
     void SetUp() override {
-        NamespaceTest::SetUp();
+        HelperNamespaceTest::SetUp();
         if (IsSkipped()) return;
-        space_.emplace();
-        lan_.emplace();
-        space_->addVeth("192.168.1.20/24", VethPeer{&*lan_, "eth0", "192.168.1.1/24"}, "en0");
         harness_.emplace(*space_);
         harness_->startHelper();
     }
@@ -209,8 +206,6 @@ protected:
         return json::parse(result.lines.empty() ? "{}" : result.lines.back());
     }
 
-    std::optional<NetworkNamespace> lan_;
-    std::optional<NetworkNamespace> space_;
     std::optional<HelperHarness> harness_;
     std::optional<fs::path> attackApplication_;
 };
