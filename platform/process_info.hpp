@@ -59,17 +59,59 @@ struct RunningExecutable {
 
 }  // namespace ProcessInfo
 
-// A process that this program did not start, held through a pidfd once it has
-// proven its identity, so that signals reach that process and never another
-// one that later received the same identifier.
+// The file a process runs, as the kernel holds it open: device, inode and
+// status-change time. An exec of another file changes it, and so does a
+// change of the file itself (its mode, owner or links).
+struct ExecutableFile {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t changeSeconds = 0;
+    std::int64_t changeNanoseconds = 0;
+
+    friend bool operator==(const ExecutableFile&, const ExecutableFile&) = default;
+};
+
+// A process that this program did not start, held through a pidfd, so that
+// signals reach that process and never another one that later received the
+// same identifier, and so that what is read about it in /proc is known to be
+// about it: each read goes through a handle on /proc/<pid> taken while the
+// pidfd still tells that the process lives.
 class ProcessHandle {
 public:
     // Opens the process with this identifier when it is alive and its identity
     // equals `expected`; nothing otherwise.
     [[nodiscard]] static std::optional<ProcessHandle> openMatching(pid_t pid, const ProcessIdentity& expected);
+    // The process at the other end of a connected Unix socket: the one that
+    // connected, held from the socket itself (SO_PEERPIDFD), so that it is
+    // that process even when its identifier was reused since. On a kernel
+    // without SO_PEERPIDFD it is opened by the identifier that SO_PEERCRED
+    // gives. Nothing when it cannot be held.
+    [[nodiscard]] static std::optional<ProcessHandle> ofSocketPeer(int socket);
 
     [[nodiscard]] pid_t pid() const noexcept { return pid_; }
+    // The pidfd: readable (POLLIN) once the process has exited.
+    [[nodiscard]] int descriptor() const noexcept { return pidfd_.get(); }
     [[nodiscard]] bool hasExited() const;
+
+    // The file it runs now; nothing once it has exited or when it cannot be
+    // read.
+    [[nodiscard]] std::optional<ExecutableFile> executable() const;
+    // True when it lives in this process's own pid and user namespaces, so
+    // that the identifier this process sees for it is its own and the users
+    // it acts as are the ones this process sees; false for any other, and
+    // once it has exited.
+    [[nodiscard]] bool sharesNamespacesWithThisProcess() const;
+    // The identifier of the process that traces it (TracerPid in
+    // /proc/<pid>/status), 0 when none; nothing once it has exited or when
+    // its status cannot be read.
+    [[nodiscard]] std::optional<pid_t> tracer() const;
+    // The names of the environment it was started with (/proc/<pid>/environ,
+    // what precedes each entry's first "="), in order; nothing once it has
+    // exited, while it is in the middle of an exec (its new environment is
+    // not in place yet), and when the environment cannot be read whole or
+    // exceeds 8 MiB (the kernel lets a program start with at most 6 MiB of
+    // arguments and environment).
+    [[nodiscard]] std::optional<std::vector<std::string>> initialEnvironmentNames() const;
     // False once the process has exited.
     bool signal(int signalNumber) const;
     // Waits up to `seconds` on the clock; true once the process has exited.
@@ -77,6 +119,8 @@ public:
 
 private:
     ProcessHandle(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+    // /proc/<pid> of this very process; invalid once it has exited.
+    [[nodiscard]] UniqueFd processDirectory() const;
     pid_t pid_;
     UniqueFd pidfd_;
 };

@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <exception>
+#include <string_view>
 #include <utility>
 
 #include "common/base/error.hpp"
@@ -23,6 +26,29 @@ const Log& log() {
     return helperLog;
 }
 
+// The variables that make the dynamic loader load code of the caller's
+// choosing into a program: libraries before all others, libraries from other
+// directories, and auditing libraries that see every symbol bound.
+constexpr std::array<std::string_view, 3> loaderVariables = {"LD_PRELOAD", "LD_LIBRARY_PATH", "LD_AUDIT"};
+
+// The client-validation stage that refuses a process with code in it that
+// its signature does not cover, where the kernel tells: a tracer, which can
+// write into it, or a loader told to load other libraries at its start.
+// Nothing for a process with neither; a process whose state cannot be read
+// is refused too.
+std::optional<std::string_view> injectedCodeStage(const ProcessHandle& process) {
+    const std::optional<pid_t> tracer = process.tracer();
+    if (!tracer || *tracer != 0) return "client_tracer";
+    const auto names = process.initialEnvironmentNames();
+    if (!names) return "client_loader_environment";
+    for (const std::string& name : *names) {
+        if (std::find(loaderVariables.begin(), loaderVariables.end(), name) != loaderVariables.end()) {
+            return "client_loader_environment";
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<ipc::Handler> admit(const HelperEnvironment& environment, const ipc::PeerCredentials& peer) {
@@ -38,7 +64,13 @@ std::shared_ptr<const PrivilegedHelperService> admittedService(const HelperEnvir
     if (peer.effectiveUserIdentifier == 0) return nullptr;
     // A peer whose process could not be looked at when it connected cannot
     // be told from one that took over its identifier.
-    if (!peer.process) return nullptr;
+    if (!peer.process || !peer.handle) return nullptr;
+    // Before any code-signing work: a genuine image is worth nothing with
+    // other code in it.
+    if (const auto stage = injectedCodeStage(*peer.handle)) {
+        ClientCodeValidator::log(*stage, std::nullopt);
+        return nullptr;
+    }
 
     std::optional<ClientCodeValidator::ValidatedApplication> application;
     try {

@@ -34,12 +34,19 @@ struct HelperEnvironment {
 namespace HelperProgram {
 
 // The admission of one connection, in this order: a caller running as root
-// is refused before any code-signing work; then the calling application is
-// validated by its process identifier; then the process must still be the
-// one that connected (same executable and start time as at the accept), so
-// that a process identifier reused after the caller exited never borrows
-// the validation. An admitted connection gets a service of its own, with a
-// runtime of its own, for the validated application and the caller's user.
+// is refused before any code-signing work; so is a process with code in it
+// that no signature covers, where the kernel tells: one that is traced
+// (TracerPid not 0), or whose environment at its start holds LD_PRELOAD,
+// LD_LIBRARY_PATH or LD_AUDIT (each refusal logged as a client-validation
+// stage, "client_tracer" or "client_loader_environment"); then the calling
+// application is validated by its process identifier; then the process must
+// still be the one that connected (same executable and start time as at the
+// accept), so that a process identifier reused after the caller exited never
+// borrows the validation. The IPC server has already bound the connection to
+// that process (same namespaces, and it serves only that process's requests
+// while it runs the executable it ran when admitted). An admitted connection
+// gets a service of its own, with a runtime of its own, for the validated
+// application and the caller's user.
 [[nodiscard]] std::optional<ipc::Handler> admit(const HelperEnvironment& environment,
                                                 const ipc::PeerCredentials& peer);
 // The service that `admit` serves the connection with; nothing when refused.

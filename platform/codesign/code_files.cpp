@@ -118,9 +118,15 @@ UniqueFd openBeneath(int directory, std::string_view relativePath, int flags) {
     }
 }
 
+bool exceedsCodeFileSize(int file) {
+    struct stat status {};
+    return ::fstat(file, &status) != 0 || status.st_size < 0 ||
+           static_cast<std::uint64_t>(status.st_size) > layout::maximumCodeFileSize;
+}
+
 std::optional<Sha256Digest> hashFile(int file, std::optional<std::uint64_t> length) {
     const auto size = regularFileSize(file);
-    if (!size) return std::nullopt;
+    if (!size || *size > layout::maximumCodeFileSize) return std::nullopt;
     const std::uint64_t total = length.value_or(*size);
     if (total > *size) return std::nullopt;
     Sha256Hasher hasher;

@@ -21,9 +21,14 @@ namespace tarnel::codesign::code_files {
 // Invalid on failure, with errno set.
 [[nodiscard]] UniqueFd openBeneath(int directory, std::string_view relativePath, int flags);
 
+// True when a file is larger than a signature may cover
+// (layout::maximumCodeFileSize) or its size cannot be read.
+[[nodiscard]] bool exceedsCodeFileSize(int file);
+
 // SHA-256 of a regular file's first `length` bytes (all of it when nothing),
-// read with pread so that handles may be shared. Nothing when a read fails or
-// the file is shorter.
+// read with pread so that handles may be shared. Nothing when a read fails,
+// the file is shorter, or it exceeds the largest size a signature covers
+// (checked before a byte is read).
 [[nodiscard]] std::optional<Sha256Digest> hashFile(int file, std::optional<std::uint64_t> length = std::nullopt);
 
 // The whole of a regular file of at most `maximumSize` bytes; nothing when it

@@ -155,6 +155,8 @@ Status checkResources(int bundle, const CodeRecord& record, bool strict) {
 Status checkFiles(const LoadedCode& loaded, const CodeRecord& record, bool resources, bool strict) {
     if (loaded.kind == CodeRecord::Kind::executable) {
         if (record.kind != CodeRecord::Kind::executable) return status::malformedSignature;
+        // Larger than any signature covers: refused before it is hashed.
+        if (code_files::exceedsCodeFileSize(loaded.image->get())) return status::codeModified;
         const auto digest = code_files::hashFile(loaded.image->get(), loaded.signedLength);
         if (!digest) return status::unreadable;
         return hexOf(*digest) == record.executableSHA256 ? status::success : status::codeModified;
@@ -172,6 +174,8 @@ Status checkFiles(const LoadedCode& loaded, const CodeRecord& record, bool resou
         opened = openBeneath(bundle, contentsPath(record.executable), O_RDONLY | O_NONBLOCK);
         image = opened.get();
     }
+    // hashFile refuses a main executable larger than any signature covers
+    // before it reads a byte of it: modified, as one that differs is.
     const auto executable = image >= 0 ? code_files::hashFile(image) : std::nullopt;
     if (!executable || hexOf(*executable) != record.executableSHA256) return status::codeModified;
     const UniqueFd infoPlist = openBeneath(bundle, contentsPath(layout::infoPlist), O_RDONLY | O_NONBLOCK);

@@ -30,6 +30,11 @@ namespace layout {
 inline constexpr std::string_view trailerMagic = "TARNSIG1";
 inline constexpr std::size_t trailerFooterSize = 16;
 inline constexpr std::size_t maximumSignatureSize = 16 * 1024 * 1024;
+// The largest file a signature covers (an executable, an Info.plist, a
+// sealed resource): the signer refuses a larger one and the validator
+// refuses it before it hashes a byte, so no check costs more than hashing
+// this much.
+inline constexpr std::uint64_t maximumCodeFileSize = 256 * 1024 * 1024;
 inline constexpr std::string_view contents = "Contents";
 // Names inside Contents.
 inline constexpr std::string_view signatureFile = "CodeSignature";

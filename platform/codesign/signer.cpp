@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <string>
 
 #include "common/base/base64.hpp"
 #include "common/base/digest.hpp"
@@ -22,8 +23,6 @@ namespace tarnel::codesign {
 
 namespace {
 
-// The largest executable the signer reads into memory.
-constexpr std::size_t kMaximumExecutableSize = std::size_t{1} << 30;
 constexpr std::string_view kCredentialsFormat = "tarnel-team-credentials-1";
 
 [[noreturn]] void fail(const std::string& message) { throw CodeSigningError(message); }
@@ -58,7 +57,10 @@ std::string readRequired(const std::filesystem::path& path) {
 }
 
 std::string hex(const std::optional<Sha256Digest>& digest, const std::filesystem::path& path) {
-    if (!digest) fail("The file " + quoted(path) + " cannot be read.");
+    if (!digest) {
+        fail("The file " + quoted(path) + " cannot be read, or is larger than a signature covers (" +
+             std::to_string(layout::maximumCodeFileSize) + " bytes).");
+    }
     return lowercaseHex(*digest);
 }
 
@@ -162,8 +164,11 @@ void signExecutable(const std::filesystem::path& input, const std::filesystem::p
     if (embedded.status == status::malformedSignature) {
         fail("The executable " + quoted(input) + " ends in a damaged signature trailer.");
     }
-    auto contents = code_files::readFile(file.get(), kMaximumExecutableSize);
-    if (embedded.status == status::unreadable || !contents) fail("The executable " + quoted(input) + " cannot be read.");
+    auto contents = code_files::readFile(file.get(), static_cast<std::size_t>(layout::maximumCodeFileSize));
+    if (embedded.status == status::unreadable || !contents) {
+        fail("The executable " + quoted(input) + " cannot be read, or is larger than a signature covers (" +
+             std::to_string(layout::maximumCodeFileSize) + " bytes).");
+    }
     // Signing again replaces the signature the file already carries.
     if (embedded.status == status::success) contents->resize(static_cast<std::size_t>(embedded.signedLength));
 
@@ -172,6 +177,10 @@ void signExecutable(const std::filesystem::path& input, const std::filesystem::p
     const std::string signature = signatureFor(record, credentials);
     *contents += signature;
     *contents += encodeTrailerFooter(signature.size());
+    if (contents->size() > layout::maximumCodeFileSize) {
+        fail("The executable " + quoted(input) + " with its signature is larger than a signature covers (" +
+             std::to_string(layout::maximumCodeFileSize) + " bytes).");
+    }
     files::writeAtomically(output, *contents, status.st_mode & 07777);
 }
 

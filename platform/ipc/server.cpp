@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,7 +13,9 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <system_error>
 
 #include "common/base/error.hpp"
@@ -26,6 +29,9 @@ namespace {
 // served is the admission's decision.
 constexpr mode_t socketMode = 0666;
 constexpr mode_t socketDirectoryMode = 0755;
+// How often an idle connection looks whether its process still runs the
+// admitted executable: an exec raises no event that could be waited for.
+constexpr int execCheckMilliseconds = 1000;
 
 sockaddr_un socketAddress(const std::filesystem::path& path) {
     sockaddr_un address{};
@@ -79,14 +85,39 @@ void removeStaleSocket(const std::filesystem::path& path, const sockaddr_un& add
     }
 }
 
+// Bytes the peer sent that wait on the socket unread.
+bool holdsUnreadBytes(int socket) {
+    int waiting = 0;
+    return ::ioctl(socket, FIONREAD, &waiting) != 0 || waiting != 0;
+}
+
+// Waits for the admitted process's next request: true once bytes (or the
+// end of the connection) wait on the socket; false once the process has
+// exited or runs another executable than `image`.
+bool awaitRequest(int socket, const ProcessHandle& process, const ExecutableFile& image) {
+    for (;;) {
+        std::array<pollfd, 2> entries{pollfd{socket, POLLIN, 0}, pollfd{process.descriptor(), POLLIN, 0}};
+        const int ready = ::poll(entries.data(), entries.size(), execCheckMilliseconds);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (entries[1].revents != 0) return false;
+        if (entries[0].revents != 0) return true;
+        if (process.executable() != image) return false;
+    }
+}
+
 }  // namespace
 
 std::filesystem::path socketPath(const std::filesystem::path& directory, std::string_view serviceName) {
     return directory / (std::string(serviceName) + ".socket");
 }
 
-Server::Server(Interface interface)
-    : interface_(std::move(interface)), stopEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+Server::Server(Interface interface, double admissionTimeLimit)
+    : interface_(std::move(interface)),
+      admissionTimeLimit_(admissionTimeLimit),
+      stopEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (!stopEvent_) throw SystemError("eventfd", errno);
 }
 
@@ -147,8 +178,13 @@ void Server::stop() {
 void Server::serve(Admission admission) {
     if (!listener_) throw SystemError("serve", path_.empty() ? ENOTCONN : EALREADY);
     while (!stopping_.load()) {
+        int timeout = -1;
+        {
+            const std::lock_guard lock(mutex_);
+            timeout = expireAdmissions();
+        }
         std::array<pollfd, 2> entries{pollfd{listener_.get(), POLLIN, 0}, pollfd{stopEvent_.get(), POLLIN, 0}};
-        if (::poll(entries.data(), entries.size(), -1) < 0) continue;  // EINTR
+        if (::poll(entries.data(), entries.size(), timeout) <= 0) continue;  // an admission's deadline, or EINTR
         if (entries[1].revents != 0) break;
         UniqueFd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!socket) {
@@ -163,8 +199,8 @@ void Server::serve(Admission admission) {
         socklen_t size = sizeof credentials;
         if (::getsockopt(socket.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) continue;
         // Every request will name its sending process, so that only the
-        // admitted process speaks on the connection (not one that inherited
-        // it, nor the caller after it exec'd the admitted program's image).
+        // admitted process speaks on the connection, not one that inherited
+        // it or was passed it.
         const int passCredentials = 1;
         if (::setsockopt(socket.get(), SOL_SOCKET, SO_PASSCRED, &passCredentials, sizeof passCredentials) != 0) {
             continue;
@@ -174,6 +210,11 @@ void Server::serve(Admission admission) {
         peer.effectiveUserIdentifier = credentials.uid;
         peer.effectiveGroupIdentifier = credentials.gid;
         peer.process = ProcessInfo::identity(credentials.pid);
+        // The process that connected, from the socket itself; one that
+        // cannot be held is closed without a byte.
+        auto handle = ProcessHandle::ofSocketPeer(socket.get());
+        if (!handle) continue;
+        peer.handle = std::make_shared<const ProcessHandle>(std::move(*handle));
 
         const std::lock_guard lock(mutex_);
         reapFinished();
@@ -187,6 +228,7 @@ void Server::serve(Admission admission) {
         auto connection = std::make_unique<Connection>();
         connection->socket = std::move(socket);
         connection->peer = std::move(peer);
+        connection->admissionDeadline = SystemClock::shared().uptime() + admissionTimeLimit_;
         Connection& added = *connection;
         connections_.push_back(std::move(connection));
         try {
@@ -221,20 +263,47 @@ void Server::serveConnection(Connection& connection, const Admission& admission)
         socket = connection.socket.get();
         peer = connection.peer;
     }
+    const ProcessHandle& process = *peer.handle;
+    // A process in another pid namespace could name any process of its own
+    // as a request's sender, and identifiers are only told apart within one
+    // namespace; one in another user namespace acts for users this service
+    // does not see.
+    std::optional<ExecutableFile> image;
+    if (process.sharesNamespacesWithThisProcess()) image = process.executable();
+
     // Admission runs here, on the connection's own thread, so that a caller
     // whose check takes long delays no other caller.
     Handler handler;
-    try {
-        if (std::optional<Handler> admitted = admission(peer)) handler = std::move(*admitted);
-    } catch (...) {
-        handler = nullptr;  // an admission that fails refuses
+    if (image) {
+        try {
+            if (std::optional<Handler> admitted = admission(peer)) handler = std::move(*admitted);
+        } catch (...) {
+            handler = nullptr;  // an admission that fails refuses
+        }
+    }
+    // What the admission looked at must be what is served: the same process,
+    // still running the executable it ran when the admission began. A
+    // request written before the hello was written before the admission saw
+    // the process (by the image it ran before an exec, say), so any byte
+    // that waits already refuses too.
+    if (handler && (process.executable() != image || holdsUnreadBytes(socket))) handler = nullptr;
+    {
+        const std::lock_guard lock(mutex_);
+        connection.admitting = false;
+        if (connection.admissionExpired) handler = nullptr;
     }
     const pid_t sender = peer.processIdentifier;
     // Refused: closed without a byte.
     bool open = handler && writeFully(socket, encodeHello()) == WriteStatus::written;
     while (open) {
+        // The connection ends with its process, and with an exec.
+        if (!awaitRequest(socket, process, *image)) break;
         std::string payload;
         if (readFrameFrom(socket, sender, payload) != ReadStatus::frame) break;
+        // Sent by the process with the admitted identifier while it lived:
+        // alive now, it is the admitted process, and it still runs the
+        // admitted executable.
+        if (process.executable() != image) break;
         Request request;
         try {
             request = interface_.validate(decodeRequest(payload));
@@ -254,6 +323,24 @@ void Server::serveConnection(Connection& connection, const Admission& admission)
     const std::lock_guard lock(mutex_);
     connection.socket.reset();
     connection.finished = true;
+}
+
+int Server::expireAdmissions() {
+    const double now = SystemClock::shared().uptime();
+    double next = std::numeric_limits<double>::infinity();
+    for (const auto& connection : connections_) {
+        if (!connection->admitting || connection->admissionExpired) continue;
+        if (connection->admissionDeadline <= now) {
+            // The caller is told at once; the admission's answer, when it
+            // comes, is not used.
+            connection->admissionExpired = true;
+            ::shutdown(connection->socket.get(), SHUT_RDWR);
+        } else {
+            next = std::min(next, connection->admissionDeadline);
+        }
+    }
+    if (next == std::numeric_limits<double>::infinity()) return -1;
+    return static_cast<int>(std::ceil((next - now) * 1000.0));
 }
 
 void Server::reapFinished() {

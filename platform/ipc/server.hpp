@@ -39,6 +39,9 @@ struct PeerCredentials {
     // from another process that received the same identifier. Nothing when
     // the process had already gone or is not visible from here.
     std::optional<ProcessIdentity> process;
+    // The process that connected, held by pidfd; it lives in this process's
+    // pid and user namespaces.
+    std::shared_ptr<const ProcessHandle> handle;
 };
 
 // Serves one admitted connection's requests, one at a time, in order. It
@@ -49,7 +52,8 @@ using Handler = std::function<Dictionary(const Request& request)>;
 // Decides whether a connection is admitted: a handler for it, or nothing to
 // refuse it. Runs on the connection's own thread before the hello, so that
 // connections are admitted side by side: it must be safe to call from
-// several threads at once.
+// several threads at once. An answer that comes after the admission time
+// limit is not used: the caller has been turned away at the limit.
 using Admission = std::function<std::optional<Handler>(const PeerCredentials& peer)>;
 
 // A service on a Unix stream socket. `bind` creates the socket and listens;
@@ -57,21 +61,32 @@ using Admission = std::function<std::optional<Handler>(const PeerCredentials& pe
 // backlog, so a service can bind, do its start-up work and only then serve.
 //
 // Each user may hold maximumConnectionsPerUser connections at a time; one
-// more is closed without a byte. For each accepted connection the admission
-// is asked; a refused connection is closed without a byte. An admitted one gets the hello frame and then its
-// own thread, which reads requests (only those the admitted process itself
-// sent: a request from any other process closes the connection without a
-// reply), validates each against the interface,
-// passes it to the handler and writes exactly one reply. A frame over the
-// cap, a payload that is not a valid request, an unknown selector or an
-// argument of another kind closes that connection without a reply and
-// touches nothing else. A peer that goes away never ends the service, and
-// no write raises SIGPIPE. Every descriptor is close-on-exec.
+// more is closed without a byte. A connection is bound to the process that
+// connected, held by pidfd: a process in another pid or user namespace than
+// the service's is closed without a byte before the admission is asked. The
+// admission is then asked, within the admission time limit; a refused
+// connection, one whose admission took longer (closed when the limit
+// passes), one whose process exited or ran another executable (device,
+// inode, change time) by the end of the admission than at its start, and
+// one that sent bytes before the hello are all closed without a byte. An
+// admitted one gets the hello frame and then its own thread, which serves
+// only requests that the admitted process itself sent while it still runs
+// the admitted executable: a request that any other process sent, or one
+// that arrives after the process exec'd, closes the connection without a
+// reply, and the connection is closed as soon as the process exits (and
+// within a second of an exec). Each request is validated against the
+// interface, passed to the handler and answered with exactly one reply. A
+// frame over the cap, a payload that is not a valid request, an unknown
+// selector or an argument of another kind closes that connection without a
+// reply and touches nothing else. A peer that goes away never ends the
+// service, and no write raises SIGPIPE. Every descriptor is close-on-exec.
 class Server {
 public:
     static constexpr std::size_t maximumConnectionsPerUser = 32;
+    // How long one admission may take, in seconds.
+    static constexpr double defaultAdmissionTimeLimit = 10.0;
 
-    explicit Server(Interface interface);
+    explicit Server(Interface interface, double admissionTimeLimit = defaultAdmissionTimeLimit);
     // Stops the service (see `stop`) and removes the socket it bound. A
     // thread that runs `serve` itself must have returned from it first.
     ~Server();
@@ -105,14 +120,23 @@ private:
         // Who connected; once admitted, the only process whose requests are served.
         PeerCredentials peer;
         std::thread thread;
+        // On the system's uptime clock.
+        double admissionDeadline = 0.0;
+        bool admitting = true;
+        // The deadline passed during the admission: the socket is shut down.
+        bool admissionExpired = false;
         bool finished = false;
     };
 
     void serveConnection(Connection& connection, const Admission& admission);
     // Joins the threads of connections that have ended; with the lock held.
     void reapFinished();
+    // Shuts down the connections whose admission is overdue; with the lock
+    // held. Gives the milliseconds until the next admission deadline, or -1.
+    int expireAdmissions();
 
     const Interface interface_;
+    const double admissionTimeLimit_;
     UniqueFd listener_;
     UniqueFd stopEvent_;
     std::filesystem::path path_;

@@ -180,11 +180,14 @@ inline void flipByte(const std::filesystem::path& path, std::int64_t offset) {
 }
 
 // Starts a copy of the test program (or any program that prints "ready") and
-// returns once it runs. The child is stopped when the object ends.
-inline ChildProcess startProgram(const std::filesystem::path& program, std::vector<std::string> arguments = {}) {
+// returns once it runs, with this environment ("KEY=value") when one is
+// given. The child is stopped when the object ends.
+inline ChildProcess startProgram(const std::filesystem::path& program, std::vector<std::string> arguments = {},
+                                 std::optional<std::vector<std::string>> environment = std::nullopt) {
     ChildProcess::Options options;
     options.executable = program;
     options.arguments = std::move(arguments);
+    options.environment = std::move(environment);
     options.output = ChildProcess::Redirect::pipe();
     options.inputRedirect = ChildProcess::Redirect::null();
     ChildProcess child = ChildProcess::spawn(options);

@@ -24,7 +24,8 @@
 //
 // The tests and the demo install this program as the main executable of a
 // signed application, so that the helper's admission sees the genuine
-// application.
+// application. Like the application, it first marks itself non-dumpable, so
+// that no process of the user can attach to it and run code in it.
 
 #include <grp.h>
 #include <unistd.h>
@@ -46,6 +47,7 @@
 #include "common/base/json.hpp"
 #include "platform/ipc/client.hpp"
 #include "platform/ipc/ipc_error.hpp"
+#include "platform/process_protection.hpp"
 
 namespace {
 
@@ -179,6 +181,12 @@ int runOperation(int argc, char** argv, int index) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    try {
+        ProcessProtection::denyDebuggerAttachment();
+    } catch (const std::exception& error) {
+        std::cerr << "tarnel-helper-client: " << errorMessage(error) << "\n";
+        return 2;
+    }
     int index = 1;
     const bool asRoot = index < argc && std::strcmp(argv[index], "--as-root") == 0;
     if (asRoot) ++index;

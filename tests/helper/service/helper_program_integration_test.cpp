@@ -27,14 +27,21 @@ protected:
         caller_.emplace(startProgram(application_.executable));
     }
 
-    // The running application as the server saw it connect, as `user`.
-    [[nodiscard]] ipc::PeerCredentials peer(uid_t user) const {
+    // A running process as the server saw it connect, as `user`.
+    [[nodiscard]] static ipc::PeerCredentials peerOf(const ChildProcess& process, uid_t user) {
         ipc::PeerCredentials credentials;
-        credentials.processIdentifier = caller_->pid();
+        credentials.processIdentifier = process.pid();
         credentials.effectiveUserIdentifier = user;
-        credentials.process = ProcessInfo::identity(caller_->pid());
+        credentials.process = ProcessInfo::identity(process.pid());
+        if (credentials.process) {
+            if (auto handle = ProcessHandle::openMatching(process.pid(), *credentials.process)) {
+                credentials.handle = std::make_shared<const ProcessHandle>(std::move(*handle));
+            }
+        }
         return credentials;
     }
+    // The running application.
+    [[nodiscard]] ipc::PeerCredentials peer(uid_t user) const { return peerOf(*caller_, user); }
 
     RuntimeFixture fixture_;
     TemporaryDirectory temporary_;
@@ -78,6 +85,27 @@ TEST_F(HelperAdmission, RefusesACallerWhoseProcessChangedSinceItConnected) {
     ipc::PeerCredentials unseen = peer(501);
     unseen.process.reset();
     EXPECT_FALSE(HelperProgram::admit(environment_, unseen).has_value());
+    ipc::PeerCredentials unheld = peer(501);
+    unheld.handle.reset();
+    EXPECT_FALSE(HelperProgram::admit(environment_, unheld).has_value());
+}
+
+// The signed application started with a loader variable that injects code
+// is refused before any code-signing work, whatever the variable's value.
+TEST_F(HelperAdmission, RefusesTheApplicationStartedWithALoaderVariable) {
+    const auto start = [&](const std::string& variable) {
+        return startProgram(application_.executable, {},
+                            std::vector<std::string>{variable, "ASAN_OPTIONS=verify_asan_link_order=0"});
+    };
+    for (const char* variable : {"LD_PRELOAD=", "LD_LIBRARY_PATH=/nonexistent", "LD_AUDIT=/nonexistent/audit.so"}) {
+        const ChildProcess injected = start(variable);
+        const int callsBefore = codeSigning_->calls();
+        EXPECT_FALSE(HelperProgram::admit(environment_, peerOf(injected, 501)).has_value()) << variable;
+        EXPECT_EQ(codeSigning_->calls(), callsBefore) << variable;
+    }
+    // A variable that only begins like one of them is no reason to refuse.
+    const ChildProcess plain = start("LD_PRELOADED=1");
+    EXPECT_TRUE(HelperProgram::admit(environment_, peerOf(plain, 501)).has_value());
 }
 
 TEST_F(HelperAdmission, RefusesAProgramOutsideASignedApplication) {

@@ -207,6 +207,36 @@ TEST(SignedExecutable, ACopyKeepsTheIdentityAndAChangedByteFails) {
     EXPECT_EQ(staticStatus(service, directory / "again", kStrictAll, &designated), status::success);
 }
 
+// Program bytes beyond the largest size a signature covers are refused as
+// modified before any of them is hashed, and the signer refuses to sign them.
+TEST(SignedExecutable, AnImageLargerThanASignatureCoversIsRefused) {
+    TemporaryDirectory directory;
+    const auto authority = SigningAuthority::generate();
+    const auto service = authority.codeSigning();
+    authority.signCopy(testing::testProgram(), directory / "program", "app.tarnel.test");
+    const std::string signedBytes = *files::readIfExists(directory / "program");
+    const std::uint64_t signedLength = fs::file_size(testing::testProgram());
+    const std::string trailer = signedBytes.substr(signedLength);
+
+    // The program, then zeros up to just past the cap (a sparse file), then the genuine signature.
+    const fs::path padded = directory / "padded";
+    files::writeAtomically(padded, signedBytes.substr(0, signedLength), 0755);
+    fs::resize_file(padded, layout::maximumCodeFileSize + 1 - trailer.size());
+    std::ofstream(padded, std::ios::binary | std::ios::app) << trailer;
+    ASSERT_EQ(fs::file_size(padded), layout::maximumCodeFileSize + 1);
+    EXPECT_EQ(staticStatus(service, padded, kStrictAll), status::codeModified);
+    EXPECT_EQ(staticStatus(service, padded, flags::allArchitectures), status::codeModified);
+
+    fs::resize_file(padded, layout::maximumCodeFileSize + 1);
+    try {
+        signExecutable(padded, directory / "signed-padded", "app.tarnel.test", authority.team);
+        ADD_FAILURE() << "signed an image larger than a signature covers";
+    } catch (const CodeSigningError& error) {
+        EXPECT_NE(error.message().find("larger than a signature covers"), std::string::npos) << error.message();
+    }
+    EXPECT_FALSE(fs::exists(directory / "signed-padded"));
+}
+
 TEST(SignedExecutable, TheRightTeamUnderAnotherAnchorFailsAnchorAppleGeneric) {
     TemporaryDirectory directory;
     const auto trusted = SigningAuthority::generate();
@@ -306,6 +336,16 @@ TEST(SignedBundle, TheSealCoversExecutableInfoPlistAndResourcesAsTheFlagsSay) {
          status::codeModified, status::codeModified, status::codeModified},
         {"signature removed", [](const auto& app) { fs::remove(app.bundle / "Contents" / "CodeSignature"); },
          status::notSigned, status::notSigned, status::notSigned},
+        // Sparse files over the largest size a signature covers: refused before they are read.
+        {"main executable padded past what a signature covers",
+         [](const auto& app) { fs::resize_file(app.executable, layout::maximumCodeFileSize + 1); },
+         status::codeModified, status::codeModified, status::codeModified},
+        {"Info.plist padded past what a signature covers",
+         [](const auto& app) { fs::resize_file(app.infoPlist, layout::maximumCodeFileSize + 1); },
+         status::codeModified, status::codeModified, status::codeModified},
+        {"runtime padded past what a signature covers",
+         [](const auto& app) { fs::resize_file(app.runtime, layout::maximumCodeFileSize + 1); }, ok,
+         status::resourcesModified, status::resourcesModified},
     };
     for (const auto& example : cases) {
         SCOPED_TRACE(example.what);
@@ -361,6 +401,8 @@ TEST(SignedBundle, TheSignerRefusesWhatItCannotSeal) {
     };
     expectRefusal([&](const auto& app) { authority.signCopy(app.executable, app.executable, "x"); },
                   "carries a signature of its own");
+    expectRefusal([](const auto& app) { fs::resize_file(app.runtime, layout::maximumCodeFileSize + 1); },
+                  "larger than a signature covers");
     expectRefusal([](const auto& app) { fs::create_symlink("/etc/hostname", app.runtime.parent_path() / "l"); },
                   "link or special file");
     expectRefusal([](const auto& app) { testing::writeInfoPlist(app.infoPlist, {{"CFBundleIdentifier", "a"}}); },

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -195,7 +196,7 @@ protected:
             peers_.push_back(peer);
         }
         if (!admitting_.load()) return std::nullopt;
-        if (slowAdmissions_.load()) std::this_thread::sleep_for(std::chrono::seconds(4));
+        std::this_thread::sleep_for(std::chrono::duration<double>(admissionSeconds_.load()));
         // Ends with the connection's handler, which the service drops when
         // the connection has ended.
         std::shared_ptr<void> end(nullptr, [this](void*) {
@@ -225,7 +226,7 @@ protected:
     TemporaryDirectory directory_;
     const std::filesystem::path path_ = socketPath(directory_.path(), serviceName);
     std::atomic<bool> admitting_{true};
-    std::atomic<bool> slowAdmissions_{false};
+    std::atomic<double> admissionSeconds_{0.0};
     std::atomic<int> handled_{0};
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -263,6 +264,8 @@ TEST_F(IPCServiceTest, AdmissionSeesThePeersCredentialsAndProcess) {
     EXPECT_EQ(peers_[0].effectiveGroupIdentifier, ::getegid());
     ASSERT_TRUE(peers_[0].process);
     EXPECT_EQ(peers_[0].process, ProcessInfo::identity(::getpid()));
+    ASSERT_TRUE(peers_[0].handle);
+    EXPECT_EQ(peers_[0].handle->pid(), ::getpid());
 }
 
 TEST_F(IPCServiceTest, ARefusedConnectionGetsNoByte) {
@@ -327,13 +330,98 @@ TEST_F(IPCServiceTest, OnlyTheAdmittedProcessIsServedOnItsConnection) {
     EXPECT_EQ(handled_, 1);
 }
 
+// A request written before the hello was written before the admission had
+// looked at the process (by the image it ran before an exec, say): the
+// connection is closed without a byte and nothing is served.
+TEST_F(IPCServiceTest, BytesSentBeforeTheHelloRefuseTheConnection) {
+    admissionSeconds_ = 0.3;
+    RawConnection early(path_);
+    early.send(encodeRequest(flagRequest));
+    EXPECT_EQ(early.readUntilClosed(), "");
+    EXPECT_EQ(handled_, 0);
+}
+
+// A connection is closed as soon as its admitted process exits, so that no
+// process that later receives its identifier speaks on it.
+TEST_F(IPCServiceTest, AConnectionEndsWithItsProcess) {
+    const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+    int connected[2];
+    int leave[2];
+    ASSERT_EQ(::pipe2(connected, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(leave, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Nothing but async-signal-safe calls after a fork of a threaded
+        // program. It connects the socket it shares with this process, and
+        // exits when told to (or when this process has gone).
+        ::close(connected[0]);
+        ::close(leave[1]);
+        char byte = 0;
+        if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::write(connected[1], "x", 1) != 1) {
+            ::_exit(1);
+        }
+        ::_exit(::read(leave[0], &byte, 1) == 1 ? 0 : 1);
+    }
+    ::close(connected[1]);
+    ::close(leave[0]);
+    const UniqueFd told(leave[1]);
+    char byte = 0;
+    const bool childConnected = ::read(connected[0], &byte, 1) == 1;
+    ::close(connected[0]);
+    ASSERT_TRUE(childConnected);
+    std::string payload;
+    ASSERT_EQ(readFrame(socket.get(), payload, Deadline{soon()}), ReadStatus::frame);
+    ASSERT_EQ(::write(told.get(), "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // The child is gone and reaped; the connection it left behind is closed.
+    pollfd entry{socket.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&entry, 1, 10000), 1);
+    EXPECT_EQ(::recv(socket.get(), &byte, 1, MSG_DONTWAIT), 0);
+    waitForEndedConnections(1);
+}
+
+// A process in another user namespace is closed without a byte before the
+// admission is asked: it could name any process of a pid namespace of its
+// own as a request's sender.
+TEST_F(IPCServiceTest, APeerInAnotherNamespaceIsClosedBeforeItsAdmission) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Single-threaded after the fork, so a user namespace of its own may be made.
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+        const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::unshare(CLONE_NEWUSER) != 0) ::_exit(3);
+        if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) ::_exit(1);
+        pollfd entry{socket, POLLIN, 0};
+        char byte = 0;
+        // Closed without a byte: 0. A hello, or nothing for 10 s: 1.
+        ::_exit(::poll(&entry, 1, 10000) == 1 && ::recv(socket, &byte, 1, 0) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "no user namespaces can be made here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::lock_guard lock(mutex_);
+    EXPECT_TRUE(peers_.empty());
+}
+
 // Admission runs on each connection's own thread: a caller whose admission
 // takes long holds up no other caller.
 TEST_F(IPCServiceTest, ASlowAdmissionDelaysNoOtherCaller) {
-    slowAdmissions_ = true;
+    admissionSeconds_ = 4.0;
     RawConnection slow(path_);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    slowAdmissions_ = false;
+    admissionSeconds_ = 0.0;
     const double began = now();
     auto quick = ClientConnection::open(path_, soon(), serviceUser);
     EXPECT_EQ(quick.call(flagRequest, soon()), flagReply);
@@ -476,6 +564,33 @@ TEST_F(IPCServerTest, CallersWaitInTheBacklogUntilTheServiceServes) {
     EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     server.start([](const PeerCredentials&) { return std::optional<Handler>(echoHandler()); });
     EXPECT_EQ(pending.get(), flagReply);
+}
+
+// An admission that outlasts the time limit: the caller is turned away at
+// the limit, and the admission's late answer is not used.
+TEST_F(IPCServerTest, AnAdmissionIsBoundedByTheTimeLimit) {
+    TemporaryDirectory directory;
+    const auto path = socketPath(directory.path(), serviceName);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> handled{0};
+    Server server(testInterface(), 0.5);
+    server.bind(path);
+    server.start([&, released](const PeerCredentials&) {
+        released.wait_for(std::chrono::seconds(30));
+        return std::optional<Handler>([&](const Request& request) {
+            ++handled;
+            return request.arguments;
+        });
+    });
+    const double began = now();
+    EXPECT_EQ(failureCase([&] { (void)call(path, flagRequest, soon(), serviceUser); }), IPCError::Case::refused);
+    const double waited = now() - began;
+    EXPECT_GE(waited, 0.5);
+    EXPECT_LT(waited, 8.0);
+    release.set_value();
+    server.stop();
+    EXPECT_EQ(handled, 0);
 }
 
 TEST_F(IPCServerTest, BindTakesOverAStaleSocketOnly) {
