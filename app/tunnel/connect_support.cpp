@@ -6,6 +6,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "app/tunnel/tunnel_runtime_files.hpp"
 #include "common/base/error.hpp"
 #include "common/contract/tailscale_compatibility_error.hpp"
 #include "common/process/cancellation_error.hpp"
@@ -23,6 +24,10 @@ void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperClient& client
                                             const std::filesystem::path& configuration, double timeout) {
     client.disconnectTunnel(timeout, false);
     removeFile(configuration);
+}
+
+void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperClient& client, double timeout) {
+    disconnectHelperAndRemoveConfiguration(client, tunnelConfigurationURL(), timeout);
 }
 
 }  // namespace TunnelRuntimeFiles

@@ -25,6 +25,9 @@ void removeFile(const std::filesystem::path& path) noexcept;
 void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperClient& client,
                                             const std::filesystem::path& configuration, double timeout = 8.0);
 
+// The same for the fixed tunnel configuration file, `tunnelConfigurationURL()`.
+void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperClient& client, double timeout = 8.0);
+
 }  // namespace TunnelRuntimeFiles
 
 namespace TunnelStartupErrors {

@@ -15,23 +15,6 @@ bool isASCIIHexDigit(char c) noexcept {
     return isASCIIDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// Four groups of one to three ASCII digits joined by dots, the whole text.
-bool isDottedQuad(std::string_view text) noexcept {
-    std::size_t position = 0;
-    for (int group = 0; group < 4; ++group) {
-        if (group > 0) {
-            if (position >= text.size() || text[position] != '.') return false;
-            ++position;
-        }
-        std::size_t digits = 0;
-        while (position < text.size() && isASCIIDigit(text[position]) && digits < 4) {
-            ++position;
-            ++digits;
-        }
-        if (digits < 1 || digits > 3) return false;
-    }
-    return position == text.size();
-}
 
 // The ranges kept out of the tunnel: the same list the validator holds.
 Value privateRangeList() {
@@ -95,6 +78,23 @@ std::string document(const RouteNode& route, const std::optional<std::string>& d
 }
 
 }  // namespace
+
+bool isDottedQuad(std::string_view text) noexcept {
+    std::size_t position = 0;
+    for (int group = 0; group < 4; ++group) {
+        if (group > 0) {
+            if (position >= text.size() || text[position] != '.') return false;
+            ++position;
+        }
+        std::size_t digits = 0;
+        while (position < text.size() && isASCIIDigit(text[position]) && digits < 4) {
+            ++position;
+            ++digits;
+        }
+        if (digits < 1 || digits > 3) return false;
+    }
+    return position == text.size();
+}
 
 bool isIPLiteral(std::string_view server) {
     if (isDottedQuad(server)) return true;

@@ -102,6 +102,10 @@ inline constexpr std::string_view kShadowTLSCarrierTag = PrivilegedTunnelConfigu
 // The whole text must match; a trailing line break never does.
 [[nodiscard]] bool isIPLiteral(std::string_view server);
 
+// Four groups of one to three ASCII digits joined by dots, the whole text
+// (values are not range-checked).
+[[nodiscard]] bool isDottedQuad(std::string_view text) noexcept;
+
 // The server as a one-address prefix: + "/32" for a dotted quad as above,
 // otherwise + "/128".
 [[nodiscard]] std::string hostPrefix(std::string_view server);

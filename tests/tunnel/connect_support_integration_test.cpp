@@ -1,13 +1,17 @@
 // Removing the application's runtime files, and the disconnect that removes
 // the tunnel configuration only once the helper has let the tunnel go.
 
+#include <stdlib.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/tunnel/connect_support.hpp"
+#include "app/tunnel/tunnel_runtime_files.hpp"
 #include "common/base/files.hpp"
 #include "tests/tunnel/fake_helper.hpp"
 
@@ -63,6 +67,39 @@ TEST(TunnelRuntimeFiles, RemovesTheConfigurationOnlyAfterTheHelperDisconnected) 
     EXPECT_FALSE(fs::exists(configuration));
     // No version pre-check goes first.
     EXPECT_EQ(helper.selectors(), std::vector<std::vector<std::string>>{{"disconnectTunnelWithReply:"}});
+}
+
+TEST(TunnelRuntimeFiles, TheDisconnectWithoutAPathRemovesTheFixedTunnelConfiguration) {
+    TemporaryDirectory directory;
+    const char* saved = std::getenv("XDG_DATA_HOME");
+    const std::optional<std::string> previous = saved ? std::optional<std::string>(saved) : std::nullopt;
+    ::setenv("XDG_DATA_HOME", directory.path().c_str(), 1);
+    TunnelRuntimeFiles::createDirectory();
+    const fs::path configuration = directory / "Tarnel Direct" / "tun-config.json";
+    const fs::path proxy = directory / "Tarnel Direct" / "proxy-config.json";
+    TunnelRuntimeFiles::writeConfigurationFile(configuration, "{}");
+    TunnelRuntimeFiles::writeConfigurationFile(proxy, "{}");
+    {
+        FakeHelper helper;
+        helper.answer(Protocol::selector::disconnectTunnel,
+                      Answer::reply({{"ok", false}, {"error", std::string("pfctl failed")}}));
+        EXPECT_EQ(failureOf([&] {
+                      TunnelRuntimeFiles::disconnectHelperAndRemoveConfiguration(
+                          PrivilegedHelperClient(helper.endpoint()));
+                  }),
+                  "pfctl failed");
+        EXPECT_TRUE(fs::exists(configuration));
+    }
+    FakeHelper helper;
+    helper.answer(Protocol::selector::disconnectTunnel, Answer::reply({{"ok", true}}));
+    TunnelRuntimeFiles::disconnectHelperAndRemoveConfiguration(PrivilegedHelperClient(helper.endpoint()), 0.3);
+    EXPECT_FALSE(fs::exists(configuration));
+    EXPECT_TRUE(fs::exists(proxy));
+    if (previous) {
+        ::setenv("XDG_DATA_HOME", previous->c_str(), 1);
+    } else {
+        ::unsetenv("XDG_DATA_HOME");
+    }
 }
 
 }  // namespace

@@ -1,0 +1,73 @@
+#include "platform/user_directories.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace tarnel {
+namespace {
+
+TEST(UserDirectories, ApplicationSupportIsTheXDGDataDirectory) {
+    using std::nullopt;
+    struct Case {
+        std::optional<std::string_view> xdgDataHome;
+        std::optional<std::string_view> home;
+        std::optional<std::filesystem::path> expected;
+    };
+    const Case cases[] = {
+        {"/data/alice", "/home/alice", "/data/alice"},
+        {"relative/data", "/home/alice", "/home/alice/.local/share"},  // a relative value is ignored
+        {"", "/home/alice", "/home/alice/.local/share"},
+        {nullopt, "/home/alice", "/home/alice/.local/share"},
+        {"/data/alice", nullopt, "/data/alice"},
+        {nullopt, "home/alice", nullopt},
+        {"", "", nullopt},
+        {nullopt, nullopt, nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(UserDirectories::applicationSupport(c.xdgDataHome, c.home), c.expected)
+            << c.xdgDataHome.value_or("(unset)") << " " << c.home.value_or("(unset)");
+    }
+}
+
+// Restores one environment variable when it ends.
+class ScopedVariable {
+public:
+    explicit ScopedVariable(const char* name) : name_(name) {
+        if (const char* value = std::getenv(name)) saved_ = value;
+    }
+    ~ScopedVariable() {
+        if (saved_) {
+            ::setenv(name_, saved_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
+
+TEST(UserDirectories, ApplicationSupportReadsTheEnvironment) {
+    const ScopedVariable xdg("XDG_DATA_HOME");
+    const ScopedVariable home("HOME");
+    ::setenv("XDG_DATA_HOME", "/tmp/tarnel-data", 1);
+    EXPECT_EQ(UserDirectories::applicationSupport(), "/tmp/tarnel-data");
+    ::setenv("XDG_DATA_HOME", "not/absolute", 1);
+    ::setenv("HOME", "/tmp/tarnel-home", 1);
+    EXPECT_EQ(UserDirectories::applicationSupport(), "/tmp/tarnel-home/.local/share");
+    // Without usable variables the account's home directory is used: always absolute.
+    ::unsetenv("XDG_DATA_HOME");
+    ::setenv("HOME", "relative", 1);
+    const std::filesystem::path fallback = UserDirectories::applicationSupport();
+    EXPECT_TRUE(fallback.is_absolute()) << fallback;
+    EXPECT_EQ(fallback.filename(), "share");
+}
+
+}  // namespace
+}  // namespace tarnel
