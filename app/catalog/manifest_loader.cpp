@@ -7,8 +7,6 @@
 
 namespace tarnel {
 
-namespace {
-
 bool equalIgnoringAsciiCase(std::string_view left, std::string_view right) noexcept {
     if (left.size() != right.size()) return false;
     for (std::size_t index = 0; index < left.size(); ++index) {
@@ -17,8 +15,6 @@ bool equalIgnoringAsciiCase(std::string_view left, std::string_view right) noexc
     }
     return true;
 }
-
-}  // namespace
 
 std::optional<std::string> ManifestResponse::header(std::string_view name) const {
     std::optional<std::string> value;

@@ -25,29 +25,6 @@ constexpr std::array<std::string_view, 3> kAccessLinkMarks = {"vless://", "hyste
 
 bool startsWithBrace(std::string_view text) noexcept { return !text.empty() && text.front() == '{'; }
 
-// The lines of a text, split at every newline character (LF, VT, FF, CR, NEL,
-// LS, PS) of the Unicode newline set.
-std::vector<std::string_view> newlineSeparatedLines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    std::size_t lineStart = 0;
-    std::size_t offset = 0;
-    while (offset < text.size()) {
-        const std::size_t at = offset;
-        const auto scalar = utf8::decodeNext(text, offset);
-        if (!scalar) {
-            ++offset;  // an ill-formed byte belongs to its line
-            continue;
-        }
-        const bool newline = (*scalar >= 0x0A && *scalar <= 0x0D) || *scalar == 0x85 || *scalar == 0x2028 ||
-                             *scalar == 0x2029;
-        if (!newline) continue;
-        lines.push_back(text.substr(lineStart, at - lineStart));
-        lineStart = offset;
-    }
-    lines.push_back(text.substr(lineStart));
-    return lines;
-}
-
 // The query items by lower-cased name; a missing value is empty, and of a
 // repeated name the later value wins.
 std::map<std::string, std::string, std::less<>> queryDictionary(const UrlComponents& url) {
@@ -157,7 +134,7 @@ std::string hysteria2Label(std::string_view serverName, std::string_view host) {
 // Routes from the lines of a normalised body.
 std::vector<RouteNode> routesOfLines(std::string_view normalized) {
     std::vector<RouteNode> routes;
-    for (const std::string_view rawLine : newlineSeparatedLines(normalized)) {
+    for (const std::string_view rawLine : utf8::nonEmptyPieces(normalized, utf8::isLineBreak)) {
         const std::string line = trimmingWhitespaceAndNewlines(rawLine);
         const auto url = UrlComponents::parse(line);
         if (!url || !url->scheme()) continue;
@@ -258,12 +235,12 @@ SubscriptionImportParser::ParsedSignedManifest SubscriptionImportParser::parseSi
     }
     const VerifiedTransportManifest chosen = SignedTransportManifestVerifier::selectNewest(verified);
 
+    const auto isChosen = [&chosen](const VerifiedTransportManifest& manifest) {
+        return manifest.format() == chosen.format() && manifest.revision() == chosen.revision() &&
+               manifest.payload() == chosen.payload();
+    };
     std::size_t chosenIndex = 0;
-    while (chosenIndex < verified.size() &&
-           !(verified[chosenIndex].format() == chosen.format() && verified[chosenIndex].revision() == chosen.revision() &&
-             verified[chosenIndex].payload() == chosen.payload())) {
-        ++chosenIndex;
-    }
+    while (chosenIndex < verified.size() && !isChosen(verified[chosenIndex])) ++chosenIndex;
     if (chosenIndex == verified.size()) {
         throw SignedTransportManifestError(SignedTransportManifestError::Case::invalidManifest);
     }
@@ -353,7 +330,9 @@ std::optional<RouteNode> SubscriptionImportParser::parseHysteria2Link(std::strin
     if (const auto alpn = firstNonEmptyValue(query, Names2{"alpn", "alpn_protocols"})) route.alpn = alpnList(*alpn);
     route.obfsType = firstNonEmptyValue(query, Names3{"obfs", "obfs-type", "obfs_type"});
     route.obfsPassword = firstNonEmptyValue(query, Names3{"obfs-password", "obfspassword", "obfs_password"});
-    if (const auto up = firstNonEmptyValue(query, Names3{"upmbps", "up_mbps", "up"})) route.upMbps = decimalInteger(*up);
+    if (const auto up = firstNonEmptyValue(query, Names3{"upmbps", "up_mbps", "up"})) {
+        route.upMbps = decimalInteger(*up);
+    }
     if (const auto down = firstNonEmptyValue(query, Names3{"downmbps", "down_mbps", "down"})) {
         route.downMbps = decimalInteger(*down);
     }

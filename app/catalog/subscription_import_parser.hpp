@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -148,7 +149,9 @@ public:
     inline static constexpr std::string_view kSignedEnvelopeSchema = "tarnel.signed-envelope.v1";
     inline static constexpr std::string_view kUnsignedManifestSchema = "tarnel.transport-manifest.v1";
 
-    // Download limits.
+    // Download limits: the whole body (2 MiB), the last byte of a ranged list
+    // (256 KiB in all), the first and the smallest chunk, the retries of one
+    // chunk and the time-out of each request.
     inline static constexpr std::size_t kMaximumBodyBytes = 2'097'152;
     inline static constexpr std::int64_t kMaximumRangedLastByte = 262'143;
     inline static constexpr std::int64_t kFirstChunkBytes = 1'024;

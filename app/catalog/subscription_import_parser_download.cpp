@@ -32,15 +32,6 @@ namespace {
 using Parser = SubscriptionImportParser;
 using DownloadError = AdaptiveManifestDownloadError;
 
-bool equalIgnoringAsciiCase(std::string_view left, std::string_view right) noexcept {
-    if (left.size() != right.size()) return false;
-    for (std::size_t index = 0; index < left.size(); ++index) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(left[index]) != lower(right[index])) return false;
-    }
-    return true;
-}
-
 // Reads one or more ASCII digits at `offset` as a non-negative 64-bit number,
 // moving `offset` past them; nothing without a digit or beyond 64 bits.
 std::optional<std::int64_t> readNumber(std::string_view text, std::size_t& offset) noexcept {
@@ -195,7 +186,8 @@ private:
 bool isHttpURL(std::string_view url) {
     const auto components = UrlComponents::parse(url);
     if (!components || !components->scheme() || !components->host() || components->host()->empty()) return false;
-    return equalIgnoringAsciiCase(*components->scheme(), "http") || equalIgnoringAsciiCase(*components->scheme(), "https");
+    const std::string& scheme = *components->scheme();
+    return equalIgnoringAsciiCase(scheme, "http") || equalIgnoringAsciiCase(scheme, "https");
 }
 
 }  // namespace

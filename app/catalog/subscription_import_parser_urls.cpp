@@ -62,11 +62,10 @@ std::optional<std::string> SubscriptionImportParser::signedManifestURL(std::stri
     if (lastSlash == std::string::npos) return std::nullopt;
     const std::size_t tokenStart = lastSlash + 1;
     if (path.size() - tokenStart <= kAccessLinkSuffix.size()) return std::nullopt;
-    if (tokenStart < kAccessLinkDirectory.size() ||
-        path.compare(tokenStart - kAccessLinkDirectory.size(), kAccessLinkDirectory.size(), kAccessLinkDirectory) != 0) {
-        return std::nullopt;
-    }
-    std::string newPath = path.substr(0, tokenStart - kAccessLinkDirectory.size());
+    if (tokenStart < kAccessLinkDirectory.size()) return std::nullopt;
+    const std::size_t matchStart = tokenStart - kAccessLinkDirectory.size();
+    if (path.compare(matchStart, kAccessLinkDirectory.size(), kAccessLinkDirectory) != 0) return std::nullopt;
+    std::string newPath = path.substr(0, matchStart);
     newPath.append(kSignedListDirectory)
         .append(path, tokenStart, path.size() - tokenStart - kAccessLinkSuffix.size())
         .append(preferCompact ? ".v2.json" : ".json");
@@ -78,8 +77,8 @@ std::optional<std::string> SubscriptionImportParser::signedManifestURL(std::stri
     return components->text();
 }
 
-std::vector<std::string> SubscriptionImportParser::signedManifestCandidates(const std::optional<std::string>& primaryURL,
-                                                                            std::span<const std::string> origins) {
+std::vector<std::string> SubscriptionImportParser::signedManifestCandidates(
+    const std::optional<std::string>& primaryURL, std::span<const std::string> origins) {
     std::vector<std::string> candidates;
     if (!primaryURL) return candidates;
     candidates.push_back(*primaryURL);
@@ -134,7 +133,9 @@ std::optional<SubscriptionImportParser::Floor> SubscriptionImportParser::savedFl
 SubscriptionImportParser::Floor SubscriptionImportParser::checkFloor(std::string_view url, std::int64_t revision,
                                                                      const std::optional<std::string>& savedIdentity,
                                                                      std::optional<std::int64_t> savedRevision) {
-    const auto invalid = [] { return SignedTransportManifestError(SignedTransportManifestError::Case::invalidManifest); };
+    const auto invalid = [] {
+        return SignedTransportManifestError(SignedTransportManifestError::Case::invalidManifest);
+    };
     if (revision < 0) throw invalid();
     auto identity = floorIdentity(url);
     if (!identity) throw invalid();

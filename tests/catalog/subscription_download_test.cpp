@@ -262,7 +262,9 @@ TEST(SignedRouteListDownload, AStopEndsTheDownloadWithCancellation) {
     }
     // The loader's own cancellation passes through.
     {
-        ScriptedLoader loader([](const ManifestRequest&, std::size_t) -> ManifestResponse { throw CancellationError(); });
+        ScriptedLoader loader([](const ManifestRequest&, std::size_t) -> ManifestResponse {
+            throw CancellationError();
+        });
         VirtualSleeper sleeper;
         EXPECT_THROW(static_cast<void>(download(loader, sleeper)), CancellationError);
     }
@@ -313,7 +315,10 @@ TEST(SignedRouteListDownload, AListThatChangesBetweenRangesFailsAtOnce) {
     };
     const std::string longer = content(3'001);
     for (const auto& [name, headers, served] : std::vector<Case>{
-             {"ETag", [](std::size_t index) { return std::vector<ManifestHeaderField>{{"ETag", index == 1 ? "e1" : "e2"}}; },
+             {"ETag",
+              [](std::size_t index) {
+                  return std::vector<ManifestHeaderField>{{"ETag", index == 1 ? "e1" : "e2"}};
+              },
               [&](std::size_t) { return list; }},
              {"ETag then Last-Modified",
               [](std::size_t index) {
@@ -345,7 +350,10 @@ TEST(SignedRouteListDownload, TheValidatorOfTheFirstRangeIsKept) {
         std::optional<std::string> ifRange;
     };
     for (const auto& [name, firstHeaders, laterHeaders, ifRange] : std::vector<Case>{
-             {"weak ETag", {{"ETag", "W/\"w\""}, {"Last-Modified", "L"}}, {{"ETag", "W/\"v\""}, {"Last-Modified", "L"}}, "L"},
+             {"weak ETag",
+              {{"ETag", "W/\"w\""}, {"Last-Modified", "L"}},
+              {{"ETag", "W/\"v\""}, {"Last-Modified", "L"}},
+              "L"},
              {"strong ETag", {{"ETag", " \"s\" "}, {"Last-Modified", "L"}}, {{"ETag", "\"s\""}}, "\"s\""},
              {"none at first", {}, {{"ETag", "late"}}, std::nullopt},
              {"later without one", {{"ETag", "e"}}, {}, "e"},

@@ -312,7 +312,9 @@ TEST(SubscriptionImportParser, SignedAndUnsignedBodies) {
               "The signed transport manifest is invalid, expired, or older than the saved revision.");
     // The clock reaches the verifier: long after the delegation's window.
     const FakeClock later(1000.0, static_cast<double>(*iso8601::parse("2032-01-01T00:00:00Z")));
-    EXPECT_EQ(failureOf([&] { static_cast<void>(Parser::parse(envelope, rootKey(), std::nullopt, std::nullopt, later)); }),
+    EXPECT_EQ(failureOf([&] {
+                  static_cast<void>(Parser::parse(envelope, rootKey(), std::nullopt, std::nullopt, later));
+              }),
               "The transport manifest signing key has expired.");
 }
 
@@ -342,7 +344,8 @@ TEST(SubscriptionImportParser, SignedManifestParseChoosesAmongTheVerifiedBodies)
     EXPECT_TRUE(parseAll({manifestFixture("envelope-v1-skipped-optional.json")}).skippedOptional);
     EXPECT_FALSE(pair.skippedOptional);
 
-    EXPECT_EQ(failureOf([&] { static_cast<void>(parseAll({manifestFixture("envelope-v1-revision-42-other-content.json"), v2})); }),
+    const std::string otherContent = manifestFixture("envelope-v1-revision-42-other-content.json");
+    EXPECT_EQ(failureOf([&] { static_cast<void>(parseAll({otherContent, v2})); }),
               "The equal-revision v1 and v2 transport manifests disagree.");
     EXPECT_EQ(failureOf([&] { static_cast<void>(parseAll({})); }),
               "The signed transport manifest is invalid, expired, or older than the saved revision.");
@@ -445,7 +448,9 @@ TEST(SubscriptionImportParser, SavedFloorAndFloorCheck) {
     const std::string invalid = "The signed transport manifest is invalid, expired, or older than the saved revision.";
     EXPECT_EQ(failureOf([&] { static_cast<void>(Parser::checkFloor(link, 4, identity, 5)); }), invalid);
     EXPECT_EQ(failureOf([&] { static_cast<void>(Parser::checkFloor(link, -1, std::nullopt, std::nullopt)); }), invalid);
-    EXPECT_EQ(failureOf([&] { static_cast<void>(Parser::checkFloor("https://h.example/x.txt", 1, std::nullopt, std::nullopt)); }),
+    EXPECT_EQ(failureOf([&] {
+                  static_cast<void>(Parser::checkFloor("https://h.example/x.txt", 1, std::nullopt, std::nullopt));
+              }),
               invalid);
 }
 
