@@ -82,10 +82,6 @@ private:
     std::string description_;
 };
 
-// Header field names compare with ASCII letter case ignored, as do the
-// few header values and URL schemes the download recognises.
-[[nodiscard]] bool equalIgnoringAsciiCase(std::string_view left, std::string_view right) noexcept;
-
 // Performs one request and blocks until its answer. Throws
 // ManifestTransportError for a failed transport and CancellationError
 // (common/process/cancellation_error.hpp) when `stop` is requested before or

@@ -7,6 +7,7 @@
 
 #include "app/catalog/subscription_import_parser.hpp"
 #include "app/catalog/unicode_text.hpp"
+#include "common/base/ascii.hpp"
 #include "common/base/url.hpp"
 #include "common/process/cancellation_error.hpp"
 
@@ -187,7 +188,7 @@ bool isHttpURL(std::string_view url) {
     const auto components = UrlComponents::parse(url);
     if (!components || !components->scheme() || !components->host() || components->host()->empty()) return false;
     const std::string& scheme = *components->scheme();
-    return equalIgnoringAsciiCase(scheme, "http") || equalIgnoringAsciiCase(scheme, "https");
+    return ascii::equalIgnoringCase(scheme, "http") || ascii::equalIgnoringCase(scheme, "https");
 }
 
 }  // namespace
@@ -232,7 +233,7 @@ std::optional<SubscriptionImportParser::ContentRange> SubscriptionImportParser::
     if (!value) return std::nullopt;
     const std::string_view text = *value;
     constexpr std::string_view kUnit = "bytes ";
-    if (text.size() < kUnit.size() || !equalIgnoringAsciiCase(text.substr(0, kUnit.size()), kUnit)) {
+    if (text.size() < kUnit.size() || !ascii::equalIgnoringCase(text.substr(0, kUnit.size()), kUnit)) {
         return std::nullopt;
     }
     std::size_t offset = kUnit.size();
@@ -263,7 +264,7 @@ bool SubscriptionImportParser::hasIdentityEncoding(const ManifestResponse& respo
     const auto encoding = response.header("Content-Encoding");
     if (!encoding) return true;
     const std::string trimmed = unicode::trimmingWhitespaceAndNewlines(*encoding);
-    return trimmed.empty() || equalIgnoringAsciiCase(trimmed, "identity");
+    return trimmed.empty() || ascii::equalIgnoringCase(trimmed, "identity");
 }
 
 }  // namespace tarnel

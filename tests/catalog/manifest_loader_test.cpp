@@ -23,14 +23,6 @@ TEST(ManifestResponse, HeaderIgnoresLetterCaseAndJoinsRepeatedFields) {
     EXPECT_EQ(response.header("ETa"), std::nullopt);
 }
 
-TEST(ManifestResponse, NamesCompareWithAsciiLetterCaseIgnored) {
-    EXPECT_TRUE(equalIgnoringAsciiCase("Content-Encoding", "content-ENCODING"));
-    EXPECT_TRUE(equalIgnoringAsciiCase("", ""));
-    EXPECT_FALSE(equalIgnoringAsciiCase("ETag", "ETags"));
-    EXPECT_FALSE(equalIgnoringAsciiCase("\xC3\xA4", "\xC3\x84"));  // only ASCII letters fold
-    EXPECT_FALSE(equalIgnoringAsciiCase("[", "{"));
-}
-
 TEST(ManifestTransportError, CarriesTheTransportsDescription) {
     const ManifestTransportError error("Could not connect to server");
     EXPECT_EQ(error.message(), "Could not connect to server");
