@@ -16,7 +16,7 @@
 // application's loader runs over the HTTP layer; tests script one.
 namespace tarnel {
 
-// One header field, name and value as sent or received (no trailing line break).
+// One header field. A received value has no white space or line break at its ends.
 struct ManifestHeaderField {
     std::string name;
     std::string value;

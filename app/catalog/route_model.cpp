@@ -140,8 +140,8 @@ constexpr std::array<RegionWord, 5> kRegionWords = {{
     {"kz", "KZ"},
 }};
 
-// The code of the first region word (in the order above) that is a whole word
-// of the lower-cased text.
+}  // namespace
+
 std::optional<std::string_view> regionCodeInWords(std::string_view loweredText) {
     std::array<bool, kRegionWords.size()> found{};
     std::size_t offset = 0;
@@ -155,6 +155,8 @@ std::optional<std::string_view> regionCodeInWords(std::string_view loweredText) 
     }
     return std::nullopt;
 }
+
+namespace {
 
 // The route's region code, given its title lower-cased.
 std::optional<std::string> regionCodeOf(const RouteNode& route, std::string_view loweredTitle) {

@@ -70,6 +70,12 @@ enum class TunnelStatus {
 [[nodiscard]] CatalogRouteStatus catalogRouteStatusFromJson(const json::Value& value, std::string_view path);
 [[nodiscard]] TunnelStatus tunnelStatusFromJson(const json::Value& value, std::string_view path);
 
+// The region code ("RU", "RO", "EE", "IN" or "KZ") named by the first of the
+// words "ru", "ro", "ee", "in", "kz", in that order, that is a whole word of
+// the lower-cased, well-formed text (a run of letters and digits); nothing
+// when none is.
+[[nodiscard]] std::optional<std::string_view> regionCodeInWords(std::string_view loweredText);
+
 // The texts shown for one route, computed together.
 struct RouteDisplayTexts {
     std::optional<std::string> regionCode;

@@ -159,6 +159,10 @@ bool isWhiteSpace(char32_t scalar) noexcept {
            scalar == 0x202F || scalar == 0x205F || scalar == 0x3000;
 }
 
+bool isLineBreak(char32_t scalar) noexcept {
+    return (scalar >= 0x0A && scalar <= 0x0D) || scalar == 0x85 || scalar == 0x2028 || scalar == 0x2029;
+}
+
 std::size_t whiteSpaceLength(std::string_view text, std::size_t offset) noexcept {
     if (offset >= text.size()) return 0;
     // Every white-space character outside ASCII starts with one of these bytes.

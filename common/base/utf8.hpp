@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnel::utf8 {
 
@@ -27,11 +28,37 @@ void append(std::string& out, char32_t scalar);
 // U+3000. Ill-formed bytes are never white space.
 [[nodiscard]] bool isWhiteSpace(char32_t scalar) noexcept;
 
+// Line breaks: U+000A...U+000D, U+0085, U+2028 and U+2029.
+[[nodiscard]] bool isLineBreak(char32_t scalar) noexcept;
+
 // The length in bytes of the white-space character that starts at `offset`;
 // 0 when another character, an ill-formed byte or the end of the text is there.
 [[nodiscard]] std::size_t whiteSpaceLength(std::string_view text, std::size_t offset) noexcept;
 
 // The text without the white space at its two ends.
 [[nodiscard]] std::string_view trimWhiteSpace(std::string_view text) noexcept;
+
+// The non-empty pieces of `text` between the scalars that `isSeparator`
+// accepts, in order. A byte outside a well-formed sequence belongs to a piece.
+template <typename IsSeparator>
+[[nodiscard]] std::vector<std::string_view> nonEmptyPieces(std::string_view text, IsSeparator isSeparator) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    std::size_t offset = 0;
+    while (offset < text.size()) {
+        const std::size_t scalarStart = offset;
+        const auto scalar = decodeNext(text, offset);
+        if (!scalar) {
+            ++offset;
+            continue;
+        }
+        if (isSeparator(*scalar)) {
+            if (scalarStart > start) pieces.push_back(text.substr(start, scalarStart - start));
+            start = offset;
+        }
+    }
+    if (text.size() > start) pieces.push_back(text.substr(start));
+    return pieces;
+}
 
 }  // namespace tarnel::utf8

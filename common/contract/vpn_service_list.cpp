@@ -8,40 +8,13 @@
 
 namespace tarnel::PrivilegedHelperContract {
 
-namespace {
-
-bool isLineBreak(char32_t scalar) noexcept {
-    return (scalar >= 0x000A && scalar <= 0x000D) || scalar == 0x0085 || scalar == 0x2028 || scalar == 0x2029;
+std::vector<std::string_view> outputLines(std::string_view text) {
+    return utf8::nonEmptyPieces(text, utf8::isLineBreak);
 }
 
-// The non-empty pieces of `text` between the scalars that `isSeparator`
-// accepts. A byte outside a well-formed sequence belongs to a piece.
-template <typename IsSeparator>
-std::vector<std::string_view> split(std::string_view text, IsSeparator isSeparator) {
-    std::vector<std::string_view> pieces;
-    std::size_t start = 0;
-    std::size_t offset = 0;
-    while (offset < text.size()) {
-        const std::size_t scalarStart = offset;
-        const auto scalar = utf8::decodeNext(text, offset);
-        if (!scalar) {
-            ++offset;
-            continue;
-        }
-        if (isSeparator(*scalar)) {
-            if (scalarStart > start) pieces.push_back(text.substr(start, scalarStart - start));
-            start = offset;
-        }
-    }
-    if (text.size() > start) pieces.push_back(text.substr(start));
-    return pieces;
+std::vector<std::string_view> outputFields(std::string_view line) {
+    return utf8::nonEmptyPieces(line, utf8::isWhiteSpace);
 }
-
-}  // namespace
-
-std::vector<std::string_view> outputLines(std::string_view text) { return split(text, isLineBreak); }
-
-std::vector<std::string_view> outputFields(std::string_view line) { return split(line, utf8::isWhiteSpace); }
 
 std::optional<std::string> connectedVPNServiceIdentifier(std::string_view scutilList,
                                                          std::string_view bundleIdentifier) {

@@ -53,6 +53,18 @@ TEST(Utf8, DecodesScalarsAndRefusesIllFormedSequences) {
     EXPECT_EQ(offset, encoded.size());
 }
 
+TEST(Utf8, NonEmptyPiecesBetweenLineBreaks) {
+    using Pieces = std::vector<std::string_view>;
+    EXPECT_EQ(utf8::nonEmptyPieces("a\r\nb\vc\fd\u0085e\u2028f\u2029g\n", utf8::isLineBreak),
+              (Pieces{"a", "b", "c", "d", "e", "f", "g"}));
+    EXPECT_EQ(utf8::nonEmptyPieces("\n\n x \n", utf8::isLineBreak), (Pieces{" x "}));
+    // An ill-formed byte belongs to its piece and never ends one.
+    EXPECT_EQ(utf8::nonEmptyPieces("a\xC2\nb\xE2\x80", utf8::isLineBreak), (Pieces{"a\xC2", "b\xE2\x80"}));
+    EXPECT_TRUE(utf8::nonEmptyPieces("", utf8::isLineBreak).empty());
+    EXPECT_FALSE(utf8::isLineBreak(U'\t'));
+    EXPECT_FALSE(utf8::isLineBreak(U' '));
+}
+
 TEST(Clock, FakeClockAdvancesOnSleepAndSystemUptimeIsMonotonic) {
     FakeClock clock(100.0, 1'000.0);
     clock.sleepFor(2.5);
