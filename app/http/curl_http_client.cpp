@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "app/http/http_error.hpp"
+#include "common/base/ascii.hpp"
 #include "common/base/ip_literal.hpp"
 #include "common/base/url.hpp"
 #include "common/process/cancellation_error.hpp"

@@ -68,7 +68,4 @@ public:
     [[nodiscard]] virtual HttpResponse perform(const HttpRequest& request, std::stop_token stop) const = 0;
 };
 
-// Letter case of ASCII ignored, as header names and host names compare.
-[[nodiscard]] bool equalIgnoringAsciiCase(std::string_view left, std::string_view right) noexcept;
-
 }  // namespace tarnel

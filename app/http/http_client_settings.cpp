@@ -7,7 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "app/http/http_client.hpp"
+#include "common/base/ascii.hpp"
 #include "common/base/ip_literal.hpp"
 
 namespace tarnel {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "common/base/ascii.hpp"
 #include "common/base/ip_literal.hpp"
 
 namespace tarnel::testing {
@@ -23,12 +24,6 @@ namespace {
 
 constexpr std::size_t kHeadLimit = 64 * 1024;
 constexpr std::size_t kRequestBodyLimit = 16 * 1024 * 1024;
-
-bool equalIgnoringCase(std::string_view left, std::string_view right) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return std::equal(left.begin(), left.end(), right.begin(), right.end(),
-                      [&](char a, char b) { return lower(a) == lower(b); });
-}
 
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -39,7 +34,7 @@ std::string_view trimmed(std::string_view text) {
 const std::string* findHeader(const std::vector<std::pair<std::string, std::string>>& headers,
                               std::string_view name) {
     for (const auto& [field, value] : headers) {
-        if (equalIgnoringCase(field, name)) return &value;
+        if (equalIgnoringAsciiCase(field, name)) return &value;
     }
     return nullptr;
 }
@@ -79,7 +74,7 @@ std::optional<std::uint64_t> decimal(std::string_view text) {
 // (the whole body is then sent); {size, 0} when it starts past the end.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> byteRange(std::string_view value, std::uint64_t size) {
     value = trimmed(value);
-    if (value.size() < 6 || !equalIgnoringCase(value.substr(0, 6), "bytes=")) return std::nullopt;
+    if (value.size() < 6 || !equalIgnoringAsciiCase(value.substr(0, 6), "bytes=")) return std::nullopt;
     value.remove_prefix(6);
     if (value.find(',') != value.npos) return std::nullopt;
     const auto dash = value.find('-');
@@ -499,7 +494,7 @@ void HttpsTestServer::serve(std::size_t index, UniqueFd socket) {
                 if (firstSpace == requestLine.npos || lastSpace == firstSpace) break;
                 request.method = requestLine.substr(0, firstSpace);
                 request.target = requestLine.substr(firstSpace + 1, lastSpace - firstSpace - 1);
-                const std::string_view version = requestLine.substr(lastSpace + 1);
+                const std::string version(requestLine.substr(lastSpace + 1));
                 request.path = request.target.substr(0, request.target.find('?'));
                 std::size_t position = lineEnd;
                 while (position < head.size()) {
@@ -566,7 +561,7 @@ void HttpsTestServer::serve(std::size_t index, UniqueFd socket) {
                 }
                 if (!stream.write(response) || (!headOnly && !stream.write(answer.body))) break;
                 const auto closeAsked = [](const std::string* value) {
-                    return value != nullptr && equalIgnoringCase(trimmed(*value), "close");
+                    return value != nullptr && equalIgnoringAsciiCase(trimmed(*value), "close");
                 };
                 const auto requestConnection = request.header("Connection");
                 if (version != "HTTP/1.1" || closeAsked(requestConnection ? &*requestConnection : nullptr) ||
