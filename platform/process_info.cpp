@@ -50,8 +50,9 @@ std::optional<std::string> readExecutablePath(int directory) {
     return utf8::decodeReplacingInvalid(path);
 }
 
-// The start time field of /proc/<pid>/stat: clock ticks since boot.
-std::optional<std::uint64_t> readStartTicks(int directory) {
+// One numeric field of /proc/<pid>/stat, counted as proc(5) counts them
+// (4 is the parent's identifier, 22 the start time in clock ticks since boot).
+std::optional<std::uint64_t> readStatField(int directory, int wanted) {
     UniqueFd file(::openat(directory, "stat", O_RDONLY | O_CLOEXEC));
     if (!file) {
         return std::nullopt;
@@ -74,7 +75,6 @@ std::optional<std::uint64_t> readStartTicks(int directory) {
     if (close == std::string::npos) {
         return std::nullopt;
     }
-    constexpr int kStartTimeField = 22;
     int field = 2;
     std::size_t position = close + 1;
     while (position < text.size()) {
@@ -83,15 +83,37 @@ std::optional<std::uint64_t> readStartTicks(int directory) {
         const std::size_t stop = end == std::string::npos ? text.size() : end;
         if (stop == position) break;
         ++field;
-        if (field == kStartTimeField) {
-            std::uint64_t ticks = 0;
-            const auto [next, error] = std::from_chars(text.data() + position, text.data() + stop, ticks);
+        if (field == wanted) {
+            std::uint64_t value = 0;
+            const auto [next, error] = std::from_chars(text.data() + position, text.data() + stop, value);
             if (error != std::errc{} || next != text.data() + stop) return std::nullopt;
-            return ticks;
+            return value;
         }
         position = stop;
     }
     return std::nullopt;
+}
+
+constexpr int kParentField = 4;
+constexpr int kStartTimeField = 22;
+
+// The identity of the process whose /proc directory is open as `directory`.
+std::optional<ProcessIdentity> identityAt(int directory) {
+    auto path = readExecutablePath(directory);
+    if (!path) {
+        return std::nullopt;
+    }
+    const auto ticks = readStatField(directory, kStartTimeField);
+    const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+    if (!ticks || ticksPerSecond <= 0) {
+        return std::nullopt;
+    }
+    const auto perSecond = static_cast<std::uint64_t>(ticksPerSecond);
+    ProcessIdentity identity;
+    identity.executablePath = std::move(*path);
+    identity.startSeconds = *ticks / perSecond;
+    identity.startMicroseconds = (*ticks % perSecond) * 1'000'000 / perSecond;
+    return identity;
 }
 
 }  // namespace
@@ -113,21 +135,33 @@ std::optional<ProcessIdentity> identity(pid_t pid) {
     if (!directory) {
         return std::nullopt;
     }
-    auto path = readExecutablePath(directory.get());
-    if (!path) {
-        return std::nullopt;
+    return identityAt(directory.get());
+}
+
+std::vector<RunningExecutable> processesRunningFrom(const std::filesystem::path& directory) {
+    std::vector<RunningExecutable> found;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        pid_t pid = 0;
+        const auto [next, parsed] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        if (parsed != std::errc{} || next != name.data() + name.size() || pid < 2) continue;
+        // Path, parent, start time and image all through one handle on the
+        // process's directory, so that they belong to one process.
+        const UniqueFd process = openProcessDirectory(pid);
+        if (!process) continue;
+        const auto path = readExecutablePath(process.get());
+        if (!path || std::filesystem::path(*path).parent_path() != directory) continue;
+        auto identity = identityAt(process.get());
+        const auto parent = readStatField(process.get(), kParentField);
+        struct stat image {};
+        if (!identity || !parent || ::fstatat(process.get(), "exe", &image, 0) != 0) continue;
+        found.push_back(RunningExecutable{pid, static_cast<pid_t>(*parent), std::move(*identity),
+                                          static_cast<std::uint64_t>(image.st_dev),
+                                          static_cast<std::uint64_t>(image.st_ino)});
     }
-    const auto ticks = readStartTicks(directory.get());
-    const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
-    if (!ticks || ticksPerSecond <= 0) {
-        return std::nullopt;
-    }
-    const auto perSecond = static_cast<std::uint64_t>(ticksPerSecond);
-    ProcessIdentity identity;
-    identity.executablePath = std::move(*path);
-    identity.startSeconds = *ticks / perSecond;
-    identity.startMicroseconds = (*ticks % perSecond) * 1'000'000 / perSecond;
-    return identity;
+    return found;
 }
 
 }  // namespace ProcessInfo

@@ -3,8 +3,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/base/clock.hpp"
 #include "common/base/unique_fd.hpp"
@@ -37,6 +39,23 @@ namespace ProcessInfo {
 // processes that are gone or zombies. Path and start time are read through
 // one handle on /proc/<pid>, so they always belong to the same process.
 [[nodiscard]] std::optional<ProcessIdentity> identity(pid_t pid);
+
+// A live process found by the place of its executable.
+struct RunningExecutable {
+    pid_t pid = 0;
+    pid_t parent = 0;
+    ProcessIdentity identity;
+    // The image the process runs, which stays the same file when its path is
+    // removed or renamed over.
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+};
+
+// Every live process whose executable path (as identity reports it) lies
+// directly in `directory`, an absolute path without links, compared component
+// by component.
+// Zombies, and processes that end while they are looked at, are left out.
+[[nodiscard]] std::vector<RunningExecutable> processesRunningFrom(const std::filesystem::path& directory);
 
 }  // namespace ProcessInfo
 

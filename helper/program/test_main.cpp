@@ -9,6 +9,9 @@
 //   TARNEL_HELPER_TOOLS                   a directory of tools by short name (route, pfctl, ...);
 //                                         each one present replaces the system's
 //   TARNEL_HELPER_LOG                     a file that receives every log line
+//   TARNEL_HELPER_FAULT                   "kill-after-runtime-launch": the program kills
+//                                         itself (SIGKILL) right after a start launched the
+//                                         runtime, before anything of it is recorded
 //
 // The runtime directory, the socket and the system configuration must be
 // given: the program never falls back to the production paths. Without an
@@ -17,6 +20,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -85,6 +89,10 @@ HelperEnvironment environmentFromVariables() {
         }
     }
     if (auto log = variable("TARNEL_HELPER_LOG")) environment.logSink = std::make_shared<FileLogSink>(*log);
+    if (const auto fault = variable("TARNEL_HELPER_FAULT")) {
+        if (*fault != "kill-after-runtime-launch") throw std::invalid_argument("unknown TARNEL_HELPER_FAULT " + *fault);
+        environment.runtime.afterRuntimeLaunch = [](std::int32_t) { ::raise(SIGKILL); };
+    }
     return environment;
 }
 

@@ -1,9 +1,9 @@
 #include "helper/runtime/client_code_validator.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <vector>
 
 #include "common/base/error.hpp"
@@ -29,10 +29,6 @@ constexpr std::uint32_t kApplicationStaticValidity =
     flags::allArchitectures | flags::doNotValidateResources | flags::strictValidation;         // 21
 constexpr std::uint32_t kRuntimeStaticValidity = flags::allArchitectures | flags::strictValidation;  // 17
 
-// A runtime copy is a program of some tens of megabytes; a file beyond this
-// is not one.
-constexpr std::size_t kMaximumRuntimeSize = std::size_t{256} * 1024 * 1024;
-
 [[noreturn]] void fail(PrivilegedRuntimeError::Case errorCase) { throw PrivilegedRuntimeError(errorCase); }
 
 // Compiles a requirement text afresh; a text that does not compile is a
@@ -48,13 +44,15 @@ std::string joined(std::string_view prefix, std::string_view suffix) {
     return std::string(prefix) + std::string(suffix);
 }
 
-// The static code at `url`, valid under `flags` and satisfying `requirement`;
-// failures are logged as the stage followed by "_create", and the stage.
-std::shared_ptr<const codesign::StaticCode> validStaticCode(const std::filesystem::path& url,
+using StaticCodeResult = codesign::Result<std::shared_ptr<const codesign::StaticCode>>;
+
+// The static code that `code` made, valid under `flags` and satisfying
+// `requirement`; failures are logged as the stage followed by "_create", and
+// the stage.
+std::shared_ptr<const codesign::StaticCode> validStaticCode(StaticCodeResult code,
                                                             const codesign::Requirement& requirement,
                                                             std::string_view stage, std::uint32_t flags,
                                                             const CodeSigning& codeSigning) {
-    auto code = codeSigning.createStaticCode(url, flags::none);
     if (code.status != status::success || !code.value) {
         log(joined(stage, "_create"), code.status);
         fail(PrivilegedRuntimeError::Case::invalidCodeSignature);
@@ -179,24 +177,31 @@ ValidatedRuntime validateBundledRuntime(const std::filesystem::path& application
     if (!runtime.native().starts_with(standardized(applicationURL).native() + "/Contents/Resources/bin/")) {
         fail(Case::invalidBundledBinary);
     }
-    // An executable regular file, seen through a link as the file manager
-    // sees it; the link itself is refused next.
+    // Opened once, and everything after looks only at this descriptor: the
+    // application's owner may point the path at another file at any moment.
+    // A link at the path is refused (ELOOP); O_NONBLOCK keeps a FIFO from
+    // hanging the open, and it is refused as not a regular file.
+    auto file = std::make_shared<const UniqueFd>(::open(runtime.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
-    if (::stat(runtime.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || ::access(runtime.c_str(), X_OK) != 0) {
+    if (!*file || ::fstat(file->get(), &status) != 0 || !S_ISREG(status.st_mode) || (status.st_mode & 0111) == 0) {
         fail(Case::invalidBundledBinary);
     }
-    if (::lstat(runtime.c_str(), &status) != 0) {
-        const int error = errno;
-        throw SystemError("lstat " + runtime.string(), error);
-    }
-    if (S_ISLNK(status.st_mode)) fail(Case::invalidBundledBinary);
-    RuntimeStaticValidation validation = validateRuntimeStatic(runtime, "runtime_static", codeSigning);
-    return ValidatedRuntime{runtime, std::move(validation.designatedRequirement), std::move(validation.codeIdentity)};
+    // Refused before a byte of it is hashed, read or copied.
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    if (size > maximumRuntimeSize) fail(Case::invalidBundledBinary);
+    RuntimeStaticValidation validation = validateRuntimeStatic(file->get(), runtime, "runtime_static", codeSigning);
+    return ValidatedRuntime{runtime, std::move(validation.designatedRequirement), std::move(validation.codeIdentity),
+                            std::move(file), size};
 }
 
-RuntimeStaticValidation validateRuntimeStatic(const std::filesystem::path& url, std::string_view stage,
-                                              const CodeSigning& codeSigning) {
-    const auto code = staticCode(url, runtimeAnchorRequirement, stage, kRuntimeStaticValidity, codeSigning);
+namespace {
+
+// The designated requirement and identity of the runtime's static code that
+// `create` makes, once the requirement has compiled.
+template <typename Create>
+RuntimeStaticValidation runtimeStatic(Create&& create, std::string_view stage, const CodeSigning& codeSigning) {
+    const auto requirement = compiledRequirement(runtimeAnchorRequirement, codeSigning);
+    const auto code = validStaticCode(create(), *requirement, stage, kRuntimeStaticValidity, codeSigning);
     auto designated = codeSigning.copyDesignatedRequirement(*code, flags::none);
     if (designated.status != status::success || !designated.value) {
         log(joined(stage, "_designated_requirement"), designated.status);
@@ -206,11 +211,24 @@ RuntimeStaticValidation validateRuntimeStatic(const std::filesystem::path& url, 
     return RuntimeStaticValidation{std::move(designated.value), std::move(identity)};
 }
 
+}  // namespace
+
+RuntimeStaticValidation validateRuntimeStatic(const std::filesystem::path& url, std::string_view stage,
+                                              const CodeSigning& codeSigning) {
+    return runtimeStatic([&] { return codeSigning.createStaticCode(url, flags::none); }, stage, codeSigning);
+}
+
+RuntimeStaticValidation validateRuntimeStatic(int file, const std::filesystem::path& url, std::string_view stage,
+                                              const CodeSigning& codeSigning) {
+    return runtimeStatic([&] { return codeSigning.createStaticCodeFromFile(file, url, flags::none); }, stage,
+                         codeSigning);
+}
+
 std::shared_ptr<const codesign::StaticCode> staticCode(const std::filesystem::path& url,
                                                        std::string_view requirementText, std::string_view stage,
                                                        std::uint32_t flags, const CodeSigning& codeSigning) {
     const auto compiled = compiledRequirement(requirementText, codeSigning);
-    return validStaticCode(url, *compiled, stage, flags, codeSigning);
+    return validStaticCode(codeSigning.createStaticCode(url, flags::none), *compiled, stage, flags, codeSigning);
 }
 
 std::string codeIdentity(const codesign::StaticCode& code, std::string_view stage, const CodeSigning& codeSigning) {
@@ -226,7 +244,7 @@ void validateSealedRuntimeResource(const std::filesystem::path& url, const codes
                                    const CodeSigning& codeSigning) {
     std::optional<std::string> bytes;
     try {
-        bytes = files::readIfExists(url, kMaximumRuntimeSize);
+        bytes = files::readIfExists(url, maximumRuntimeSize);
     } catch (const std::exception&) {
         bytes.reset();
     }
@@ -243,7 +261,8 @@ void validateSealedRuntimeResource(const std::filesystem::path& url, const codes
 
 std::string validateStagedRuntime(const std::filesystem::path& url, const codesign::Requirement& runtime,
                                   const CodeSigning& codeSigning) {
-    const auto code = validStaticCode(url, runtime, "runtime_staged_static", kRuntimeStaticValidity, codeSigning);
+    const auto code = validStaticCode(codeSigning.createStaticCode(url, flags::none), runtime, "runtime_staged_static",
+                                      kRuntimeStaticValidity, codeSigning);
     return codeIdentity(*code, "runtime_staged_identity", codeSigning);
 }
 

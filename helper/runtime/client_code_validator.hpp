@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/base/unique_fd.hpp"
 #include "platform/codesign/code_signing.hpp"
 
 // Every code-signing check of the helper: the connecting application, the
@@ -26,6 +27,9 @@ inline constexpr std::string_view runtimeAnchorRequirement =
 inline constexpr std::string_view applicationBundleIdentifier = "app.tarnel.direct";
 // The runtime's place in the bundle, relative to its Contents directory.
 inline constexpr std::string_view sealedRuntimeResourcePath = "Resources/bin/sing-box";
+// A runtime is a program of some tens of megabytes; a file beyond this is
+// refused before it is hashed, read or copied.
+inline constexpr std::uint64_t maximumRuntimeSize = std::uint64_t{256} * 1024 * 1024;
 
 inline constexpr std::string_view logSubsystem = "app.tarnel.direct.helper";
 inline constexpr std::string_view logCategory = "client-validation";
@@ -40,6 +44,11 @@ struct ValidatedRuntime {
     std::filesystem::path sourceURL;  // standardized "<application>/Contents/Resources/bin/sing-box"
     std::shared_ptr<const codesign::Requirement> designatedRequirement;
     std::string codeIdentity;
+    // The file that was checked, open for reading, and its size then (at most
+    // maximumRuntimeSize): the copy is taken from it, never from the path
+    // again, which its owner may have pointed elsewhere since.
+    std::shared_ptr<const UniqueFd> file;
+    std::uint64_t size = 0;
 };
 
 struct RuntimeStaticValidation {
@@ -69,9 +78,11 @@ struct RuntimeStaticValidation {
 // unauthorizedClient when the walk reaches "/".
 [[nodiscard]] std::filesystem::path applicationBundleURL(const std::filesystem::path& executableURL);
 
-// The runtime in the validated application's bundle. Throws
-// invalidBundledBinary, invalidCodeSignature, or the SystemError of a failed
-// lstat.
+// The runtime in the validated application's bundle, opened once: an
+// executable regular file (a link at its path is refused) of at most
+// maximumRuntimeSize bytes, then its signature, read through that same
+// descriptor. Throws invalidBundledBinary for its place, kind or size, before
+// any signature is read, and invalidCodeSignature.
 [[nodiscard]] ValidatedRuntime validateBundledRuntime(const std::filesystem::path& applicationURL,
                                                       const codesign::CodeSigning& codeSigning);
 
@@ -79,6 +90,10 @@ struct RuntimeStaticValidation {
 // `stage` ("runtime_static", "runtime_staged_restore"). Throws
 // invalidCodeSignature.
 [[nodiscard]] RuntimeStaticValidation validateRuntimeStatic(const std::filesystem::path& url, std::string_view stage,
+                                                            const codesign::CodeSigning& codeSigning);
+// The same check of a runtime file already open as `file`, named `url`.
+[[nodiscard]] RuntimeStaticValidation validateRuntimeStatic(int file, const std::filesystem::path& url,
+                                                            std::string_view stage,
                                                             const codesign::CodeSigning& codeSigning);
 
 // The static code at `url`, valid under `flags` and satisfying `requirement`.

@@ -66,6 +66,12 @@ struct PrivilegedRuntimeEnvironment {
     // Where Tailscale is installed: "/" on a Mac; tests map it to a fixture.
     ClientCodeValidator::TailscaleInstallation tailscaleInstallation;
 
+    // Runs on the start's thread right after the runtime was launched, before
+    // anything of it is looked at or recorded. Empty in the helper; the test
+    // helper program can end itself here, to leave a runtime that no record
+    // names, as a helper killed at that moment does.
+    std::function<void(std::int32_t processIdentifier)> afterRuntimeLaunch;
+
     // The process's system clock, not owned.
     [[nodiscard]] static std::shared_ptr<const Clock> systemClock();
     // PreparedRuntimeCache::shared(), not owned.
@@ -149,7 +155,7 @@ public:
     // UUID text). One preparation runs at a time in the process; a waiter
     // gives up on its own cancellation or deadline. Throws
     // PrivilegedRuntimeError, or the SystemError of creating the runtime
-    // directory or of reading the runtime's link status.
+    // directory.
     [[nodiscard]] std::string prepareRuntime(const PrivilegedRuntimePreparationRequest& request,
                                              std::function<bool()> cancellationRequested) const;
 
@@ -165,10 +171,17 @@ public:
     // runtimeStorageUnavailable, or the SystemError of creating it.
     void ensureRuntimeDirectory() const;
 
+    // The copy of a runtime goes through a buffer of this size, and looks at
+    // the preparation's cancellation and deadline after each interval.
+    static constexpr std::size_t runtimeCopyBufferSize = std::size_t{1} << 20;
+    static constexpr std::uint64_t runtimeCopyCheckpointInterval = std::uint64_t{8} << 20;
+
     // Copies the validated runtime to "<runtimeDirectory>/sing-box-<token>"
     // through a hidden staging file, checking the copy against the
     // application's seal and the runtime's requirement before and after the
-    // rename. The staging file never remains. Throws PrivilegedRuntimeError.
+    // rename. The copy is taken from the descriptor that was validated, at
+    // most its validated size, with a checkpoint every 8 MiB. The staging
+    // file never remains. Throws PrivilegedRuntimeError.
     [[nodiscard]] PreparedRuntime stageRuntime(const ClientCodeValidator::ValidatedRuntime& runtime, const Uuid& token,
                                                const PrivilegedRuntimePreparationControl& control) const;
 
@@ -243,12 +256,14 @@ public:
     // Stops the recorded tunnel and undoes what belongs to it: SIGTERM to the
     // recorded process (through a pidfd opened before its identity is
     // checked), up to 2.0 s for it to exit, SIGKILL, up to 0.5 s more; then
-    // the DNS restore; the wait for the tunnel interface to go (only when a
-    // record existed); removal of both tunnel files; and removal of obsolete
-    // runtime copies other than `keeping` (the binary a start is about to
-    // launch). Never changes the kill switch. Throws corruptTunnelState
-    // before doing anything, tunnelProcessDidNotStop, the DNS restore's
-    // error, or tunnelInterfaceDidNotDisappear; the tunnel files stay then.
+    // every runtime of the directory that no record names
+    // (stopUnrecordedRuntimes); the DNS restore; the wait for the tunnel
+    // interface to go (when a record existed or an unrecorded runtime was
+    // stopped); removal of both tunnel files; and removal of obsolete runtime
+    // copies other than `keeping` (the binary a start is about to launch).
+    // Never changes the kill switch. Throws corruptTunnelState before doing
+    // anything, tunnelProcessDidNotStop, the DNS restore's error, or
+    // tunnelInterfaceDidNotDisappear; the tunnel files stay then.
     void stopTunnel(const std::optional<std::filesystem::path>& keeping = std::nullopt) const;
 
     // Whether "tun-state.json" stands in the runtime directory (anything that
@@ -265,10 +280,34 @@ public:
 
     // Removes the runtime copies of the runtime directory that
     // PrivilegedHelperContract::isObsoleteRuntimeFileName names, except the
-    // paths in `keeping`, the recorded tunnel's executable, and what the
-    // prepared-runtime cache protects. Hidden entries are never looked at. A
-    // record that cannot be read or decoded removes nothing. Never fails.
+    // paths in `keeping`, the recorded tunnel's executable, what the
+    // prepared-runtime cache protects, and any copy that a live process runs.
+    // Hidden entries are never looked at. A record that cannot be read or
+    // decoded removes nothing. Never fails.
     void removeObsoleteRuntimes(const std::set<std::string>& keeping) const;
+
+    // The processes that run a runtime copy of the runtime directory
+    // ("sing-box" or "sing-box-<UUID>" in it, by the path the kernel reports).
+    [[nodiscard]] std::vector<ProcessInfo::RunningExecutable> runningRuntimeCopies() const;
+
+    // Stops every process that runs a runtime copy of the runtime directory
+    // but is not the tunnel: not `recorded` (when given and still running as
+    // recorded), and not a runtime this helper process launched itself, which
+    // the start that launched it records or stops. Such a runtime is what a
+    // helper killed between launching a runtime and recording it leaves
+    // behind. Each is first proven to be a runtime: its running code is
+    // valid and signed by the team (the runtime requirement), which gives the
+    // copy's code identity; a process that fails that is left alone. Then, as
+    // the stop does, through a pidfd opened before its identity was read:
+    // SIGTERM, up to 2.0 s, SIGKILL, up to 0.5 s. Answers how many were
+    // stopped; throws tunnelProcessDidNotStop when one survives.
+    std::size_t stopUnrecordedRuntimes(const std::optional<TunnelState>& recorded) const;
+
+    // Removes every ".sing-box-stage-*" entry of the runtime directory: the
+    // staging copies of preparations that a helper killed while staging left
+    // behind. Only launch recovery calls it, when no preparation can run.
+    // Failures are ignored.
+    void removeAbandonedStagingFiles() const;
 
     // -----------------------------------------------------------------------
     // Runtime launch (privileged_runtime_launch.cpp)
@@ -527,7 +566,10 @@ public:
     // "kill_switch_restore_failed error=<description>", and followed by a
     // fallback whose own failures are ignored: protection re-applied when the
     // tunnel may still run, else the tunnel stopped (its files removed
-    // directly when even that fails) and the kill switch cleared. Then removes
+    // directly when even that fails) and the kill switch cleared. A runtime
+    // of the directory that no record names is stopped beside an adopted
+    // tunnel (stopUnrecordedRuntimes), and by the stop otherwise. Then
+    // removes abandoned staging files and
     // obsolete runtime copies and starts the watchdog with
     // watchdogConfiguration(environment) through `startWatchdog`. Never fails.
     static void recoverAtLaunch(const PrivilegedRuntimeEnvironment& environment,

@@ -56,6 +56,7 @@ PrivilegedRuntime::LaunchedRuntime PrivilegedRuntime::launchPreparedRuntime(
         removeIgnoringErrors(tunnelConfigurationPath());
         fail(Case::processStartFailed);
     }
+    if (environment_.afterRuntimeLaunch) environment_.afterRuntimeLaunch(process->pid());
 
     TunnelState state;
     try {

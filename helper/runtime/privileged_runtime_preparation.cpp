@@ -2,10 +2,13 @@
 // sealed in the connecting application, made once per application build and
 // found again by later preparations and by the tunnel start.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <string>
 #include <utility>
 
 #include "common/base/error.hpp"
@@ -41,6 +44,53 @@ private:
 
 std::filesystem::path runtimeFile(const std::filesystem::path& directory, std::string_view prefix, const Uuid& token) {
     return directory / (std::string(prefix) + token.text());
+}
+
+// Writes the `size` bytes that the validated runtime's descriptor held when it
+// was checked to the new file `destination`, created exclusively with mode
+// 0700 and fsync'd, looking at the preparation's cancellation and deadline
+// before every chunk after the first. Nothing is read through the runtime's
+// path. Throws the control's errors, invalidBundledBinary when the file has
+// become shorter, and SystemError; the caller removes the file.
+void copyValidatedRuntime(const ClientCodeValidator::ValidatedRuntime& runtime,
+                          const std::filesystem::path& destination,
+                          const PrivilegedRuntimePreparationControl& control) {
+    if (!runtime.file || !*runtime.file || runtime.size > ClientCodeValidator::maximumRuntimeSize) {
+        fail(Case::invalidBundledBinary);
+    }
+    UniqueFd output(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0700));
+    if (!output) throw SystemError("create " + destination.string(), errno);
+    // The umask may have narrowed the mode; set it exactly.
+    if (::fchmod(output.get(), 0700) != 0) throw SystemError("chmod " + destination.string(), errno);
+    std::string buffer(PrivilegedRuntime::runtimeCopyBufferSize, '\0');
+    std::uint64_t copied = 0;
+    std::uint64_t nextCheckpoint = PrivilegedRuntime::runtimeCopyCheckpointInterval;
+    while (copied < runtime.size) {
+        if (copied >= nextCheckpoint) {
+            control.checkpoint();
+            nextCheckpoint += PrivilegedRuntime::runtimeCopyCheckpointInterval;
+        }
+        const auto wanted = static_cast<std::size_t>(
+            std::min<std::uint64_t>(buffer.size(), runtime.size - copied));
+        const ssize_t count = ::pread(runtime.file->get(), buffer.data(), wanted, static_cast<off_t>(copied));
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            throw SystemError("read " + runtime.sourceURL.string(), errno);
+        }
+        // Shortened since it was checked: not the runtime that was validated.
+        if (count == 0) fail(Case::invalidBundledBinary);
+        for (std::size_t written = 0; written < static_cast<std::size_t>(count);) {
+            const ssize_t result = ::write(output.get(), buffer.data() + written, static_cast<std::size_t>(count) - written);
+            if (result < 0) {
+                if (errno == EINTR) continue;
+                throw SystemError("write " + destination.string(), errno);
+            }
+            written += static_cast<std::size_t>(result);
+        }
+        copied += static_cast<std::uint64_t>(count);
+    }
+    if (::fsync(output.get()) != 0) throw SystemError("fsync " + destination.string(), errno);
+    if (::close(output.release()) != 0) throw SystemError("close " + destination.string(), errno);
 }
 
 }  // namespace
@@ -134,7 +184,7 @@ PrivilegedRuntime::PreparedRuntime PrivilegedRuntime::stageRuntime(const ClientC
         // entry that fails the file checks is unsafeStagedRuntime.
         if (preparedRuntimeFileIdentity(target)) fail(Case::runtimeStorageUnavailable);
         // Private from the moment it exists, and on the disk before it is renamed.
-        files::copyToNewFile(runtime.sourceURL, staging, 0700);
+        copyValidatedRuntime(runtime, staging, control);
         control.checkpoint();
         if (::lchown(staging.c_str(), 0, 0) != 0) fail(Case::runtimeStorageUnavailable);
         (void)requirePreparedRuntimeFile(staging);

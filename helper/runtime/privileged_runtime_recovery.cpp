@@ -107,6 +107,8 @@ void PrivilegedRuntime::recoverAtLaunch(const PrivilegedRuntimeEnvironment& envi
         try {
             if (runtime->verifyRecordedTunnel()) {
                 killSwitch->restoreAfterLaunch();
+                // Beside the adopted tunnel, no runtime of the directory may run.
+                (void)runtime->stopUnrecordedRuntimes(runtime->recordedTunnelState());
             } else {
                 runtime->stopTunnel();
                 killSwitch->deactivate();
@@ -118,6 +120,8 @@ void PrivilegedRuntime::recoverAtLaunch(const PrivilegedRuntimeEnvironment& envi
             logFailure(failure);
             fallBack(*runtime, *killSwitch, failure);
         }
+        // No preparation runs yet: a staging copy is one a killed helper left.
+        ignoringFailure([&] { runtime->removeAbandonedStagingFiles(); });
         ignoringFailure([&] { runtime->removeObsoleteRuntimes({}); });
     }
     killSwitch.reset();

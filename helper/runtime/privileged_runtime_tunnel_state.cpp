@@ -1,9 +1,13 @@
 // The tunnel's record, "tun-state.json", and what reads it: the status, the
 // stop, and the removal of runtime copies that nothing needs any more.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "common/base/files.hpp"
 #include "common/base/json.hpp"
@@ -24,6 +28,16 @@ using Case = PrivilegedRuntimeError::Case;
 constexpr std::size_t kMaximumTunnelStateSize = 64 * 1024;
 
 [[noreturn]] void fail(Case errorCase) { throw PrivilegedRuntimeError(errorCase); }
+
+// Ends a process held through its pidfd: SIGTERM, the bounded wait, SIGKILL,
+// a shorter one. Waiting for the exit itself, rather than for the identity to
+// change, also covers a process whose file was renamed while it runs.
+void endProcess(const ProcessHandle& process, const Clock& clock) {
+    process.signal(SIGTERM);
+    if (process.waitForExit(PrivilegedRuntime::tunnelTerminationTimeout, clock)) return;
+    process.signal(SIGKILL);
+    if (!process.waitForExit(PrivilegedRuntime::tunnelKillTimeout, clock)) fail(Case::tunnelProcessDidNotStop);
+}
 
 }  // namespace
 
@@ -85,20 +99,17 @@ void PrivilegedRuntime::stopTunnel(const std::optional<std::filesystem::path>& k
     if (recorded) {
         const TunnelState state = recordedTunnelState();
         // The pidfd is opened before the identity is compared, so every signal
-        // below reaches the process that matched and never one that received
-        // its identifier later. Waiting for the exit itself, rather than for
-        // the identity to change, also covers a process whose file was renamed
-        // while it runs.
+        // reaches the process that matched and never one that received its
+        // identifier later.
         if (const auto process = ProcessHandle::openMatching(state.pid, state.processIdentity())) {
-            process->signal(SIGTERM);
-            if (!process->waitForExit(tunnelTerminationTimeout, clock())) {
-                process->signal(SIGKILL);
-                if (!process->waitForExit(tunnelKillTimeout, clock())) fail(Case::tunnelProcessDidNotStop);
-            }
+            endProcess(*process, clock());
         }
     }
+    // A runtime whose helper died before recording it holds its interface
+    // like a recorded one.
+    const bool unrecordedStopped = stopUnrecordedRuntimes(std::nullopt) > 0;
     restoreDNSOverride();
-    if (recorded) RuntimeHost::waitForTunnelInterfacesToDisappear(clock());
+    if (recorded || unrecordedStopped) RuntimeHost::waitForTunnelInterfacesToDisappear(clock());
     removeTunnelFiles();
     std::set<std::string> kept;
     if (keeping) kept.insert(keeping->string());
@@ -123,6 +134,9 @@ void PrivilegedRuntime::removeObsoleteRuntimes(const std::set<std::string>& keep
         // A record that cannot be read may name any of them: keep them all.
         return;
     }
+    // A copy that a process runs is never removed under it, whoever runs it.
+    std::set<std::pair<std::uint64_t, std::uint64_t>> inUse;
+    for (const auto& process : runningRuntimeCopies()) inUse.emplace(process.device, process.inode);
     // A listing that fails, at its start or on its way, ends the cleanup.
     std::error_code error;
     for (std::filesystem::directory_iterator entry(runtimeDirectory(), error), end; !error && entry != end;
@@ -131,9 +145,72 @@ void PrivilegedRuntime::removeObsoleteRuntimes(const std::set<std::string>& keep
         if (name.starts_with('.') || !PrivilegedHelperContract::isObsoleteRuntimeFileName(name)) continue;
         const std::filesystem::path path = runtimeDirectory() / name;
         if (kept.contains(normalized(path))) continue;
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) == 0 &&
+            inUse.contains({static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)})) {
+            continue;
+        }
         // The cache decides under its lock, sparing its prepared copy and the
         // copy of a preparation in flight.
         preparedRuntimes().removeObsoleteRuntime(path);
+    }
+}
+
+std::vector<ProcessInfo::RunningExecutable> PrivilegedRuntime::runningRuntimeCopies() const {
+    // The kernel reports paths with every link resolved.
+    std::error_code error;
+    std::filesystem::path directory = std::filesystem::canonical(runtimeDirectory(), error);
+    if (error) directory = ClientCodeValidator::standardized(runtimeDirectory());
+    std::vector<ProcessInfo::RunningExecutable> copies;
+    for (auto& process : ProcessInfo::processesRunningFrom(directory)) {
+        const std::string name = std::filesystem::path(process.identity.executablePath).filename().string();
+        if (PrivilegedHelperContract::isObsoleteRuntimeFileName(name)) copies.push_back(std::move(process));
+    }
+    return copies;
+}
+
+std::size_t PrivilegedRuntime::stopUnrecordedRuntimes(const std::optional<TunnelState>& recorded) const {
+    const pid_t self = ::getpid();
+    std::shared_ptr<const codesign::Requirement> requirement;
+    std::size_t stopped = 0;
+    for (const auto& candidate : runningRuntimeCopies()) {
+        // A runtime of this process is its start's: recorded by it, or
+        // stopped by its failure cleanup.
+        if (candidate.parent == self) continue;
+        if (recorded && candidate.pid == recorded->pid && candidate.identity == recorded->processIdentity()) continue;
+        // Held before its code is looked at, so that the signals reach the
+        // process that was checked and no other.
+        const auto process = ProcessHandle::openMatching(candidate.pid, candidate.identity);
+        if (!process) continue;
+        if (!requirement) {
+            auto compiled = codeSigning().createRequirement(ClientCodeValidator::runtimeAnchorRequirement,
+                                                            codesign::flags::none);
+            if (compiled.status != codesign::status::success || !compiled.value) return stopped;
+            requirement = std::move(compiled.value);
+        }
+        try {
+            (void)ClientCodeValidator::validateLiveRuntime(candidate.pid, *requirement, codeSigning());
+        } catch (const PrivilegedRuntimeError&) {
+            // Not a runtime signed by the team: not the helper's to stop.
+            continue;
+        }
+        // The check found the process by its identifier: it was this one only
+        // if this one still runs as it was found.
+        if (process->hasExited() || ProcessInfo::identity(candidate.pid) != candidate.identity) continue;
+        endProcess(*process, clock());
+        ++stopped;
+    }
+    return stopped;
+}
+
+void PrivilegedRuntime::removeAbandonedStagingFiles() const {
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(runtimeDirectory(), error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        // An entry of another kind under such a name is removed as well; a
+        // directory cannot be, and stays.
+        if (name.starts_with(stagingRuntimePrefix)) ::unlink((runtimeDirectory() / name).c_str());
     }
 }
 

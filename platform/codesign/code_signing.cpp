@@ -22,6 +22,11 @@ std::string_view describeStatus(Status value) noexcept {
     }
 }
 
+Result<std::shared_ptr<const StaticCode>> CodeSigning::createStaticCodeFromFile(int, const std::filesystem::path&,
+                                                                              std::uint32_t) const {
+    return {status::unreadable, nullptr};
+}
+
 Result<std::shared_ptr<const Requirement>> CodeSigning::createRequirement(std::string_view text,
                                                                           std::uint32_t flags) const {
     if (flags != flags::none) return {status::invalidFlags, nullptr};

@@ -115,6 +115,13 @@ public:
     // not followed (flags: none).
     [[nodiscard]] virtual Result<std::shared_ptr<const StaticCode>> createStaticCode(
         const std::filesystem::path& path, std::uint32_t flags) const = 0;
+    // The static code of an executable already open as `file` (a regular
+    // file, opened for reading), named `path`: what is checked is what that
+    // descriptor holds, whatever stands at the path later. The service keeps
+    // a duplicate of the descriptor; the caller keeps its own (flags: none).
+    // A service that cannot take a descriptor answers unreadable.
+    [[nodiscard]] virtual Result<std::shared_ptr<const StaticCode>> createStaticCodeFromFile(
+        int file, const std::filesystem::path& path, std::uint32_t flags) const;
     // Checks a static code's signature against its files, and the requirement
     // when one is given (flags: allArchitectures, doNotValidateResources,
     // strictValidation).

@@ -288,6 +288,17 @@ Result<std::shared_ptr<const StaticCode>> LocalCodeSigning::createStaticCode(con
     return staticCodeOf(std::make_shared<const LoadedCode>(std::move(loaded)));
 }
 
+Result<std::shared_ptr<const StaticCode>> LocalCodeSigning::createStaticCodeFromFile(int file,
+                                                                                     const std::filesystem::path& path,
+                                                                                     std::uint32_t flags) const {
+    if (flags != flags::none) return {status::invalidFlags, nullptr};
+    // A duplicate shares the open file, not a path: every read below is a
+    // pread on it.
+    UniqueFd own(::fcntl(file, F_DUPFD_CLOEXEC, 0));
+    if (!own || !isRegular(own.get())) return {status::unreadable, nullptr};
+    return staticCodeOf(std::make_shared<const LoadedCode>(loadImage(std::move(own), path)));
+}
+
 Status LocalCodeSigning::checkStaticValidity(const StaticCode& code, std::uint32_t flags,
                                              const Requirement* requirement) const {
     if (!onlyFlags(flags, flags::allArchitectures | flags::doNotValidateResources | flags::strictValidation)) {

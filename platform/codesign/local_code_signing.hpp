@@ -36,6 +36,8 @@ public:
                                                                         std::uint32_t flags) const override;
     [[nodiscard]] Result<std::shared_ptr<const StaticCode>> createStaticCode(const std::filesystem::path& path,
                                                                              std::uint32_t flags) const override;
+    [[nodiscard]] Result<std::shared_ptr<const StaticCode>> createStaticCodeFromFile(
+        int file, const std::filesystem::path& path, std::uint32_t flags) const override;
     [[nodiscard]] Status checkStaticValidity(const StaticCode& code, std::uint32_t flags,
                                              const Requirement* requirement) const override;
     [[nodiscard]] Result<std::shared_ptr<const Requirement>> copyDesignatedRequirement(

@@ -24,19 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The client namespace with en0 (192.168.1.20/24) up towards a LAN peer.
-class HelperE2E : public NamespaceTest {
-protected:
-    void SetUp() override {
-        NamespaceTest::SetUp();
-        if (IsSkipped()) return;
-        space_.emplace();
-        lan_.emplace();
-        space_->addVeth("192.168.1.20/24", VethPeer{&*lan_, "eth0", "192.168.1.1/24"}, "en0");
-    }
-    std::optional<NetworkNamespace> lan_;
-    std::optional<NetworkNamespace> space_;
-};
+using HelperE2E = HelperNamespaceTest;
 
 TEST_F(HelperE2E, RefusesToRunAsAnyoneButRoot) {
     HelperHarness harness(*space_);

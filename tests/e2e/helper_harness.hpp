@@ -122,6 +122,11 @@ public:
         helper_.reset();
     }
     [[nodiscard]] pid_t helperPid() const { return helper_->pid(); }
+    // How the helper ended, once it has within `seconds`; nothing otherwise.
+    [[nodiscard]] std::optional<ChildProcess::ExitStatus> helperExit(double seconds) const {
+        if (!helper_->waitForExit(seconds)) return std::nullopt;
+        return helper_->exitStatus();
+    }
 
     // One call through `client` (the signed application's executable unless
     // another is given).
@@ -152,6 +157,8 @@ public:
     }
 
     [[nodiscard]] const NetworkNamespace& space() const { return space_; }
+    // The signed fixture application whose executable is the client program.
+    [[nodiscard]] const FixtureApplication& application() const { return *application_; }
     [[nodiscard]] const PfctlStandIn& pf() const { return pf_; }
     [[nodiscard]] const std::filesystem::path& base() const { return base_; }
     [[nodiscard]] const std::filesystem::path& runtime() const { return runtime_; }
@@ -170,6 +177,21 @@ private:
     PfctlStandIn pf_{base_ / "pf"};
     std::optional<FixtureApplication> application_;
     std::optional<ChildProcess> helper_;
+};
+
+// A test in the client namespace with en0 (192.168.1.20/24) up towards a LAN
+// peer, where the helper runs.
+class HelperNamespaceTest : public NamespaceTest {
+protected:
+    void SetUp() override {
+        NamespaceTest::SetUp();
+        if (IsSkipped()) return;
+        space_.emplace();
+        lan_.emplace();
+        space_->addVeth("192.168.1.20/24", VethPeer{&*lan_, "eth0", "192.168.1.1/24"}, "en0");
+    }
+    std::optional<NetworkNamespace> lan_;
+    std::optional<NetworkNamespace> space_;
 };
 
 }  // namespace tarnel::testing

@@ -103,6 +103,11 @@ public:
         beforeCall();
         return real_->createStaticCode(path, flags);
     }
+    codesign::Result<std::shared_ptr<const codesign::StaticCode>> createStaticCodeFromFile(
+        int file, const std::filesystem::path& path, std::uint32_t flags) const override {
+        beforeCall();
+        return real_->createStaticCodeFromFile(file, path, flags);
+    }
     codesign::Status checkStaticValidity(const codesign::StaticCode& code, std::uint32_t flags,
                                          const codesign::Requirement* requirement) const override {
         beforeCall();

@@ -66,6 +66,11 @@ public:
                                                                std::uint32_t flags) const override {
         return created ? *created : real_.createStaticCode(file, flags);
     }
+    // `created` answers for a static code made from a path or from a file.
+    Result<std::shared_ptr<const StaticCode>> createStaticCodeFromFile(int file, const fs::path& name,
+                                                                       std::uint32_t flags) const override {
+        return created ? *created : real_.createStaticCodeFromFile(file, name, flags);
+    }
     codesign::Status checkStaticValidity(const StaticCode& code, std::uint32_t flags,
                                          const codesign::Requirement* requirement) const override {
         return real_.checkStaticValidity(code, flags, requirement);

@@ -49,6 +49,14 @@ private:
     mutable std::atomic<int> readings_{0};
 };
 
+// A file of `size` bytes that holds no data, mode 0755, in place of whatever
+// was at `path`.
+void writeSparse(const fs::path& path, std::uint64_t size) {
+    fs::remove(path);
+    files::writeAtomically(path, "", 0755);
+    fs::resize_file(path, size);
+}
+
 // As `stat -c '%a %u %g %h'` prints it.
 std::string statusOf(const fs::path& path) {
     struct stat status {};
@@ -188,26 +196,33 @@ TEST_F(RuntimePreparation, TimesEachStageAgainstTheRequestsDeadline) {
         return lines;
     };
     const std::string helper = "startup_stage component=helper stage=";
+    // The copy looks at the control once more after each 8 MiB but the last.
+    const auto copyCheckpoints = static_cast<int>((fs::file_size(application_.runtime) - 1) /
+                                                  PrivilegedRuntime::runtimeCopyCheckpointInterval);
+    const auto ms = [](int seconds) { return std::to_string(seconds * 1000); };
+    const auto half = [](int seconds) { return std::to_string(seconds * 1000 + 500); };
     // Reuse: its start, two checkpoints, its end; validation likewise; staging:
-    // its start, six checkpoints of the copy, one after it, its end; then the
-    // last checkpoint.
+    // its start, six checkpoints of the staging and those of the copy, one
+    // after it, its end; then the last checkpoint.
     EXPECT_EQ(attemptWithDeadline(1100.0),
               (Names{"  " + helper + "helper_runtime_reuse outcome=started stage_ms=0 remaining_ms=99000",
                      "  " + helper + "helper_runtime_reuse outcome=completed stage_ms=3000 remaining_ms=96000",
                      "  " + helper + "helper_runtime_validation outcome=started stage_ms=0 remaining_ms=95000",
                      "  " + helper + "helper_runtime_validation outcome=completed stage_ms=3000 remaining_ms=92000",
                      "  " + helper + "helper_runtime_staging outcome=started stage_ms=0 remaining_ms=91000",
-                     "  " + helper + "helper_runtime_staging outcome=completed stage_ms=8000 remaining_ms=83000"}));
+                     "  " + helper + "helper_runtime_staging outcome=completed stage_ms=" + ms(8 + copyCheckpoints) +
+                         " remaining_ms=" + ms(83 - copyCheckpoints)}));
     for (const auto& name : entries()) fs::remove(directory_ / name);
     // The deadline passes between the seal check and the staged copy's check.
-    EXPECT_EQ(attemptWithDeadline(1012.5),
-              (Names{"  " + helper + "helper_runtime_reuse outcome=started stage_ms=0 remaining_ms=11500",
-                     "  " + helper + "helper_runtime_reuse outcome=completed stage_ms=3000 remaining_ms=8500",
-                     "  " + helper + "helper_runtime_validation outcome=started stage_ms=0 remaining_ms=7500",
-                     "  " + helper + "helper_runtime_validation outcome=completed stage_ms=3000 remaining_ms=4500",
-                     "  " + helper + "helper_runtime_staging outcome=started stage_ms=0 remaining_ms=3500",
-                     "E " + helper + "helper_runtime_staging outcome=failed stage_ms=5000 remaining_ms=-1500" +
-                         " error_type=TarnelDirect.PrivilegedRuntimeError"}));
+    const int end = 12 + copyCheckpoints;
+    EXPECT_EQ(attemptWithDeadline(1000.5 + end),
+              (Names{"  " + helper + "helper_runtime_reuse outcome=started stage_ms=0 remaining_ms=" + half(end - 1),
+                     "  " + helper + "helper_runtime_reuse outcome=completed stage_ms=3000 remaining_ms=" + half(end - 4),
+                     "  " + helper + "helper_runtime_validation outcome=started stage_ms=0 remaining_ms=" + half(end - 5),
+                     "  " + helper + "helper_runtime_validation outcome=completed stage_ms=3000 remaining_ms=" + half(end - 8),
+                     "  " + helper + "helper_runtime_staging outcome=started stage_ms=0 remaining_ms=" + half(end - 9),
+                     "E " + helper + "helper_runtime_staging outcome=failed stage_ms=" + ms(5 + copyCheckpoints) +
+                         " remaining_ms=-1500 error_type=TarnelDirect.PrivilegedRuntimeError"}));
     EXPECT_EQ(entries(), Names{});
 }
 
@@ -644,6 +659,93 @@ TEST_F(RuntimePreparation, ObsoleteCopiesGoButTheCachedAndStagingOnesStay) {
     cache.finishPreparation();
     cache.removeObsoleteRuntime(inFlight);
     EXPECT_EQ(entries(), Names{"sing-box-" + token});
+}
+
+// A bundled runtime past 256 MiB is refused for its size before a byte of it
+// is hashed, read or copied; one of exactly 256 MiB is looked at.
+TEST_F(RuntimePreparation, ARuntimeOverTheSizeBoundIsRefusedBeforeItIsRead) {
+    const std::uint64_t maximum = ClientCodeValidator::maximumRuntimeSize;
+    const struct {
+        const char* name;
+        std::uint64_t size;
+        Case expected;
+    } cases[] = {
+        {"256 MiB, refused for its signature", maximum, Case::invalidCodeSignature},
+        {"one byte more", maximum + 1, Case::invalidBundledBinary},
+        {"3 GiB", std::uint64_t{3} << 30, Case::invalidBundledBinary},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        writeSparse(application_.runtime, testCase.size);
+        auto environment = this->environment();
+        const auto counting = std::make_shared<testing::CountingCodeSigning>(codeSigning_);
+        environment.codeSigning = counting;
+        ScopedLogCapture capture;
+        EXPECT_EQ(failureOf([&] { (void)prepare(runtimeFor(application_, environment)); }), testCase.expected);
+        EXPECT_EQ(counting->calls() == 0, testCase.expected == Case::invalidBundledBinary);
+        EXPECT_EQ(timingRecords(capture).back(), "helper_runtime_validation failed");
+        EXPECT_EQ(entries(), Names{});
+    }
+}
+
+// The copy is taken from the file that was checked, never from its path
+// again: another runtime of the team renamed over the path afterwards, as the
+// application's owner may do, is not what is copied.
+TEST_F(RuntimePreparation, TheCopyIsTakenFromTheFileThatWasChecked) {
+    const auto runtime = runtimeFor(application_, environment());
+    const auto validated = ClientCodeValidator::validateBundledRuntime(application_.bundle, *codeSigning_);
+    const auto genuine = files::readIfExists(application_.runtime, 256 << 20);
+    const fs::path other = application_.runtime.parent_path() / "other";
+    testing::SigningAuthority::development().signCopy(testing::testProgram(), other, "sing-box");
+    fs::rename(other, application_.runtime);
+
+    const PrivilegedRuntimePreparationControl control({Uuid::random(), SystemClock::shared().uptime() + 45},
+                                                      [] { return false; });
+    const auto staged = runtime.stageRuntime(validated, Uuid::random(), control);
+    EXPECT_EQ(files::readIfExists(staged.binaryURL, 256 << 20), genuine);
+    EXPECT_EQ(staged.runtimeIdentity, validated.codeIdentity);
+    EXPECT_EQ(entries(), Names{staged.binaryURL.filename()});
+}
+
+// The copy looks at the cancellation and the deadline after every 8 MiB, and
+// a copy that ends there, or finds its file shorter than when it was checked,
+// leaves no file behind.
+TEST_F(RuntimePreparation, TheCopyEndsAtItsCancellationOrDeadlineAndLeavesNothing) {
+    // What the copy reads comes before any check of it: 64 MiB of nothing.
+    const std::uint64_t size = std::uint64_t{64} << 20;
+    const fs::path source = base_ / "large";
+    writeSparse(source, size);
+    const struct {
+        const char* name;
+        std::uint64_t checkedSize;
+        double deadline;    // on a clock whose readings are 1001, 1002, ...
+        int cancelledFrom;  // the first query that answers yes; 0: none
+        Case expected;
+        int queries;  // the staging's first checkpoint, then the copy's after 8, 16, ... MiB
+    } cases[] = {
+        {"cancelled at the copy's second checkpoint", size, 2000.0, 3, Case::tunnelStartupCancelled, 3},
+        {"a deadline that passes at the copy's first checkpoint", size, 1001.5, 0,
+         Case::runtimePreparationDeadlineExceeded, 2},
+        // Read to its end: eight checkpoints on the way, the last before the byte that is missing.
+        {"a file shorter than when it was checked", size + 1, 2000.0, 0, Case::invalidBundledBinary, 9},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        ClientCodeValidator::ValidatedRuntime validated;
+        validated.sourceURL = source;
+        validated.file = std::make_shared<const UniqueFd>(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+        validated.size = testCase.checkedSize;
+        const auto clock = std::make_shared<SteppingClock>(1000.0);
+        const auto runtime = runtimeFor(application_, environment(clock));
+        int queries = 0;
+        const PrivilegedRuntimePreparationControl control(
+            {Uuid::random(), testCase.deadline},
+            [&] { return ++queries >= testCase.cancelledFrom && testCase.cancelledFrom > 0; }, *clock);
+        EXPECT_EQ(failureOf([&] { (void)runtime.stageRuntime(validated, Uuid::random(), control); }),
+                  testCase.expected);
+        EXPECT_EQ(queries, testCase.queries);
+        EXPECT_EQ(entries(), Names{});
+    }
 }
 
 }  // namespace

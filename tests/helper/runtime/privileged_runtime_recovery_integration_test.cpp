@@ -74,8 +74,8 @@ protected:
 };
 
 // The record names a process, but cannot be read: it is logged once, nobody
-// is signalled, the tunnel files and runtime copies go directly, and the kill
-// switch is cleared without reading its record.
+// is signalled, the tunnel files go directly, and the kill switch is cleared
+// without reading its record.
 TEST_F(RecoveryTest, ACorruptRecordIsLoggedOnceSignalsNobodyAndClearsProtection) {
     const auto prepared = fixture.prepareStandIn();
     TemporaryDirectory elsewhere;
@@ -97,7 +97,8 @@ TEST_F(RecoveryTest, ACorruptRecordIsLoggedOnceSignalsNobodyAndClearsProtection)
     EXPECT_EQ(pf.tokens(), Tokens{12});
     EXPECT_EQ(pf.anchorRules(), "");
     EXPECT_FALSE(fixture.dnsResolver());
-    EXPECT_EQ(fixture.entries(), Names{});
+    // The tunnel files go; the copy stays under the process that runs it.
+    EXPECT_EQ(fixture.entries(), Names{prepared.binaryURL.filename().string()});
     expectWatchdogStartedOnce();
 }
 
@@ -117,6 +118,21 @@ TEST_F(RecoveryTest, WithoutARecordProtectionIsDeactivatedQuietly) {
     EXPECT_EQ(pf.tokens(), Tokens{});
     EXPECT_FALSE(fixture.dnsResolver());
     EXPECT_EQ(fixture.entries(), Names{});
+    expectWatchdogStartedOnce();
+}
+
+// No preparation runs before the helper listens: a staging copy is one that a
+// helper killed while it staged left behind, and goes. Other hidden entries
+// stay.
+TEST_F(RecoveryTest, RemovesTheStagingCopiesOfAnEarlierRun) {
+    const std::string staged = ".sing-box-stage-" + Uuid::random().text();
+    fixture.write(staged, "half a runtime");
+    fixture.write(".sing-box-stage-", "");
+    fixture.write(".kept", "");
+
+    recover();
+
+    EXPECT_EQ(fixture.entries(), Names{".kept"});
     expectWatchdogStartedOnce();
 }
 

@@ -4,6 +4,7 @@
 // signed copy of the sing-box stand-in prepared in it the way runtime
 // preparation leaves one, for the tests of the tunnel state, stop and launch.
 
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -15,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -226,5 +228,53 @@ inline std::vector<pid_t> processesRunning(const std::filesystem::path& executab
     }
     return found;
 }
+
+// A process that no process of the test is the parent of, as a runtime
+// looks once the helper that launched it was killed: started through
+// `setsid -f`, whose own process ends at once, so that it is handed to the
+// system's init. Found by its executable, which must be a path no other
+// process runs; held through a pidfd, and killed when the object ends.
+class OrphanedProcess {
+public:
+    OrphanedProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+                    const NetworkNamespace* space = nullptr) {
+        ChildProcess::Options options;
+        options.executable = "/usr/bin/setsid";
+        options.arguments = {"-f", executable.string()};
+        options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+        options.inputRedirect = ChildProcess::Redirect::null();
+        options.output = ChildProcess::Redirect::null();
+        options.error = ChildProcess::Redirect::null();
+        ChildProcess starter = space != nullptr ? space->launch(options) : ChildProcess::spawn(options);
+        if (!starter.waitForExit(10.0)) throw std::runtime_error("setsid did not end");
+        const double end = SystemClock::shared().uptime() + 10.0;
+        for (;;) {
+            const auto found = processesRunning(executable);
+            if (found.size() == 1) {
+                pid_ = found.front();
+                pidfd_ = pidfd::open(pid_);
+                if (pidfd_) return;
+            }
+            if (found.size() > 1) throw std::runtime_error("more than one process runs " + executable.string());
+            if (SystemClock::shared().uptime() > end) throw std::runtime_error(executable.string() + " did not start");
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    ~OrphanedProcess() {
+        if (pidfd_) pidfd::sendSignal(pidfd_.get(), SIGKILL);
+    }
+    OrphanedProcess(const OrphanedProcess&) = delete;
+    OrphanedProcess& operator=(const OrphanedProcess&) = delete;
+
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    // True once it has exited (reaped or not: init reaps it).
+    [[nodiscard]] bool waitForExit(double seconds) const {
+        return pidfd::waitForExit(pidfd_.get(), seconds, SystemClock::shared());
+    }
+
+private:
+    pid_t pid_ = 0;
+    UniqueFd pidfd_;
+};
 
 }  // namespace tarnel::testing

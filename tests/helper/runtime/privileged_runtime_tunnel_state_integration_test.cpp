@@ -216,5 +216,43 @@ TEST_F(TunnelStateTest, ObsoleteCopiesNamedByTheKeptSetTheRecordOrTheCacheStay) 
     EXPECT_EQ(fixture.entries(), (Names{kept, recorded, cached, "sing-box-" + std::string(kUpper), "tun-state.json"}));
 }
 
+// A runtime copy that runs although no record names it (its helper was killed
+// between the launch and the record) is stopped by the stop, before its copy
+// is removed. A process of the directory whose code is not a runtime of the
+// team, and a runtime this process launched itself, are left running, and no
+// copy that a process runs is removed under it.
+TEST_F(TunnelStateTest, AStopEndsAnUnrecordedRuntimeAndRemovesNoCopyInUse) {
+    TemporaryDirectory elsewhere;
+    const std::string configuration = (elsewhere.path() / "config.json").string();
+    files::writeAtomically(configuration, "{}");
+    const auto orphaned = fixture.prepareStandIn();
+    const auto own = fixture.prepareStandIn();
+    const std::string stranger = "sing-box-" + Uuid::random().text();
+    copyFile(testProgram(), fixture.directory() / stranger, std::filesystem::perms::owner_all);
+    const std::string idle = "sing-box-" + Uuid::random().text();
+    fixture.write(idle, "old runtime");
+
+    OrphanedProcess orphan(orphaned.binaryURL, {"run", "-c", configuration});
+    OrphanedProcess unsignedOrphan(fixture.directory() / stranger, {});
+    ChildProcess::Options options;
+    options.executable = own.binaryURL;
+    options.arguments = {"run", "-c", configuration};
+    options.output = ChildProcess::Redirect::null();
+    ChildProcess child = ChildProcess::spawn(options);
+    fixture.write("tun-config.json", "{}");
+
+    runtime.stopTunnel();
+    EXPECT_TRUE(orphan.waitForExit(0.0));
+    EXPECT_FALSE(unsignedOrphan.waitForExit(0.3));
+    EXPECT_FALSE(child.waitForExit(0.0));
+    EXPECT_EQ(fixture.entries(), (Names{own.binaryURL.filename().string(), stranger}));
+    EXPECT_EQ(fixture.dnsRestores(), 1);
+
+    // Once nothing runs them, they go too.
+    ASSERT_TRUE(child.stop(2.0, 2.0));
+    runtime.removeObsoleteRuntimes({});
+    EXPECT_EQ(fixture.entries(), Names{stranger});
+}
+
 }  // namespace
 }  // namespace tarnel::testing
