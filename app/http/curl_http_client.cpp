@@ -101,9 +101,9 @@ std::optional<Authority> httpAuthority(std::string_view url) {
     const auto& host = components->host();
     if (!scheme || !host || host->empty()) return std::nullopt;
     std::uint16_t defaultPort = 0;
-    if (equalIgnoringAsciiCase(*scheme, "https")) {
+    if (ascii::equalIgnoringCase(*scheme, "https")) {
         defaultPort = 443;
-    } else if (equalIgnoringAsciiCase(*scheme, "http")) {
+    } else if (ascii::equalIgnoringCase(*scheme, "http")) {
         defaultPort = 80;
     } else {
         return std::nullopt;
@@ -263,7 +263,7 @@ void checkRequest(const HttpRequest& request) {
 
 bool hasHeader(const HttpRequest& request, std::string_view name) {
     for (const auto& header : request.headers) {
-        if (equalIgnoringAsciiCase(header.name, name)) return true;
+        if (ascii::equalIgnoringCase(header.name, name)) return true;
     }
     return false;
 }
@@ -405,7 +405,12 @@ HttpResponse CurlHttpClient::perform(const HttpRequest& request, std::stop_token
         if (message->msg == CURLMSG_DONE && message->easy_handle == handle) result = message->data.result;
     }
     if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && transfer.bodyDropped)) {
-        if (result == CURLE_WRITE_ERROR && transfer.bodyTooLarge) throw HttpBodyTooLargeError(request.bodyLimit);
+        if (result == CURLE_WRITE_ERROR && transfer.bodyTooLarge) {
+            long status = 0;
+            curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+            throw HttpBodyTooLargeError(request.bodyLimit, static_cast<int>(status),
+                                        std::move(transfer.response.headers));
+        }
         throw transportError(result, transfer);
     }
     long status = 0;

@@ -7,7 +7,7 @@ namespace tarnel {
 std::optional<std::string> HttpResponse::header(std::string_view name) const {
     std::optional<std::string> value;
     for (const auto& field : headers) {
-        if (!equalIgnoringAsciiCase(field.name, name)) continue;
+        if (!ascii::equalIgnoringCase(field.name, name)) continue;
         if (value) {
             *value += ", ";
             *value += field.value;

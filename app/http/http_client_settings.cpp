@@ -45,7 +45,7 @@ HttpAddressGuard::HttpAddressGuard(const HttpClientSettings& settings)
 
 HttpAddressGuard::Target HttpAddressGuard::target(std::string_view host, std::uint16_t port) const {
     for (const auto& pin : connectPins_) {
-        if (pin.port == port && equalIgnoringAsciiCase(pin.host, host)) return {pin.toHost, pin.toPort};
+        if (pin.port == port && ascii::equalIgnoringCase(pin.host, host)) return {pin.toHost, pin.toPort};
     }
     return {std::string(host), port};
 }
@@ -54,7 +54,7 @@ bool HttpAddressGuard::mayLookUp(std::string_view host, std::uint16_t port) cons
     const Target where = target(host, port);
     if (isIPLiteral(where.host)) return true;
     return std::any_of(addressPins_.begin(), addressPins_.end(), [&](const HttpAddressPin& pin) {
-        return pin.port == where.port && equalIgnoringAsciiCase(pin.host, where.host);
+        return pin.port == where.port && ascii::equalIgnoringCase(pin.host, where.host);
     });
 }
 

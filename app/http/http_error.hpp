@@ -3,7 +3,10 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "app/http/http_client.hpp"
 #include "common/base/error.hpp"
 
 namespace tarnel {
@@ -45,18 +48,24 @@ private:
 };
 
 // A response body longer than the request allows; the transfer stops at the
-// first byte over the limit.
+// first byte over the limit. It keeps the status and header fields of that
+// response, for callers that judge an oversized answer by them.
 class HttpBodyTooLargeError final : public Error {
 public:
-    explicit HttpBodyTooLargeError(std::size_t limit) : limit_(limit) {}
+    HttpBodyTooLargeError(std::size_t limit, int status, std::vector<HttpHeader> headers)
+        : limit_(limit), status_(status), headers_(std::move(headers)) {}
 
     [[nodiscard]] std::size_t limit() const noexcept { return limit_; }
+    [[nodiscard]] int status() const noexcept { return status_; }
+    [[nodiscard]] const std::vector<HttpHeader>& headers() const noexcept { return headers_; }
 
     [[nodiscard]] std::string message() const override;
     [[nodiscard]] std::string_view typeBaseName() const noexcept override { return "HttpBodyTooLargeError"; }
 
 private:
     std::size_t limit_;
+    int status_;
+    std::vector<HttpHeader> headers_;
 };
 
 }  // namespace tarnel

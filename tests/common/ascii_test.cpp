@@ -6,7 +6,7 @@ namespace tarnel {
 namespace {
 
 TEST(Ascii, ComparesIgnoringTheCaseOfAsciiLettersOnly) {
-    static_assert(equalIgnoringAsciiCase("Content-Range", "content-RANGE"));
+    static_assert(ascii::equalIgnoringCase("Content-Range", "content-RANGE"));
     const struct {
         std::string_view left;
         std::string_view right;
@@ -19,10 +19,10 @@ TEST(Ascii, ComparesIgnoringTheCaseOfAsciiLettersOnly) {
         {"@", "`", false},
         {"\xc3\x84", "\xc3\xa4", false},  // non-ASCII letters keep their case
     };
-    for (const auto& c : cases) EXPECT_EQ(equalIgnoringAsciiCase(c.left, c.right), c.equal) << c.left;
-    EXPECT_EQ(asciiLower('Z'), 'z');
-    EXPECT_EQ(asciiLower('z'), 'z');
-    EXPECT_EQ(asciiLower('\xc4'), '\xc4');
+    for (const auto& c : cases) EXPECT_EQ(ascii::equalIgnoringCase(c.left, c.right), c.equal) << c.left;
+    EXPECT_EQ(ascii::lower('Z'), 'z');
+    EXPECT_EQ(ascii::lower('z'), 'z');
+    EXPECT_EQ(ascii::lower('\xc4'), '\xc4');
 }
 
 }  // namespace

@@ -154,7 +154,7 @@ TEST(CurlHttpClient, FollowsRedirectsOnlyWhenAskedAndAtMostTen) {
 TEST(CurlHttpClient, KeepsAtMostTheBodyLimitAndOnlyTheBodyOfTheStatusAsked) {
     HttpsTestServer server;
     server.answer("/exact", TestHttpAnswer::ok(std::string(4096, 'x')));
-    server.answer("/over", TestHttpAnswer::ok(std::string(4097, 'x')));
+    server.answer("/over", TestHttpAnswer::ok(std::string(4097, 'x')).header("ETag", "\"big\""));
     server.answer("/missing", TestHttpAnswer::withStatus(404, std::string(1 << 20, 'n')).header("X-Why", "gone"));
     const CurlHttpClient client(clientSettingsFor(server));
     HttpRequest request = get(server.url("/exact"));
@@ -167,6 +167,8 @@ TEST(CurlHttpClient, KeepsAtMostTheBodyLimitAndOnlyTheBodyOfTheStatusAsked) {
         ADD_FAILURE() << "a body over the limit was kept";
     } catch (const HttpBodyTooLargeError& error) {
         EXPECT_EQ(error.limit(), 4096u);
+        EXPECT_EQ(error.status(), 200);
+        EXPECT_EQ(error.headers(), (std::vector<HttpHeader>{{"ETag", "\"big\""}, {"Content-Length", "4097"}}));
     }
 
     request.url = server.url("/missing");

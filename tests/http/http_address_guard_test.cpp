@@ -117,9 +117,11 @@ TEST(HttpErrors, CarryFixedMessagesAndTypeNames) {
     EXPECT_EQ(untrusted.detail(), "libcurl error 60");
     EXPECT_EQ(untrusted.typeName(), "TarnelDirect.HttpTransportError");
     EXPECT_EQ(HttpTransportError(HttpTransportError::Case::timedOut, "").message(), "The request timed out.");
-    const HttpBodyTooLargeError large(2'097'152);
+    const HttpBodyTooLargeError large(2'097'152, 200, {{"ETag", "\"e\""}});
     EXPECT_EQ(large.message(), "The response body is larger than 2097152 bytes.");
     EXPECT_EQ(large.limit(), 2'097'152u);
+    EXPECT_EQ(large.status(), 200);
+    EXPECT_EQ(large.headers(), (std::vector<HttpHeader>{{"ETag", "\"e\""}}));
     EXPECT_EQ(large.typeName(), "TarnelDirect.HttpBodyTooLargeError");
 }
 

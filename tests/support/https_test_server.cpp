@@ -34,7 +34,7 @@ std::string_view trimmed(std::string_view text) {
 const std::string* findHeader(const std::vector<std::pair<std::string, std::string>>& headers,
                               std::string_view name) {
     for (const auto& [field, value] : headers) {
-        if (equalIgnoringAsciiCase(field, name)) return &value;
+        if (ascii::equalIgnoringCase(field, name)) return &value;
     }
     return nullptr;
 }
@@ -74,7 +74,7 @@ std::optional<std::uint64_t> decimal(std::string_view text) {
 // (the whole body is then sent); {size, 0} when it starts past the end.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> byteRange(std::string_view value, std::uint64_t size) {
     value = trimmed(value);
-    if (value.size() < 6 || !equalIgnoringAsciiCase(value.substr(0, 6), "bytes=")) return std::nullopt;
+    if (value.size() < 6 || !ascii::equalIgnoringCase(value.substr(0, 6), "bytes=")) return std::nullopt;
     value.remove_prefix(6);
     if (value.find(',') != value.npos) return std::nullopt;
     const auto dash = value.find('-');
@@ -561,7 +561,7 @@ void HttpsTestServer::serve(std::size_t index, UniqueFd socket) {
                 }
                 if (!stream.write(response) || (!headOnly && !stream.write(answer.body))) break;
                 const auto closeAsked = [](const std::string* value) {
-                    return value != nullptr && equalIgnoringAsciiCase(trimmed(*value), "close");
+                    return value != nullptr && ascii::equalIgnoringCase(trimmed(*value), "close");
                 };
                 const auto requestConnection = request.header("Connection");
                 if (version != "HTTP/1.1" || closeAsked(requestConnection ? &*requestConnection : nullptr) ||
