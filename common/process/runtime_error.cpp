@@ -1,5 +1,7 @@
 #include "common/process/runtime_error.hpp"
 
+#include "common/contract/privileged_helper_protocol.hpp"
+
 namespace tarnel {
 
 std::string PrivilegedRuntimeError::message() const {
@@ -39,12 +41,13 @@ std::string PrivilegedRuntimeError::message() const {
 }
 
 std::optional<std::string_view> PrivilegedRuntimeError::replyCode() const noexcept {
+    namespace code = PrivilegedHelperProtocol::replyCode;
     switch (case_) {
-        case Case::runtimeNotPrepared: return "runtime_not_prepared";
-        case Case::runtimePreparationDeadlineExceeded: return "runtime_preparation_deadline_exceeded";
-        case Case::tailscaleCompatibilityUnavailable: return "tailscale_compatibility_unavailable";
-        case Case::tailscaleCompatibilityValidationFailed: return "tailscale_compatibility_validation_failed";
-        case Case::tunnelStartupCancelled: return "cancelled";
+        case Case::runtimeNotPrepared: return code::runtimeNotPrepared;
+        case Case::runtimePreparationDeadlineExceeded: return code::runtimePreparationDeadlineExceeded;
+        case Case::tailscaleCompatibilityUnavailable: return code::tailscaleCompatibilityUnavailable;
+        case Case::tailscaleCompatibilityValidationFailed: return code::tailscaleCompatibilityValidationFailed;
+        case Case::tunnelStartupCancelled: return code::cancelled;
         default: return std::nullopt;
     }
 }

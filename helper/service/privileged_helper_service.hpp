@@ -9,6 +9,7 @@
 
 #include "common/base/clock.hpp"
 #include "common/contract/helper_contract.hpp"
+#include "common/contract/privileged_helper_protocol.hpp"
 #include "common/process/start_registry.hpp"
 #include "helper/runtime/client_code_validator.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
@@ -29,14 +30,14 @@ namespace tarnel {
 class PrivilegedHelperService {
 public:
     // The protocol version both sides require.
-    static constexpr std::int64_t protocolVersion = 35;
+    static constexpr std::int64_t protocolVersion = PrivilegedHelperProtocol::version;
     // How far ahead a preparation's deadline may lie.
-    static constexpr double preparationWindow = 47.0;
+    static constexpr double preparationWindow = PrivilegedHelperProtocol::preparationWindow;
     // How far ahead a start's deadline, with its grace and its Tailscale
     // allowance, may lie.
-    static constexpr double startWindow = 32.0;
-    static constexpr double startGrace = 5.0;
-    static constexpr double tailscaleAllowance = 5.0;
+    static constexpr double startWindow = PrivilegedHelperProtocol::startWindow;
+    static constexpr double startGrace = PrivilegedHelperProtocol::startGrace;
+    static constexpr double tailscaleAllowance = PrivilegedHelperProtocol::tailscaleAllowance;
 
     // ---- Replies ----
 

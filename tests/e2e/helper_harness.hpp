@@ -132,20 +132,18 @@ public:
     // another is given).
     Reply call(const std::string& selector, const std::vector<std::string>& arguments = {}, bool asRoot = false,
                std::optional<std::filesystem::path> client = std::nullopt) const {
-        BoundedCommandInvocation invocation{client.value_or(application_->executable), {}};
-        if (asRoot) invocation.arguments.push_back("--as-root");
-        invocation.arguments.push_back(socket_.string());
-        invocation.arguments.push_back(selector);
-        invocation.arguments.insert(invocation.arguments.end(), arguments.begin(), arguments.end());
-        const double deadline = now() + 90.0;
-        const BoundedCommandResult result = BoundedCommandRunner::run(invocation, 1 << 20, [deadline](double uptime) {
-            if (uptime > deadline) throw std::runtime_error("the client did not finish");
-        });
-        const std::string& output = result.output;
-        Reply reply;
-        reply.exitStatus = result.terminationStatus;
-        reply.values = json::parse(output.empty() ? "{}" : output);
-        return reply;
+        std::vector<std::string> words{socket_.string(), selector};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        return run(client.value_or(application_->executable), asRoot, std::move(words));
+    }
+
+    // One operation of the application's helper client, run by the signed
+    // application (its "result" or its "error" and "error_type").
+    Reply operate(const std::string& operation, const std::vector<std::string>& arguments = {},
+                  bool asRoot = false) const {
+        std::vector<std::string> words{"--operation", socket_.string(), operation};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        return run(application_->executable, asRoot, std::move(words));
     }
 
     [[nodiscard]] PrivilegedRuntimeEnvironment environment() const {
@@ -166,6 +164,21 @@ public:
     [[nodiscard]] std::string log() const { return files::readIfExists(log_).value_or(""); }
 
 private:
+    Reply run(const std::filesystem::path& client, bool asRoot, std::vector<std::string> words) const {
+        BoundedCommandInvocation invocation{client, {}};
+        if (asRoot) invocation.arguments.push_back("--as-root");
+        invocation.arguments.insert(invocation.arguments.end(), words.begin(), words.end());
+        const double deadline = now() + 90.0;
+        const BoundedCommandResult result = BoundedCommandRunner::run(invocation, 1 << 20, [deadline](double uptime) {
+            if (uptime > deadline) throw std::runtime_error("the client did not finish");
+        });
+        const std::string& output = result.output;
+        Reply reply;
+        reply.exitStatus = result.terminationStatus;
+        reply.values = json::parse(output.empty() ? "{}" : output);
+        return reply;
+    }
+
     const NetworkNamespace& space_;
     std::vector<std::string> extraEnvironment_;
     TemporaryDirectory temporary_;

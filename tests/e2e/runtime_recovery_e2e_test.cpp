@@ -110,6 +110,11 @@ TEST_F(RuntimeRecoveryE2E, AHelperKilledBetweenLaunchAndRecordLeavesNoRuntimeBeh
     ASSERT_EQ(running.size(), 1u);
     const UniqueFd orphan = pidfd::open(running.front().pid);
     ASSERT_TRUE(orphan);
+    // However the test ends, the runtime does not outlive it.
+    const struct KillAtEnd {
+        int pidfd;
+        ~KillAtEnd() { pidfd::sendSignal(pidfd, SIGKILL); }
+    } killAtEnd{orphan.get()};
     EXPECT_TRUE(waitForTunnelInterfaces(harness.space(), {"utun0"}, 10.0));
     EXPECT_FALSE(fs::exists(harness.runtime() / "tun-state.json"));
     EXPECT_NE(harness.pf().anchorRules(), "");

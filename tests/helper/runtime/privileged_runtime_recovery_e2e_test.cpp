@@ -194,6 +194,37 @@ TEST_F(RecoveryE2E, AdoptsTheHelpersOwnVerifiedRuntimeOnly) {
     }
 }
 
+// Beside the tunnel it adopts, recovery stops a runtime of the directory that
+// no record names and removes its copy; the adopted tunnel, which no process
+// of this one launched either, runs on with its protection.
+TEST_F(RecoveryE2E, AnUnrecordedRuntimeBesideTheAdoptedTunnelIsStopped) {
+    RecoveryScene scene;
+    const auto recorded = scene.files().prepareStandIn();
+    scene.files().write("tun-config.json", readFixture("tunnel-config/automatic-interface.json"));
+    OrphanedProcess tunnel(recorded.binaryURL, {"run", "-c", scene.runtime().tunnelConfigurationPath().string()},
+                           &scene.space());
+    const auto identity = ProcessInfo::identity(tunnel.pid());
+    ASSERT_TRUE(identity);
+    const PrivilegedRuntime::TunnelState state{tunnel.pid(), identity->executablePath, identity->startSeconds,
+                                               identity->startMicroseconds, Uuid::random().text(), std::nullopt};
+    scene.files().write("tun-state.json", state.encoded());
+    ASSERT_TRUE(waitForTunnelInterfaces(scene.space(), {"utun0"}, 10.0));
+    scene.space().inside([&] { scene.runtime().dnsOverride()->apply("utun0"); });
+    const auto stray = scene.files().prepareStandIn();
+    TemporaryDirectory elsewhere;
+    files::writeAtomically(elsewhere.path() / "config.json", "{}");
+    OrphanedProcess unrecorded(stray.binaryURL, {"run", "-c", (elsewhere.path() / "config.json").string()});
+
+    EXPECT_EQ(scene.recover(), std::vector<std::string>{});
+    EXPECT_TRUE(unrecorded.waitForExit(0.0));
+    EXPECT_FALSE(tunnel.waitForExit(0.3));
+    EXPECT_EQ(scene.files().read("tun-state.json"), state.encoded());
+    EXPECT_TRUE(waitForTunnelInterfaces(scene.space(), {"utun0"}, 0.0));
+    EXPECT_TRUE(scene.files().exists(recorded.binaryURL.filename().string()));
+    EXPECT_FALSE(scene.files().exists(stray.binaryURL.filename().string()));
+    EXPECT_TRUE(scene.files().dnsResolver());
+}
+
 // A record whose runtime is not one of the helper's copies is not the
 // helper's tunnel: no signature is looked at, the process (which matches the
 // record) is stopped, and protection is deactivated, without a line.
