@@ -102,7 +102,7 @@ import selectors, socket, sys
 selector = selectors.DefaultSelector()
 for address in sys.argv[1].split(','):
     family = socket.AF_INET6 if ':' in address else socket.AF_INET
-    for kind, port in (spec.split(':') for spec in sys.argv[2:]):
+    for kind, port in (listener.split(':') for listener in sys.argv[2:]):
         s = socket.socket(family, socket.SOCK_STREAM if kind == 'tcp' else socket.SOCK_DGRAM)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         s.bind((address, int(port)))
