@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "common/base/files.hpp"
@@ -20,18 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class HelperClientE2E : public NamespaceTest {
-protected:
-    void SetUp() override {
-        NamespaceTest::SetUp();
-        if (IsSkipped()) return;
-        space_.emplace();
-        lan_.emplace();
-        space_->addVeth("192.168.1.20/24", VethPeer{&*lan_, "eth0", "192.168.1.1/24"}, "en0");
-    }
-    std::optional<NetworkNamespace> lan_;
-    std::optional<NetworkNamespace> space_;
-};
+using HelperClientE2E = HelperNamespaceTest;
 
 // Printed in full, so that the client reads the same double.
 std::string uptimeText(double uptime) {
