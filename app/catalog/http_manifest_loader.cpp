@@ -6,24 +6,12 @@
 
 namespace tarnel {
 
-namespace {
-
-std::vector<ManifestHeaderField> manifestFields(std::vector<HttpHeader> headers) {
-    std::vector<ManifestHeaderField> fields;
-    fields.reserve(headers.size());
-    for (auto& header : headers) fields.push_back({std::move(header.name), std::move(header.value)});
-    return fields;
-}
-
-}  // namespace
-
 ManifestLoader httpManifestLoader(const HttpClient& client) {
     return [&client](const ManifestRequest& request, std::stop_token stop) {
         HttpRequest http;
         http.url = request.url;
         http.method = request.method;
-        http.headers.reserve(request.headers.size());
-        for (const auto& field : request.headers) http.headers.push_back({field.name, field.value});
+        http.headers = request.headers;
         http.timeoutSeconds = std::chrono::duration<double>(request.timeout).count();
         http.bodyLimit = request.bodyLimit;
         http.followRedirects = request.followRedirects;
@@ -33,13 +21,13 @@ ManifestLoader httpManifestLoader(const HttpClient& client) {
         try {
             HttpResponse answer = client.perform(http, std::move(stop));
             response.status = answer.status;
-            response.headers = manifestFields(std::move(answer.headers));
+            response.headers = std::move(answer.headers);
             response.body = std::move(answer.body);
         } catch (const HttpTransportError& error) {
             throw ManifestTransportError(error.message());
         } catch (const HttpBodyTooLargeError& error) {
             response.status = error.status();
-            response.headers = manifestFields(error.headers());
+            response.headers = error.headers();
             response.bodyOverLimit = true;
         }
         return response;

@@ -3,23 +3,12 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "common/base/ascii.hpp"
 #include "common/process/cancellation_error.hpp"
 
 namespace tarnel {
 
 std::optional<std::string> ManifestResponse::header(std::string_view name) const {
-    std::optional<std::string> value;
-    for (const auto& field : headers) {
-        if (!ascii::equalIgnoringCase(field.name, name)) continue;
-        if (value) {
-            *value += ", ";
-            *value += field.value;
-        } else {
-            value = field.value;
-        }
-    }
-    return value;
+    return headerValue(headers, name);
 }
 
 void sleepUnlessStopped(std::chrono::nanoseconds duration, std::stop_token stop) {

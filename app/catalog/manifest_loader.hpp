@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/base/error.hpp"
+#include "common/base/header_fields.hpp"
 
 // What the signed route list download needs of the network, kept free of any
 // HTTP library: the download builds each request, a loader performs it. The
@@ -17,12 +18,7 @@
 namespace tarnel {
 
 // One header field. A received value has no white space or line break at its ends.
-struct ManifestHeaderField {
-    std::string name;
-    std::string value;
-
-    friend bool operator==(const ManifestHeaderField&, const ManifestHeaderField&) = default;
-};
+using ManifestHeaderField = HeaderField;
 
 // One request of the download.
 struct ManifestRequest {

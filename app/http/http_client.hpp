@@ -8,14 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "common/base/header_fields.hpp"
+
 namespace tarnel {
 
-struct HttpHeader {
-    std::string name;
-    std::string value;
-
-    friend bool operator==(const HttpHeader&, const HttpHeader&) = default;
-};
+using HttpHeader = HeaderField;
 
 // One HTTP exchange. Every request has a connection of its own (none is kept
 // or shared), sends no cookies, goes through no proxy and verifies the
