@@ -1,5 +1,7 @@
 #include "app/tunnel/startup_timing.hpp"
 
+#include "app/tunnel/tailscale_compatibility.hpp"
+
 namespace tarnel::PrivilegedTunnelStartupTiming {
 
 std::string timedRuntimePreparation(const PrivilegedHelperClient& client, const Uuid& attemptID,
@@ -7,6 +9,12 @@ std::string timedRuntimePreparation(const PrivilegedHelperClient& client, const 
     return timedStage(PrivilegedTunnelStartupStage::applicationRuntimePreparation, attemptID, deadlineUptime,
                       *client.endpoint().clock,
                       [&] { return client.prepareRuntime(attemptID, deadlineUptime); });
+}
+
+std::optional<std::string> timedTailscaleSnapshot(const Uuid& attemptID, double deadlineUptime,
+                                                  const std::stop_token& stop, const Clock& clock) {
+    return timedStage(PrivilegedTunnelStartupStage::applicationTailscaleSnapshot, attemptID, deadlineUptime, clock,
+                      [&] { return TailscaleCompatibility::snapshot(deadlineUptime, stop, clock); });
 }
 
 }  // namespace tarnel::PrivilegedTunnelStartupTiming

@@ -19,6 +19,8 @@ inline constexpr std::string_view pfctl = "/sbin/pfctl";
 inline constexpr std::string_view networksetup = "/usr/sbin/networksetup";
 inline constexpr std::string_view launchctl = "/bin/launchctl";
 inline constexpr std::string_view tailscale = "/Applications/Tailscale.app/Contents/MacOS/Tailscale";
+// Linux only: the service manager, through which the application registers the helper.
+inline constexpr std::string_view systemctl = "/usr/bin/systemctl";
 
 // Every tool above with its short name: (system path, short name).
 [[nodiscard]] std::span<const std::pair<std::string_view, std::string_view>> toolsByShortName() noexcept;
@@ -31,7 +33,7 @@ void map(const std::filesystem::path& systemPath, const std::filesystem::path& h
 
 // Runs every tool listed above from `directory`, under its short name:
 // "route", "scutil", "netstat", "pfctl", "networksetup", "launchctl",
-// "tailscale".
+// "tailscale", "systemctl".
 void mapAllInto(const std::filesystem::path& directory);
 
 // Removes every mapping.
