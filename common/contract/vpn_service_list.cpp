@@ -59,7 +59,8 @@ std::vector<ConnectedVPNService> connectedVPNServices(std::string_view scutilLis
         if (!identifier) continue;
 
         // The fields are views into the line: the name is looked for after the type field.
-        const std::string_view rest = line.substr(static_cast<std::size_t>(typeField.data() - line.data()) + typeField.size());
+        const auto afterType = static_cast<std::size_t>(typeField.data() - line.data()) + typeField.size();
+        const std::string_view rest = line.substr(afterType);
         std::string name;
         if (const std::size_t open = rest.find('"'); open != std::string_view::npos) {
             if (const std::size_t close = rest.find('"', open + 1); close != std::string_view::npos) {

@@ -104,9 +104,8 @@ std::optional<fs::path> execStartProgram(std::string_view unitText) {
             continue;
         }
         const std::size_t equals = line.find('=');
-        if (!inService || equals == std::string_view::npos || utf8::trimWhiteSpace(line.substr(0, equals)) != "ExecStart") {
-            continue;
-        }
+        if (!inService || equals == std::string_view::npos) continue;
+        if (utf8::trimWhiteSpace(line.substr(0, equals)) != "ExecStart") continue;
         const std::string_view value = utf8::trimWhiteSpace(line.substr(equals + 1));
         if (value.empty()) {
             command.reset();  // an empty assignment clears the list
@@ -164,6 +163,7 @@ void SystemdHelperServiceRegistrar::registerService() {
     const std::optional<fs::path> program = SystemdUnit::execStartProgram(service_.unitText);
     if (!program) unitFailure(EINVAL, "the helper's unit names no program to start");
     if (const auto entry = SystemdUnit::unprotectedEntry(*program)) {
+        if (!files::entryExists(*entry)) unitFailure(ENOENT, "the helper program " + program->string() + " is missing");
         unitFailure(EPERM, "the helper program " + program->string() + " is not protected from other users (" +
                                entry->string() + ")");
     }

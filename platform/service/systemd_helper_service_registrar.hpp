@@ -48,8 +48,9 @@ struct SystemdHelperService {
 // "systemctl", the exit status as its code and the first line of standard
 // error as its description ("systemctl <command> failed with status N"
 // when it wrote none); a call that cannot run, or runs past its 30 s, has
-// the code -1. An unsafe program or a unit that cannot be written has the
-// domain "systemd-unit" and the system's error number as its code.
+// the code -1. A missing or unsafe program, or a unit that cannot be
+// written, has the domain "systemd-unit" and the system's error number as its
+// code (ENOENT, EPERM, ...).
 class SystemdHelperServiceRegistrar final : public HelperServiceRegistrar {
 public:
     explicit SystemdHelperServiceRegistrar(SystemdHelperService service);

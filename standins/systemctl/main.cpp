@@ -105,7 +105,9 @@ Fault readFault(std::string_view command) {
             if (scope == command) fault.sleepSeconds = boundedNumber(what.substr(6), 0, 3600);
         } else if (what.starts_with("exit=")) {
             const std::size_t textColon = what.find(':');
-            const long status = boundedNumber(what.substr(5, textColon == std::string_view::npos ? what.npos : textColon - 5), 1, 255);
+            const std::string_view number =
+                what.substr(5, textColon == std::string_view::npos ? std::string_view::npos : textColon - 5);
+            const long status = boundedNumber(number, 1, 255);
             if (scope == command) {
                 fault.exitStatus = static_cast<int>(status);
                 if (textColon != std::string_view::npos) fault.text = what.substr(textColon + 1);
@@ -216,9 +218,13 @@ int main(int argc, char** argv) {
         }
         const std::optional<std::string> file = state.unitFile(unit);
         if (command == "enable") {
-            if (state.enablement(unit) == "masked") return fail("Failed to enable unit: Unit file " + unit + " is masked.");
+            if (state.enablement(unit) == "masked") {
+                return fail("Failed to enable unit: Unit file " + unit + " is masked.");
+            }
             if (!file) return fail("Failed to enable unit: Unit file " + unit + " does not exist.");
-            if (state.loaded(unit) != file) return fail("Failed to start " + unit + ": Unit " + unit + " not loaded.");
+            if (state.loaded(unit) != file) {
+                return fail("Failed to start " + unit + ": Unit " + unit + " not loaded.");
+            }
             state.setEnablement(unit, "enabled");
             state.setActive(unit, true);
             return 0;

@@ -92,7 +92,9 @@ Faults readFaults(std::string_view command) {
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
         if (const std::size_t colon = fault.find(':'); colon != std::string_view::npos) {
             const std::string_view scope = fault.substr(0, colon);
-            if (scope != "derp-map" && scope != "status" && scope != "prefs") throw std::invalid_argument("unknown command " + std::string(scope));
+            if (scope != "derp-map" && scope != "status" && scope != "prefs") {
+                throw std::invalid_argument("unknown command " + std::string(scope));
+            }
             if (scope != command) continue;
             fault = fault.substr(colon + 1);
         }

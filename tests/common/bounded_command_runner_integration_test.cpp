@@ -334,7 +334,8 @@ TEST_F(BoundedCommandRunnerTest, StandardErrorCanBeReadApartUnderTheSameCap) {
                   apart, 200000, withinSeconds(10)),
               (BoundedCommandResult{4, std::string(200000, 'o'), std::string(200000, 'e')}));
     EXPECT_EQ(runnerFailure([&] {
-                  BoundedCommandRunner::run(shell("printf ok; head -c 100 /dev/zero >&2"), apart, 99, withinSeconds(10));
+                  BoundedCommandRunner::run(shell("printf ok; head -c 100 /dev/zero >&2"), apart, 99,
+                                            withinSeconds(10));
               }),
               Runner::outputTooLarge);
     apart.standardErrorToOutput = true;

@@ -152,7 +152,8 @@ TEST(TailscaleCompatibilityRequest, ThePayloadIsWhatTheCheckAccepts) {
     const std::string payload = tailscaleCompatibilityPayload({3, 1, 3}, 3);
     EXPECT_EQ(payload, R"({"derp_region_ids":[1,3],"relay_region_id":3,"schema":2})");
     EXPECT_EQ(validateTailscaleCompatibilityRequest(payload), (Request{{1, 3}, 3}));
-    EXPECT_EQ(tailscaleCompatibilityPayload({4096}, 4096), R"({"derp_region_ids":[4096],"relay_region_id":4096,"schema":2})");
+    EXPECT_EQ(tailscaleCompatibilityPayload({4096}, 4096),
+              R"({"derp_region_ids":[4096],"relay_region_id":4096,"schema":2})");
 
     std::vector<std::int64_t> sixtyFiveWithDuplicates(65, 1);
     sixtyFiveWithDuplicates.back() = 2;

@@ -107,10 +107,10 @@ TEST(VPNServiceList, TheOneConnectedServiceOfTheType) {
 // there (unlike the exactly-one reading above).
 TEST(VPNServiceList, EveryConnectedServiceWithItsNameAndType) {
     using Service = Contract::ConnectedVPNService;
-    const std::string tarnel1 =
-        "* (Connected)      6f1c5c1e-8a4e-4c2e-9a43-1c0b4e7d2a10 VPN (app.tarnel.ios) \"Tarnel VPN\"  [VPN:app.tarnel.ios]";
-    const std::string tarnel2 =
-        "* (Connected)      " + std::string(kUUID) + " VPN (app.tarnel.ios) \"Tarnel  Work \"\"x\" [VPN:app.tarnel.ios]";
+    const std::string tarnel1 = "* (Connected)      6f1c5c1e-8a4e-4c2e-9a43-1c0b4e7d2a10 VPN (app.tarnel.ios) "
+                                "\"Tarnel VPN\"  [VPN:app.tarnel.ios]";
+    const std::string tarnel2 = "* (Connected)      " + std::string(kUUID) +
+                                " VPN (app.tarnel.ios) \"Tarnel  Work \"\"x\" [VPN:app.tarnel.ios]";
     const struct {
         std::string name;
         std::string list;

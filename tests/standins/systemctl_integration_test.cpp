@@ -27,7 +27,8 @@ public:
         ::setenv("TARNEL_SYSTEMCTL_ROOT", (directory_ / "state").c_str(), 1);
     }
     ~SystemctlStandIn() {
-        for (const char* name : {"TARNEL_SYSTEMCTL_UNIT_DIRECTORY", "TARNEL_SYSTEMCTL_ROOT", "TARNEL_SYSTEMCTL_FAULTS"}) {
+        for (const char* name :
+             {"TARNEL_SYSTEMCTL_UNIT_DIRECTORY", "TARNEL_SYSTEMCTL_ROOT", "TARNEL_SYSTEMCTL_FAULTS"}) {
             ::unsetenv(name);
         }
     }

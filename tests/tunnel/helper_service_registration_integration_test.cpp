@@ -159,7 +159,8 @@ TEST(SystemdHelperServiceRegistrar, AFailedCallIsTheRegistrationsError) {
         systemd.registrar()->registerService();
         ADD_FAILURE() << "registered";
     } catch (const HelperServiceRegistrationError& error) {
-        EXPECT_EQ(error, HelperServiceRegistrationError("systemctl", 3, "systemctl daemon-reload failed with status 3"));
+        EXPECT_EQ(error,
+                  HelperServiceRegistrationError("systemctl", 3, "systemctl daemon-reload failed with status 3"));
     }
 }
 
@@ -170,6 +171,9 @@ TEST(SystemdHelperServiceRegistrar, AProgramOthersCouldReplaceIsNeverRegistered)
     EXPECT_EQ(failureOf([&] { systemd.registrar()->registerService(); }),
               "the helper program " + systemd.program().string() + " is not protected from other users (" +
                   systemd.program().string() + ")");
+    fs::remove(systemd.program());
+    EXPECT_EQ(failureOf([&] { systemd.registrar()->registerService(); }),
+              "the helper program " + systemd.program().string() + " is missing");
     EXPECT_EQ(systemd.calls(), "");
     EXPECT_FALSE(fs::exists(systemd.unitFile()));
 }
@@ -255,7 +259,7 @@ TEST(SystemdHelperServiceRegistrar, TheLegacyAuthorizationIsRootsAndRegisters) {
     SystemdLegacyHelperAuthorizer authorizer(systemd.registrar());
     const auto reference = authorizer.create();
     ASSERT_TRUE(reference);
-    EXPECT_FALSE(authorizer.bless("app.tarnel.direct.helper", *reference) == std::nullopt) << "blessed without the right";
+    EXPECT_TRUE(authorizer.bless("app.tarnel.direct.helper", *reference)) << "blessed without the right";
     EXPECT_EQ(authorizer.copyRight(*reference, "system.privilege.admin", 19),
               SystemdLegacyHelperAuthorizer::authorizationDenied);
     EXPECT_EQ(authorizer.copyRight(*reference, LegacyHelperAuthorizer::blessRight, 19), 0);

@@ -301,7 +301,8 @@ TEST(PrivilegedHelperInstaller, TheWaitEndsWithTheHelperOrAfterEightSeconds) {
         {"not found throughout", Status::notFound,
          PrivilegedHelperInstallError::installFailed("ServiceManagement registration did not become active")},
         {"requires approval", Status::requiresApproval, PrivilegedHelperInstallError(InstallCase::approvalRequired)},
-        {"unknown", static_cast<Status>(-7), PrivilegedHelperInstallError::installFailed("unknown ServiceManagement status")},
+        {"unknown", static_cast<Status>(-7),
+         PrivilegedHelperInstallError::installFailed("unknown ServiceManagement status")},
     };
     for (const auto& c : others) {
         SCOPED_TRACE(c.name);

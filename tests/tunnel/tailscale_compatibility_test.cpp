@@ -24,6 +24,7 @@ std::string region(const std::string& key, const std::string& code) {
 }
 std::string derpMap(const std::string& regions) { return "{\"Regions\": {" + regions + "}}"; }
 const std::string kDERPMap = derpMap(region("3", "fra") + ", " + region("1", "nyc"));
+const std::string kPayload = R"({"derp_region_ids":[1,3],"relay_region_id":3,"schema":2})";
 
 std::string outcome(const std::string& preferences, const std::string& status, const std::string& map) {
     try {
@@ -40,7 +41,9 @@ TEST(TailscaleCompatibilityPayload, FromTheDocuments) {
     const std::string invalidMap = "Tailscale returned an invalid DERP map response.";
     const std::string invalidRegions = "Privileged tunnel configuration rejected: Tailscale DERP regions are invalid.";
     std::string sixtyFive;
-    for (int id = 1; id <= 65; ++id) sixtyFive += (id > 1 ? ", " : "") + region(std::to_string(id), id == 1 ? "fra" : "x");
+    for (int id = 1; id <= 65; ++id) {
+        sixtyFive += (id > 1 ? ", " : "") + region(std::to_string(id), id == 1 ? "fra" : "x");
+    }
     const struct {
         const char* name;
         std::string preferences;
@@ -48,9 +51,8 @@ TEST(TailscaleCompatibilityPayload, FromTheDocuments) {
         std::string map;
         std::string expected;
     } cases[] = {
-        {"as connected", kPreferences, kStatus, kDERPMap, R"({"derp_region_ids":[1,3],"relay_region_id":3,"schema":2})"},
-        {"exit node keys absent, other keys ignored", R"({"RouteAll": true})", kStatus, kDERPMap,
-         R"({"derp_region_ids":[1,3],"relay_region_id":3,"schema":2})"},
+        {"as connected", kPreferences, kStatus, kDERPMap, kPayload},
+        {"exit node keys absent, other keys ignored", R"({"RouteAll": true})", kStatus, kDERPMap, kPayload},
         {"ExitNodeIP", R"({"ExitNodeID": "", "ExitNodeIP": "100.64.0.9"})", kStatus, kDERPMap,
          "Disconnect the Tailscale exit node before starting Tarnel Direct."},
         {"ExitNodeID", R"({"ExitNodeID": "nXYZ"})", kStatus, kDERPMap,
@@ -78,8 +80,8 @@ TEST(TailscaleCompatibilityPayload, FromTheDocuments) {
         {"no RegionID", kPreferences, kStatus, R"({"Regions": {"3": {"RegionCode": "fra"}}})", invalidMap},
         {"a key that is not decimal", kPreferences, kStatus, derpMap(region("x3", "fra")), invalidMap},
         {"a signed key", kPreferences, kStatus, derpMap(region("+3", "fra")), invalidMap},
-        {"a key beyond 64 bits", kPreferences, kStatus, derpMap(region("3", "fra") + ", " + region("9223372036854775808", "x")),
-         invalidMap},
+        {"a key beyond 64 bits", kPreferences, kStatus,
+         derpMap(region("3", "fra") + ", " + region("9223372036854775808", "x")), invalidMap},
         {"no RegionCode", kPreferences, kStatus, R"({"Regions": {"3": {"RegionID": 3}}})", invalidMap},
         {"an empty RegionCode", kPreferences, kStatus, derpMap(region("3", "")), invalidMap},
         {"a region that is not an object", kPreferences, kStatus, R"({"Regions": {"3": 3}})", invalidMap},
@@ -91,8 +93,9 @@ TEST(TailscaleCompatibilityPayload, FromTheDocuments) {
          invalidRegions},
         {"identifier 0", kPreferences, kStatus, derpMap(region("3", "fra") + ", " + region("0", "x")), invalidRegions},
         {"a number beyond 64 bits in a field not read", kPreferences,
-         R"({"BackendState": "Running", "Self": {"Online": true, "Relay": "fra", "RxBytes": 123456789012345678901234}})",
-         kDERPMap, R"({"derp_region_ids":[1,3],"relay_region_id":3,"schema":2})"},
+         R"({"BackendState": "Running", "RxBytes": 123456789012345678901234,
+             "Self": {"Online": true, "Relay": "fra"}})",
+         kDERPMap, kPayload},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(outcome(c.preferences, c.status, c.map), c.expected) << c.name;
