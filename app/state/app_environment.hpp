@@ -13,6 +13,8 @@
 
 #include "app/state/task_layer.hpp"
 #include "app/tunnel/privileged_helper_operations.hpp"
+#include "app/tunnel/sing_box_process.hpp"
+#include "app/tunnel/tunnel_health_probe.hpp"
 #include "common/base/clock.hpp"
 #include "common/base/uuid.hpp"
 #include "platform/keychain/keychain.hpp"
@@ -58,6 +60,10 @@ struct AppEnvironment {
     std::vector<std::string> arguments;
     // The value of a variable of the process's environment; none when unset.
     std::function<std::optional<std::string>(std::string_view name)> environmentVariable;
+    // What the proxy-mode runtime runs from (ProxyProcessSettings::production()).
+    ProxyProcessSettings proxyProcessSettings;
+    // The traffic checks' endpoints and services; the probe needs every one.
+    TunnelHealthProbe::Services tunnelHealthProbeServices;
 
     // The two tasks that start-up leaves running: the quiet update of a
     // saved access link, and the launch recovery. Each starts on a later

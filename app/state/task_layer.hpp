@@ -23,6 +23,11 @@
 // which end early when the task's stop is requested. Once the host is
 // abandoned (its owner is being destroyed), every task of it ends at its
 // next resumption without running any more of its code.
+//
+// GCC 12 destroys twice a lambda that captures by copy and is written inside
+// the operand of co_await (its coroutine bug with temporaries there): give
+// such a call a name first, `auto call = host.onPool([value] {...});
+// co_await call;`. Lambdas that capture only references are safe.
 namespace tarnel {
 
 // What a task's awaits throw once its host was abandoned: it unwinds the

@@ -88,8 +88,8 @@ public:
 
 private:
     template <typename Script, typename... Arguments>
-    decltype(auto) answer(std::string operation, double timeout, const Script& script,
-                          Arguments&&... arguments) const {
+    typename Script::result_type answer(std::string operation, double timeout, const Script& script,
+                                        Arguments&&... arguments) const {
         {
             std::lock_guard lock(mutex_);
             calls_.push_back({std::move(operation), timeout, std::this_thread::get_id()});
