@@ -36,20 +36,47 @@ std::optional<std::string> accountHome() {
     return std::string(found->pw_dir);
 }
 
+// The directory that `fromValues` makes of the XDG variable `variable` and
+// HOME, or else of the account's home directory.
+template <typename FromValues>
+std::filesystem::path userDirectory(const char* variable, FromValues&& fromValues, const char* description) {
+    if (auto path = fromValues(environmentValue(variable), environmentValue("HOME"))) return *path;
+    const std::optional<std::string> home = accountHome();
+    if (auto path = fromValues(std::nullopt, home)) return *path;
+    throw SystemError(description, ENOENT);
+}
+
+// The XDG directory when its variable holds an absolute path, else the
+// directory `underHome` of an absolute home directory.
+std::optional<std::filesystem::path> xdgDirectory(std::optional<std::string_view> xdgValue,
+                                                  std::optional<std::string_view> home,
+                                                  const std::filesystem::path& underHome) {
+    if (isAbsolute(xdgValue)) return std::filesystem::path(*xdgValue);
+    if (isAbsolute(home)) return std::filesystem::path(*home) / underHome;
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::filesystem::path> applicationSupport(std::optional<std::string_view> xdgDataHome,
                                                         std::optional<std::string_view> home) {
-    if (isAbsolute(xdgDataHome)) return std::filesystem::path(*xdgDataHome);
-    if (isAbsolute(home)) return std::filesystem::path(*home) / ".local" / "share";
-    return std::nullopt;
+    return xdgDirectory(xdgDataHome, home, std::filesystem::path(".local") / "share");
 }
 
 std::filesystem::path applicationSupport() {
-    if (auto path = applicationSupport(environmentValue("XDG_DATA_HOME"), environmentValue("HOME"))) return *path;
-    const std::optional<std::string> home = accountHome();
-    if (auto path = applicationSupport(std::nullopt, home)) return *path;
-    throw SystemError("Application Support folder", ENOENT);
+    return userDirectory(
+        "XDG_DATA_HOME", [](auto xdg, auto home) { return applicationSupport(xdg, home); },
+        "Application Support folder");
+}
+
+std::optional<std::filesystem::path> preferences(std::optional<std::string_view> xdgConfigHome,
+                                                 std::optional<std::string_view> home) {
+    return xdgDirectory(xdgConfigHome, home, ".config");
+}
+
+std::filesystem::path preferences() {
+    return userDirectory(
+        "XDG_CONFIG_HOME", [](auto xdg, auto home) { return preferences(xdg, home); }, "Preferences folder");
 }
 
 }  // namespace tarnel::UserDirectories

@@ -21,4 +21,15 @@ namespace tarnel::UserDirectories {
 [[nodiscard]] std::optional<std::filesystem::path> applicationSupport(std::optional<std::string_view> xdgDataHome,
                                                                       std::optional<std::string_view> home);
 
+// The user's Preferences directory, where the user's settings live: on this
+// host the XDG configuration directory, "$XDG_CONFIG_HOME" when that is an
+// absolute path, else "$HOME/.config", found as applicationSupport() finds
+// its own. Throws SystemError (ENOENT) when no absolute path can be found.
+[[nodiscard]] std::filesystem::path preferences();
+
+// The same from the given values of XDG_CONFIG_HOME and HOME (nothing: not
+// set); nothing when neither is an absolute path.
+[[nodiscard]] std::optional<std::filesystem::path> preferences(std::optional<std::string_view> xdgConfigHome,
+                                                               std::optional<std::string_view> home);
+
 }  // namespace tarnel::UserDirectories

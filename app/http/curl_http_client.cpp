@@ -283,12 +283,16 @@ List headerList(const HttpRequest& request) {
     return list;
 }
 
+void checkConnectPins(const std::vector<HttpConnectPin>& pins) {
+    for (const auto& pin : pins) {
+        if (pin.host.empty() || pin.toHost.empty()) throw std::invalid_argument("connect pin without a host");
+    }
+}
+
 }  // namespace
 
 CurlHttpClient::CurlHttpClient(HttpClientSettings settings) : settings_(std::move(settings)), guard_(settings_) {
-    for (const auto& pin : settings_.connectPins) {
-        if (pin.host.empty() || pin.toHost.empty()) throw std::invalid_argument("connect pin without a host");
-    }
+    checkConnectPins(settings_.connectPins);
     for (const auto& pin : settings_.addressPins) {
         if (pin.host.empty()) throw std::invalid_argument("address pin without a host");
     }
@@ -297,18 +301,30 @@ CurlHttpClient::CurlHttpClient(HttpClientSettings settings) : settings_(std::mov
 
 HttpResponse CurlHttpClient::perform(const HttpRequest& request, std::stop_token stop) const {
     checkRequest(request);
+    checkConnectPins(request.connectPins);
     if (stop.stop_requested()) throw CancellationError();
+
+    // The request's own pins go first, for libcurl and for the guard alike.
+    std::vector<HttpConnectPin> pins = request.connectPins;
+    pins.insert(pins.end(), settings_.connectPins.begin(), settings_.connectPins.end());
+    std::optional<HttpAddressGuard> requestGuard;
+    if (!request.connectPins.empty()) {
+        HttpClientSettings merged = settings_;
+        merged.connectPins = pins;
+        requestGuard.emplace(merged);
+    }
+    const HttpAddressGuard& guard = requestGuard ? *requestGuard : guard_;
 
     const auto authority = httpAuthority(request.url);
     if (!authority) throw HttpTransportError(HttpTransportError::Case::unsupportedURL, "not an http or https URL");
-    if (kGuarded && !guard_.mayLookUp(authority->host, authority->port)) {
+    if (kGuarded && !guard.mayLookUp(authority->host, authority->port)) {
         throw HttpTransportError(HttpTransportError::Case::hostNotPinned,
                                  "host " + authority->host + " is neither an IP literal nor pinned");
     }
 
     Transfer transfer;
     transfer.request = &request;
-    transfer.guard = kGuarded ? &guard_ : nullptr;
+    transfer.guard = kGuarded ? &guard : nullptr;
     EasyHandle easy(curl_easy_init());
     MultiHandle multi(curl_multi_init());
     if (!easy || !multi) throw std::bad_alloc();
@@ -355,7 +371,7 @@ HttpResponse CurlHttpClient::perform(const HttpRequest& request, std::stop_token
         append(addressPins, pin.host + ":" + std::to_string(pin.port) + ":" + pinAddress(pin.address));
     }
     List connectPins;
-    for (const auto& pin : settings_.connectPins) {
+    for (const auto& pin : pins) {
         append(connectPins, pin.host + ":" + std::to_string(pin.port) + ":" + pinAddress(pin.toHost) + ":" +
                                 std::to_string(pin.toPort));
     }

@@ -20,7 +20,8 @@ public:
 
     // Throws std::invalid_argument for a request that cannot be sent as given:
     // a method that is not a token, a header with a line break or without a
-    // name, a time-out that is not a positive number.
+    // name, a time-out that is not a positive number, a connect pin without a
+    // host.
     [[nodiscard]] HttpResponse perform(const HttpRequest& request, std::stop_token stop) const override;
 
     [[nodiscard]] const HttpClientSettings& settings() const noexcept { return settings_; }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/http/http_client_settings.hpp"
 #include "common/base/header_fields.hpp"
 
 namespace tarnel {
@@ -36,6 +37,10 @@ struct HttpRequest {
     // the transfer ends once the headers are in (callers that judge only the
     // status of such an answer).
     std::optional<int> bodyOnlyForStatus;
+    // Pins of this request alone, tried before the client's own (the first
+    // that names the request's host and port applies): a caller that has
+    // resolved a name itself sends the request to that address.
+    std::vector<HttpConnectPin> connectPins;
 
     static constexpr int kMaximumRedirects = 10;
 };

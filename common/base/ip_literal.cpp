@@ -17,4 +17,24 @@ std::optional<IPAddressFamily> ipLiteralFamily(std::string_view text) {
     return std::nullopt;
 }
 
+std::optional<IPSocketAddress> ipSocketAddress(std::string_view literal, std::uint16_t port) {
+    if (literal.find('\0') != std::string_view::npos) return std::nullopt;
+    const std::string terminated(literal);
+    IPSocketAddress socket;
+    auto* ipv4 = reinterpret_cast<sockaddr_in*>(&socket.address);
+    auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&socket.address);
+    if (::inet_pton(AF_INET, terminated.c_str(), &ipv4->sin_addr) == 1) {
+        ipv4->sin_family = AF_INET;
+        ipv4->sin_port = htons(port);
+        socket.length = sizeof(sockaddr_in);
+    } else if (::inet_pton(AF_INET6, terminated.c_str(), &ipv6->sin6_addr) == 1) {
+        ipv6->sin6_family = AF_INET6;
+        ipv6->sin6_port = htons(port);
+        socket.length = sizeof(sockaddr_in6);
+    } else {
+        return std::nullopt;
+    }
+    return socket;
+}
+
 }  // namespace tarnel

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/socket.h>
+
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -17,5 +20,15 @@ enum class IPAddressFamily { ipv4, ipv6 };
 
 // True when `ipLiteralFamily` names a family.
 [[nodiscard]] inline bool isIPLiteral(std::string_view text) { return ipLiteralFamily(text).has_value(); }
+
+// An IPv4 or IPv6 socket address and the length the socket calls take for it.
+struct IPSocketAddress {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+};
+
+// The socket address of an IP literal (as `ipLiteralFamily` reads it) with
+// the port; nothing for any other text. No name service is asked.
+[[nodiscard]] std::optional<IPSocketAddress> ipSocketAddress(std::string_view literal, std::uint16_t port);
 
 }  // namespace tarnel

@@ -19,6 +19,10 @@ inline constexpr std::string_view pfctl = "/sbin/pfctl";
 inline constexpr std::string_view networksetup = "/usr/sbin/networksetup";
 inline constexpr std::string_view launchctl = "/bin/launchctl";
 inline constexpr std::string_view tailscale = "/Applications/Tailscale.app/Contents/MacOS/Tailscale";
+// curl is the real tool on every host (the local proxy's readiness probe runs
+// it); tests map it with `map` to a program that records its calls. It has no
+// stand-in, so it is not among the short names below.
+inline constexpr std::string_view curl = "/usr/bin/curl";
 
 // Every tool above with its short name: (system path, short name).
 [[nodiscard]] std::span<const std::pair<std::string_view, std::string_view>> toolsByShortName() noexcept;

@@ -1,11 +1,7 @@
 #include "helper/protection/packet_filter_control.hpp"
 
-#include <netdb.h>
-
 #include <algorithm>
-#include <cstring>
 #include <limits>
-#include <memory>
 #include <set>
 
 #include "common/base/ip_literal.hpp"
@@ -117,24 +113,6 @@ std::optional<std::uint64_t> packetFilterEnableToken(std::string_view output) {
         return token;
     }
     return std::nullopt;
-}
-
-std::optional<std::vector<sockaddr_storage>> resolveWithSystem(const std::string& host) {
-    if (host.find('\0') != std::string::npos) return std::nullopt;
-    addrinfo hints{};
-    hints.ai_flags = AI_ADDRCONFIG;
-    hints.ai_family = AF_UNSPEC;
-    addrinfo* list = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return std::nullopt;
-    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(list, &::freeaddrinfo);
-    std::vector<sockaddr_storage> addresses;
-    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_addr == nullptr || entry->ai_addrlen > sizeof(sockaddr_storage)) continue;
-        sockaddr_storage address{};
-        std::memcpy(&address, entry->ai_addr, entry->ai_addrlen);
-        addresses.push_back(address);
-    }
-    return addresses;
 }
 
 std::vector<std::string> resolveEndpointAddresses(const std::string& host, const EndpointResolver& resolver) {

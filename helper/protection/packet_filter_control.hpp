@@ -12,6 +12,7 @@
 #include "common/base/clock.hpp"
 #include "helper/protection/packet_filter_rules.hpp"
 #include "helper/protection/tailscale_underlay_endpoint.hpp"
+#include "platform/host_resolution.hpp"
 #include "platform/network_interfaces.hpp"
 
 namespace tarnel {
@@ -87,9 +88,7 @@ private:
 // tests never ask the machine's own resolver.
 using EndpointResolver = std::function<std::optional<std::vector<sockaddr_storage>>(const std::string& host)>;
 
-// The production resolver: getaddrinfo with AI_ADDRCONFIG, any family, no
-// service.
-[[nodiscard]] std::optional<std::vector<sockaddr_storage>> resolveWithSystem(const std::string& host);
+// The production resolver is resolveWithSystem (platform/host_resolution.hpp).
 
 // The numeric addresses of the tunnel server. An IPv4 or IPv6 literal comes
 // back as it is, without a lookup; a name goes to the resolver, and the

@@ -12,6 +12,14 @@ namespace tarnel {
 using KeychainStatus = std::int32_t;
 inline constexpr KeychainStatus keychainSuccess = 0;
 inline constexpr KeychainStatus keychainItemNotFound = -25300;
+// Failures a keychain of this host reports (callers only tell 0 and
+// keychainItemNotFound apart from the rest):
+inline constexpr KeychainStatus keychainDuplicateItem = -25299;  // add: the item exists
+inline constexpr KeychainStatus keychainParameterError = -50;    // a service or account it cannot name
+inline constexpr KeychainStatus keychainIOError = -36;           // reading or writing failed
+// The keychain or an item is not what it must be (a link, another user's,
+// not a directory or not a file); it is left alone.
+inline constexpr KeychainStatus keychainInvalid = -25295;
 
 // Who may read an item once it exists; given when the item is created and
 // kept by every later update.

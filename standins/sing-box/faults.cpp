@@ -44,9 +44,9 @@ Faults parseFaults(std::string_view text) {
             equals == std::string_view::npos ? std::nullopt : std::optional(fault.substr(equals + 1));
         if (!seen.emplace(name).second) refuse(fault, "a fault may be named once");
 
-        const bool takesValue = name == "exit" || name == "interface-delay";
+        const bool takesValue = name == "exit" || name == "interface-delay" || name == "listen-delay";
         if (name != "exit" && name != "interface-delay" && name != "no-interface" && name != "second-interface" &&
-            name != "ignore-sigterm") {
+            name != "ignore-sigterm" && name != "listen-delay") {
             refuse(fault, "unknown fault");
         }
         if (takesValue != value.has_value()) refuse(fault, takesValue ? "needs a value" : "takes no value");
@@ -59,6 +59,8 @@ Faults parseFaults(std::string_view text) {
             }
         } else if (name == "interface-delay") {
             faults.interfaceDelayMilliseconds = number(*value, kMaximumMilliseconds, fault);
+        } else if (name == "listen-delay") {
+            faults.listenDelayMilliseconds = number(*value, kMaximumMilliseconds, fault);
         } else if (name == "no-interface") {
             faults.noInterface = true;
         } else if (name == "second-interface") {

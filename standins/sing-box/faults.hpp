@@ -21,12 +21,15 @@ namespace tarnel::standin {
 //   interface-delay=MS create the TUN interface MS milliseconds after the start
 //   second-interface   create a second TUN interface carrying the same address
 //   ignore-sigterm     ignore SIGTERM (and SIGINT); only SIGKILL ends it
+//   listen-delay=MS    bind the mixed inbounds MS milliseconds after the
+//                      start; until then their ports refuse connections
 //
 // MS is 0 to 3600000. "no-interface" cannot be combined with
 // "interface-delay" or "second-interface". Faults about interfaces do nothing
-// without a TUN inbound.
+// without a TUN inbound, "listen-delay" nothing without a mixed inbound.
 //
-// Examples: "exit=3", "exit=1@250,ignore-sigterm", "interface-delay=400".
+// Examples: "exit=3", "exit=1@250,ignore-sigterm", "interface-delay=400",
+// "listen-delay=700".
 inline constexpr std::string_view faultVariable = "TARNEL_STANDIN_FAULT";
 
 struct Faults {
@@ -36,6 +39,7 @@ struct Faults {
     int interfaceDelayMilliseconds = 0;
     bool secondInterface = false;
     bool ignoreTermination = false;
+    int listenDelayMilliseconds = 0;
 
     friend bool operator==(const Faults&, const Faults&) = default;
 };

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "common/base/clock.hpp"
 #include "common/base/error.hpp"
@@ -37,7 +38,8 @@ std::string_view httpStatusFor(SocksReply refusal) {
 
 }  // namespace
 
-MixedProxy::MixedProxy(const MixedInbound& inbound, TargetPolicy policy) : policy_(policy), tag_(inbound.tag) {
+MixedProxy::MixedProxy(const MixedInbound& inbound, TargetPolicy policy, std::vector<ConnectMapping> mappings)
+    : policy_(policy), mappings_(std::move(mappings)), tag_(inbound.tag) {
     const std::string what = "listen on " + inbound.listenText + ":" + std::to_string(inbound.port);
     stop_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!stop_) throw SystemError("eventfd", errno);
@@ -147,7 +149,7 @@ void MixedProxy::serve(UniqueFd client) const {
 
 UniqueFd MixedProxy::open(const ProxyTarget& target, SocksReply& refusal) const {
     const std::string named = target.host + ":" + std::to_string(target.port);
-    const auto address = resolveTarget(target);
+    const auto address = resolveTarget(target, mappings_);
     if (!address) {
         report("mixed[" + tag_ + "]: " + named + " is not an IP address (the stand-in resolves no names)");
         refusal = SocksReply::hostUnreachable;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/base/unique_fd.hpp"
 #include "standins/sing-box/configuration.hpp"
@@ -18,13 +19,14 @@ namespace tarnel::standin {
 
 // The "mixed" inbound: one listening socket that serves HTTP proxy requests
 // (CONNECT and plain forwarding) and SOCKS5 CONNECT, told apart by the first
-// byte, and connects directly to the target the client names when the policy
-// permits it. One thread per client connection, at most 256 at once.
+// byte, and connects directly to the target the client names (or to where a
+// connect mapping sends it) when the policy permits it. One thread per client
+// connection, at most 256 at once.
 class MixedProxy {
 public:
     // Binds and listens (SO_REUSEADDR); throws SystemError. Serving starts
     // at once.
-    MixedProxy(const MixedInbound& inbound, TargetPolicy policy);
+    MixedProxy(const MixedInbound& inbound, TargetPolicy policy, std::vector<ConnectMapping> mappings = {});
     // Stops: closes the listener and every connection, joins every thread.
     ~MixedProxy();
     MixedProxy(const MixedProxy&) = delete;
@@ -53,6 +55,7 @@ private:
     bool sendAll(int fd, std::string_view bytes, double deadline) const;
 
     TargetPolicy policy_;
+    std::vector<ConnectMapping> mappings_;
     std::string tag_;
     sockaddr_storage bound_{};
     UniqueFd listener_;

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <array>
+#include <charconv>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -70,7 +71,67 @@ std::uint16_t bigEndian16(std::string_view bytes) {
 
 }  // namespace
 
-std::optional<sockaddr_storage> resolveTarget(const ProxyTarget& target) {
+std::vector<ConnectMapping> parseConnectTo(std::string_view text) {
+    std::vector<ConnectMapping> mappings;
+    if (text.empty()) return mappings;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t comma = text.find(',', start);
+        const std::string_view entry = text.substr(start, comma == std::string_view::npos ? text.npos : comma - start);
+        start = comma == std::string_view::npos ? text.size() + 1 : comma + 1;
+        const auto refuse = [entry](std::string_view reason) {
+            throw std::invalid_argument("\"" + std::string(entry) + "\": " + std::string(reason));
+        };
+
+        // Each field ends at the next ":" outside brackets.
+        std::vector<std::string_view> fields;
+        for (std::string_view rest = entry;;) {
+            std::size_t end = std::min(rest.find(':'), rest.size());
+            if (rest.starts_with('[')) {
+                end = rest.find(']');
+                if (end == std::string_view::npos) refuse("a \"[\" without its \"]\"");
+                ++end;
+                if (end < rest.size() && rest[end] != ':') refuse("text after \"]\"");
+            }
+            fields.push_back(rest.substr(0, end));
+            if (end == rest.size()) break;
+            rest.remove_prefix(end + 1);
+        }
+        if (fields.size() != 4) refuse("expected HOST:PORT:ADDRESS:PORT");
+
+        const auto unbracketed = [](std::string_view field) {
+            return field.starts_with('[') ? field.substr(1, field.size() - 2) : field;
+        };
+        const auto port = [&](std::string_view field) {
+            unsigned value = 0;
+            const auto* end = field.data() + field.size();
+            const auto [stop, error] = std::from_chars(field.data(), end, value);
+            if (field.empty() || field.front() < '0' || field.front() > '9' || error != std::errc() || stop != end ||
+                value == 0 || value > 65535) {
+                refuse("expected a port from 1 to 65535");
+            }
+            return static_cast<std::uint16_t>(value);
+        };
+        const std::string_view host = unbracketed(fields[0]);
+        if (host.empty() || host.find_first_of(std::string_view(" \t\0", 3)) != std::string_view::npos ||
+            (fields[0].starts_with('[') && !numericAddress(host))) {
+            refuse("expected a host name or an IP literal");
+        }
+        const std::uint16_t hostPort = port(fields[1]);
+        const std::string_view literal = unbracketed(fields[2]);
+        // IPv6 goes in brackets, as in a URL; an IPv4 literal goes without.
+        const bool bracketsRight = fields[2].starts_with('[') == (literal.find(':') != std::string_view::npos);
+        const auto address = numericAddress(literal, port(fields[3]));
+        if (!address || !bracketsRight) refuse("expected an IP literal (IPv6 in brackets) to connect to");
+        mappings.push_back(ConnectMapping{std::string(host), hostPort, *address});
+    }
+    return mappings;
+}
+
+std::optional<sockaddr_storage> resolveTarget(const ProxyTarget& target, const std::vector<ConnectMapping>& mappings) {
+    for (const auto& mapping : mappings) {
+        if (mapping.port == target.port && equalsIgnoringCase(mapping.host, target.host)) return mapping.address;
+    }
     if (equalsIgnoringCase(target.host, "localhost")) return numericAddress("127.0.0.1", target.port);
     return numericAddress(target.host, target.port);
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "standins/sing-box/socket_address.hpp"
 
@@ -22,10 +23,34 @@ struct ProxyTarget {
     friend bool operator==(const ProxyTarget&, const ProxyTarget&) = default;
 };
 
+// Where the mixed inbounds send connections to a named host, chosen through
+// the environment variable TARNEL_STANDIN_CONNECT_TO, as curl's --connect-to
+// does: entries "HOST:PORT:ADDRESS:PORT" separated by ",", each sending
+// connections to HOST:PORT (HOST in any letter case) to ADDRESS:PORT. HOST is
+// a name or an IP literal (IPv6 in brackets), ADDRESS an IP literal (IPv6 in
+// brackets), PORT 1 to 65535 in decimal digits; nothing may be left out. An
+// empty or absent variable maps nothing. The first entry that names a target
+// applies.
+//
+// Example: "trace.tarnel.test:443:127.0.0.1:8443".
+inline constexpr std::string_view connectToVariable = "TARNEL_STANDIN_CONNECT_TO";
+
+struct ConnectMapping {
+    std::string host;
+    std::uint16_t port = 0;
+    sockaddr_storage address{};  // with its port
+};
+
+// Parses the variable's text; throws std::invalid_argument naming the entry
+// that is wrong.
+[[nodiscard]] std::vector<ConnectMapping> parseConnectTo(std::string_view text);
+
 // The address of a target, found without any name service (the stand-in never
-// asks the machine's resolver): an IPv4 or IPv6 literal, or "localhost" (any
-// letter case) as 127.0.0.1. Nothing for every other name.
-[[nodiscard]] std::optional<sockaddr_storage> resolveTarget(const ProxyTarget& target);
+// asks the machine's resolver): the first mapping's address for a mapped host
+// and port, else an IPv4 or IPv6 literal, or "localhost" (any letter case) as
+// 127.0.0.1. Nothing for every other name.
+[[nodiscard]] std::optional<sockaddr_storage> resolveTarget(const ProxyTarget& target,
+                                                            const std::vector<ConnectMapping>& mappings = {});
 
 // Where the proxy may connect: loopback always; any other address only when
 // the process runs in a network namespace of a test's own, where every

@@ -83,21 +83,26 @@ void createInterfaces(const Configuration& configuration, const Faults& faults, 
     }
 }
 
-// What the main thread waits for after the start: a stop signal, the delayed
-// interface, the delayed exit.
+// What the main thread waits for after the start: a stop signal, the
+// (delayed) listeners, the delayed interface, the delayed exit.
 class Timeline {
 public:
-    Timeline(double start, const Faults& faults, bool hasTunnel) {
-        if (hasTunnel && !faults.noInterface) interfaceAt_ = start + faults.interfaceDelayMilliseconds / 1000.0;
+    Timeline(double start, const Faults& faults, const Configuration& configuration) {
+        if (!configuration.mixedInbounds.empty()) listenAt_ = start + faults.listenDelayMilliseconds / 1000.0;
+        if (!configuration.tunInbounds.empty() && !faults.noInterface) {
+            interfaceAt_ = start + faults.interfaceDelayMilliseconds / 1000.0;
+        }
         if (faults.exitCode && faults.exitAfterMilliseconds) exitAt_ = start + *faults.exitAfterMilliseconds / 1000.0;
     }
+    [[nodiscard]] bool listenDue(double now) const { return listenAt_ && *listenAt_ <= now; }
+    void listening() { listenAt_.reset(); }
     [[nodiscard]] bool interfaceDue(double now) const { return interfaceAt_ && *interfaceAt_ <= now; }
     void interfaceCreated() { interfaceAt_.reset(); }
     [[nodiscard]] bool exitDue(double now) const { return exitAt_ && *exitAt_ <= now; }
     // Seconds until the next event; nothing when none is pending.
     [[nodiscard]] std::optional<double> untilNext(double now) const {
         std::optional<double> next;
-        for (const auto& at : {interfaceAt_, exitAt_}) {
+        for (const auto& at : {listenAt_, interfaceAt_, exitAt_}) {
             if (at && (!next || *at < *next)) next = *at;
         }
         if (!next) return std::nullopt;
@@ -105,13 +110,15 @@ public:
     }
 
 private:
+    std::optional<double> listenAt_;
     std::optional<double> interfaceAt_;
     std::optional<double> exitAt_;
 };
 
 }  // namespace
 
-int runSingBox(const std::vector<std::string>& arguments, const char* faultVariableText) {
+int runSingBox(const std::vector<std::string>& arguments, const char* faultVariableText,
+               const char* connectToVariableText) {
     // Stop signals are taken by sigtimedwait below. They are blocked first of
     // all, so that one arriving during the start is handled, not fatal.
     sigset_t stopSignals;
@@ -132,6 +139,13 @@ int runSingBox(const std::vector<std::string>& arguments, const char* faultVaria
         faults = parseFaults(faultVariableText == nullptr ? "" : faultVariableText);
     } catch (const std::invalid_argument& error) {
         report("invalid " + std::string(faultVariable) + ": " + error.what());
+        return usageExitStatus;
+    }
+    std::vector<ConnectMapping> mappings;
+    try {
+        mappings = parseConnectTo(connectToVariableText == nullptr ? "" : connectToVariableText);
+    } catch (const std::invalid_argument& error) {
+        report("invalid " + std::string(connectToVariable) + ": " + error.what());
         return usageExitStatus;
     }
     if (faults.ignoreTermination) {
@@ -158,25 +172,32 @@ int runSingBox(const std::vector<std::string>& arguments, const char* faultVaria
         return failureExitStatus;
     }
 
+    for (const MixedInbound& inbound : configuration->mixedInbounds) {
+        if (!policy.permits(inbound.listen)) {
+            report("refusing to listen on " + inbound.listenText +
+                   " outside loopback in the machine's own network namespace");
+            return failureExitStatus;
+        }
+    }
+
     std::vector<std::unique_ptr<MixedProxy>> proxies;
     std::vector<TunDevice> devices;
     std::vector<std::unique_ptr<PacketTunnel>> tunnels;  // after the devices: stopped first
-    Timeline timeline(start, faults, !configuration->tunInbounds.empty());
+    Timeline timeline(start, faults, *configuration);
     try {
-        for (const MixedInbound& inbound : configuration->mixedInbounds) {
-            if (!policy.permits(inbound.listen)) {
-                report("refusing to listen on " + inbound.listenText +
-                       " outside loopback in the machine's own network namespace");
-                return failureExitStatus;
-            }
-            proxies.push_back(std::make_unique<MixedProxy>(inbound, policy));
-            report("mixed[" + inbound.tag + "]: listening on " + describe(proxies.back()->address()));
-        }
         for (;;) {
             const double now = uptime();
             if (timeline.exitDue(now)) {
                 report("exiting with status " + std::to_string(*faults.exitCode) + " (fault)");
                 return *faults.exitCode;
+            }
+            if (timeline.listenDue(now)) {
+                for (const MixedInbound& inbound : configuration->mixedInbounds) {
+                    proxies.push_back(std::make_unique<MixedProxy>(inbound, policy, mappings));
+                    report("mixed[" + inbound.tag + "]: listening on " + describe(proxies.back()->address()));
+                }
+                timeline.listening();
+                continue;
             }
             if (timeline.interfaceDue(now)) {
                 createInterfaces(*configuration, faults, devices, tunnels);

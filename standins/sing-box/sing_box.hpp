@@ -15,7 +15,8 @@
 //   addresses, up until the process ends; refused (exit 1) in the machine's
 //   own network namespace, since it changes the machine's interfaces;
 // - a "mixed" inbound: a real HTTP and SOCKS5 proxy that connects directly to
-//   the targets its clients name, loopback ones only unless it runs in a
+//   the targets its clients name (or where TARNEL_STANDIN_CONNECT_TO sends a
+//   named host, proxy_protocol.hpp), loopback ones only unless it runs in a
 //   namespace of a test's own;
 // - SIGTERM or SIGINT: everything is closed and the exit status is 0;
 // - faults chosen through TARNEL_STANDIN_FAULT (faults.hpp).
@@ -26,10 +27,11 @@ namespace tarnel::standin {
 inline constexpr int usageExitStatus = 2;
 inline constexpr int failureExitStatus = 1;
 
-// Runs the stand-in with the arguments after argument 0 and the fault
-// variable's text (nullptr when it is not set); gives the exit status. Call it
-// first in main, before any thread starts: it blocks SIGTERM and SIGINT to
-// take them itself.
-int runSingBox(const std::vector<std::string>& arguments, const char* faultVariableText);
+// Runs the stand-in with the arguments after argument 0 and the texts of the
+// fault and connect-to variables (nullptr when one is not set); gives the exit
+// status. Call it first in main, before any thread starts: it blocks SIGTERM
+// and SIGINT to take them itself.
+int runSingBox(const std::vector<std::string>& arguments, const char* faultVariableText,
+               const char* connectToVariableText);
 
 }  // namespace tarnel::standin

@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include "common/base/ip_literal.hpp"
+
 namespace tarnel::standin {
 
 namespace {
@@ -15,21 +17,9 @@ const sockaddr_in6& v6(const sockaddr_storage& address) { return *reinterpret_ca
 }  // namespace
 
 std::optional<sockaddr_storage> numericAddress(std::string_view text, std::uint16_t port) {
-    // inet_pton reads a terminated string: an embedded NUL would cut it short.
-    if (text.find('\0') != std::string_view::npos) return std::nullopt;
-    const std::string terminated(text);
-    sockaddr_storage storage{};
-    auto* ipv4 = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (::inet_pton(AF_INET, terminated.c_str(), &ipv4->sin_addr) == 1) {
-        ipv4->sin_family = AF_INET;
-    } else if (::inet_pton(AF_INET6, terminated.c_str(), &ipv6->sin6_addr) == 1) {
-        ipv6->sin6_family = AF_INET6;
-    } else {
-        return std::nullopt;
-    }
-    setPort(storage, port);
-    return storage;
+    const auto socket = ipSocketAddress(text, port);
+    if (!socket) return std::nullopt;
+    return socket->address;
 }
 
 std::uint16_t portOf(const sockaddr_storage& address) {

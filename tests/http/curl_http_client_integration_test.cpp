@@ -110,6 +110,31 @@ TEST(CurlHttpClient, NameAndConnectPinsReachTheServerAndTLSChecksTheRequestedNam
               HttpTransportError::Case::serverCertificateUntrusted);
 }
 
+TEST(CurlHttpClient, ARequestsOwnConnectPinGoesBeforeTheClientsAndCountsAsPinned) {
+    HttpsTestServer server;
+    server.answer("/", TestHttpAnswer::ok("request pin"));
+    HttpClientSettings settings = clientSettingsFor(server);
+    // The client's own pin leads nowhere: a refused port on loopback.
+    settings.connectPins = {{"trace.tarnel.test", 443, "127.0.0.1", 1}};
+    const CurlHttpClient client(settings);
+    HttpRequest request = get("https://trace.tarnel.test/");
+    request.connectPins = {{"trace.tarnel.test", 443, server.address(), server.port()}};
+    EXPECT_EQ(client.perform(request, {}).body, "request pin");
+    EXPECT_EQ(server.requests().at(0).header("Host"), "trace.tarnel.test");
+    // Without it the client's pin applies.
+    EXPECT_EQ(transportFailure(client, get("https://trace.tarnel.test/")), HttpTransportError::Case::cannotConnect);
+
+    request.connectPins = {{"", 443, server.address(), server.port()}};
+    EXPECT_THROW((void)client.perform(request, {}), std::invalid_argument);
+#if defined(TARNEL_HTTP_ADDRESS_GUARD)
+    // A request pin to a name the guard has not pinned is no pin at all.
+    const CurlHttpClient unpinned(clientSettingsFor(server));
+    request.connectPins = {{"trace.tarnel.test", 443, "elsewhere.example", server.port()}};
+    EXPECT_EQ(transportFailure(unpinned, request), HttpTransportError::Case::hostNotPinned);
+#endif
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
 TEST(CurlHttpClient, ACertificateOfAnUntrustedAuthorityIsATransportError) {
     HttpsTestServer server;
     server.answer("/", TestHttpAnswer::ok("never"));

@@ -9,26 +9,36 @@
 namespace tarnel {
 namespace {
 
-TEST(UserDirectories, ApplicationSupportIsTheXDGDataDirectory) {
+TEST(UserDirectories, ApplicationSupportAndPreferencesAreTheXDGDirectories) {
     using std::nullopt;
+    using Directory = std::optional<std::filesystem::path> (*)(std::optional<std::string_view>,
+                                                                std::optional<std::string_view>);
+    const Directory support = &UserDirectories::applicationSupport;
+    const Directory preferences = &UserDirectories::preferences;
     struct Case {
-        std::optional<std::string_view> xdgDataHome;
+        Directory directory;
+        std::optional<std::string_view> xdgHome;
         std::optional<std::string_view> home;
         std::optional<std::filesystem::path> expected;
     };
     const Case cases[] = {
-        {"/data/alice", "/home/alice", "/data/alice"},
-        {"relative/data", "/home/alice", "/home/alice/.local/share"},  // a relative value is ignored
-        {"", "/home/alice", "/home/alice/.local/share"},
-        {nullopt, "/home/alice", "/home/alice/.local/share"},
-        {"/data/alice", nullopt, "/data/alice"},
-        {nullopt, "home/alice", nullopt},
-        {"", "", nullopt},
-        {nullopt, nullopt, nullopt},
+        {support, "/data/alice", "/home/alice", "/data/alice"},
+        {support, "relative/data", "/home/alice", "/home/alice/.local/share"},  // a relative value is ignored
+        {support, "", "/home/alice", "/home/alice/.local/share"},
+        {support, nullopt, "/home/alice", "/home/alice/.local/share"},
+        {support, "/data/alice", nullopt, "/data/alice"},
+        {support, nullopt, "home/alice", nullopt},
+        {support, "", "", nullopt},
+        {support, nullopt, nullopt, nullopt},
+        {preferences, "/conf/alice", "/home/alice", "/conf/alice"},
+        {preferences, "relative/conf", "/home/alice", "/home/alice/.config"},
+        {preferences, nullopt, "/home/alice", "/home/alice/.config"},
+        {preferences, nullopt, "home/alice", nullopt},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(UserDirectories::applicationSupport(c.xdgDataHome, c.home), c.expected)
-            << c.xdgDataHome.value_or("(unset)") << " " << c.home.value_or("(unset)");
+        EXPECT_EQ(c.directory(c.xdgHome, c.home), c.expected)
+            << (c.directory == support ? "support " : "preferences ") << c.xdgHome.value_or("(unset)") << " "
+            << c.home.value_or("(unset)");
     }
 }
 
@@ -67,6 +77,16 @@ TEST(UserDirectories, ApplicationSupportReadsTheEnvironment) {
     const std::filesystem::path fallback = UserDirectories::applicationSupport();
     EXPECT_TRUE(fallback.is_absolute()) << fallback;
     EXPECT_EQ(fallback.filename(), "share");
+}
+
+TEST(UserDirectories, PreferencesReadTheEnvironment) {
+    const ScopedVariable xdg("XDG_CONFIG_HOME");
+    const ScopedVariable home("HOME");
+    ::setenv("XDG_CONFIG_HOME", "/tmp/tarnel-config", 1);
+    EXPECT_EQ(UserDirectories::preferences(), "/tmp/tarnel-config");
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::setenv("HOME", "/tmp/tarnel-home", 1);
+    EXPECT_EQ(UserDirectories::preferences(), "/tmp/tarnel-home/.config");
 }
 
 }  // namespace

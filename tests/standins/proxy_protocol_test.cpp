@@ -45,6 +45,50 @@ TEST(StandInProxyTargets, ResolveOnlyLiteralsAndLocalhostAndPermitLoopbackOutsid
     EXPECT_FALSE(resolveTarget({"127.0.0.1\0x"s, 80}));
 }
 
+TEST(StandInConnectMappings, SendMappedNamesToTheirAddressesAndLeaveEveryOtherNameUnresolved) {
+    const auto mappings = parseConnectTo("trace.tarnel.test:443:127.0.0.1:8443,[::1]:80:[::1]:8080,"
+                                         "trace.tarnel.test:443:127.0.0.2:1,10.0.0.1:443:127.0.0.3:9");
+    const struct {
+        const char* host;
+        std::uint16_t port;
+        std::optional<std::string> described;
+    } cases[] = {
+        {"trace.tarnel.test", 443, "127.0.0.1:8443"},  // the first entry that names it
+        {"TRACE.Tarnel.Test", 443, "127.0.0.1:8443"},
+        {"trace.tarnel.test", 80, std::nullopt},       // another port is another target
+        {"other.tarnel.test", 443, std::nullopt},
+        {"::1", 80, "[::1]:8080"},
+        {"10.0.0.1", 443, "127.0.0.3:9"},
+        {"10.0.0.1", 80, "10.0.0.1:80"},
+        {"localhost", 443, "127.0.0.1:443"},
+    };
+    for (const auto& [host, port, described] : cases) {
+        const auto address = resolveTarget({host, port}, mappings);
+        ASSERT_EQ(address.has_value(), described.has_value()) << host << ":" << port;
+        if (address) {
+            EXPECT_EQ(describe(*address), *described) << host;
+        }
+    }
+    EXPECT_TRUE(parseConnectTo("").empty());
+}
+
+TEST(StandInConnectMappings, RefuseEveryEntryOutsideTheirGrammar) {
+    for (const char* text : {",", "a.test:443:127.0.0.1:8443,", "a.test:443:127.0.0.1", "a.test:443:127.0.0.1:8443:1",
+                             ":443:127.0.0.1:8443", "a.test::127.0.0.1:8443", "a.test:443::8443",
+                             "a.test:443:127.0.0.1:", "a.test:0:127.0.0.1:8443", "a.test:443:127.0.0.1:65536",
+                             "a.test:+443:127.0.0.1:8443", "a.test:443:localhost:8443", "a.test:443:::1:8443",
+                             "a.test:443:[127.0.0.1]:8443", "a.test:443:[::1:8443", "a.test:443:[::1]x:8443",
+                             "[a.test]:443:127.0.0.1:8443", "a test:443:127.0.0.1:8443"}) {
+        EXPECT_THROW(static_cast<void>(parseConnectTo(text)), std::invalid_argument) << text;
+    }
+    try {
+        static_cast<void>(parseConnectTo("a.test:443:127.0.0.1:8443,b.test:443:b.test:8443"));
+        ADD_FAILURE() << "no error";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_STREQ(error.what(), "\"b.test:443:b.test:8443\": expected an IP literal (IPv6 in brackets) to connect to");
+    }
+}
+
 TEST(StandInHttpProxy, ConnectNamesItsTarget) {
     const auto request = parseHttpProxyRequest("CONNECT 127.0.0.1:8443 HTTP/1.1\r\nHost: 127.0.0.1:8443\r\n\r\n");
     ASSERT_TRUE(request);

@@ -1,3 +1,5 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -6,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "common/base/ascii.hpp"
 #include "common/process/bounded_command_runner.hpp"
 #include "platform/network_isolation.hpp"
 #include "tests/common/process_test_support.hpp"
@@ -153,6 +156,67 @@ TEST(SingBoxStandIn, ProxiesHttpConnectAndSocks5ToLoopback) {
                                     " is not an IP address (the stand-in resolves no names)"));
     EXPECT_NE(runCurl({"--socks5-hostname", proxy, "http://nowhere.invalid/"}).terminationStatus, 0);
     EXPECT_EQ(server.requests().size(), 4u);
+}
+
+// A loopback port that nothing listens on (bound for a moment, then freed).
+std::uint16_t freeLoopbackPort() {
+    const UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (!probe || ::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw SystemError("bind", errno);
+    }
+    return ntohs(address.sin_port);
+}
+
+TEST(SingBoxStandIn, ADelayedListenerRefusesUntilItsTimeThenServes) {
+    HttpTestServer server("127.0.0.1", "late but served");
+    const std::string port = std::to_string(freeLoopbackPort());
+    StandIn standIn(R"({"inbounds":[{"type":"mixed","tag":"late","listen":"127.0.0.1","listen_port":)" + port + "}]}",
+                    "listen-delay=600");
+    const std::vector<std::string> request{"-x", "http://127.0.0.1:" + port,
+                                           "http://127.0.0.1:" + std::to_string(server.port()) + "/"};
+    // curl's "Failed to connect": nothing listens yet.
+    EXPECT_EQ(runCurl(request).terminationStatus, 7);
+    EXPECT_TRUE(standIn.waitForLine("mixed[late]: listening on 127.0.0.1:" + port)) << standIn.standardError();
+    EXPECT_GE(uptime() - standIn.launchedAt(), 0.6);
+    const auto served = runCurl(request);
+    EXPECT_EQ(served.terminationStatus, 0);
+    EXPECT_EQ(served.output, "late but served");
+}
+
+TEST(SingBoxStandIn, ConnectMappingsSendAMappedNameToItsAddressAndRefuseEveryOtherName) {
+    HttpTestServer server("127.0.0.1", "mapped");
+    StandIn standIn(kProxyOnAnyPort, "", nullptr, "trace.tarnel.test:443:127.0.0.1:" + std::to_string(server.port()));
+    const std::string proxy = "127.0.0.1:" + std::to_string(standIn.proxyPort());
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"-p", "-x", "http://" + proxy, "http://trace.tarnel.test:443/probe"},
+             {"--socks5-hostname", proxy, "http://Trace.Tarnel.Test:443/probe"}}) {
+        const auto result = runCurl(arguments);
+        EXPECT_EQ(result.terminationStatus, 0) << arguments[0] << standIn.standardError();
+        EXPECT_EQ(result.output, "mapped") << arguments[0];
+    }
+    EXPECT_TRUE(standIn.waitForLine("mixed[test]: http connect to trace.tarnel.test:443"));
+    // The name as curl sent it: a mapping matches it in any letter case.
+    const auto socks = standIn.waitForLine("mixed[test]: socks5 to ");
+    ASSERT_TRUE(socks);
+    EXPECT_TRUE(ascii::equalIgnoringCase(*socks, "trace.tarnel.test:443")) << *socks;
+
+    const auto unmapped = runCurl({"-o", "/dev/null", "-w", "%{http_connect}", "-p", "-x", "http://" + proxy,
+                                   "http://trace.tarnel.test:80/"});
+    EXPECT_EQ(unmapped.output, "502");
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
+TEST(SingBoxStandIn, RefusesAConnectMappingOutsideItsGrammar) {
+    StandIn standIn(kProxyOnAnyPort, "", nullptr, "trace.tarnel.test:443");
+    EXPECT_EQ(standIn.finish(), exited(2));
+    EXPECT_EQ(standIn.standardOutput(), "");
+    EXPECT_EQ(standIn.standardError(), "sing-box: invalid TARNEL_STANDIN_CONNECT_TO: \"trace.tarnel.test:443\": "
+                                       "expected HOST:PORT:ADDRESS:PORT\n");
 }
 
 }  // namespace

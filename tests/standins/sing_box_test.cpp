@@ -30,14 +30,16 @@ TEST(StandInFaults, ParsesEveryFaultAndTheirCombinations) {
 
     expected = {};
     expected.noInterface = true;
-    EXPECT_EQ(parseFaults("no-interface"), expected);
+    expected.listenDelayMilliseconds = 700;
+    EXPECT_EQ(parseFaults("listen-delay=700,no-interface"), expected);
 }
 
 TEST(StandInFaults, RefusesWhatTheGrammarDoesNotHold) {
     for (const char* text : {",", "exit", "exit=", "exit=256", "exit=-1", "exit=+1", "exit=1@", "exit=@5",
                              "exit=1@3600001", "exit=1x", "exit= 1", "interface-delay", "interface-delay=1.5",
                              "no-interface=1", "ignore-sigterm,", "Ignore-Sigterm", "exit=1,exit=2",
-                             "no-interface,second-interface", "interface-delay=5,no-interface", "crash"}) {
+                             "no-interface,second-interface", "interface-delay=5,no-interface", "crash",
+                             "listen-delay", "listen-delay=3600001", "listen-delay=1,listen-delay=2"}) {
         EXPECT_THROW(static_cast<void>(parseFaults(text)), std::invalid_argument) << text;
     }
     try {

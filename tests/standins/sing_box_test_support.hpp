@@ -39,25 +39,30 @@ namespace tarnel::testing {
 
 inline double uptime() { return SystemClock::shared().uptime(); }
 
-// The environment of this process without TARNEL_STANDIN_FAULT, plus that
-// variable when `faults` is not empty.
-inline std::vector<std::string> environmentWithFaults(const std::string& faults) {
+// The environment of this process without TARNEL_STANDIN_FAULT and
+// TARNEL_STANDIN_CONNECT_TO, plus each of them that is not empty here.
+inline std::vector<std::string> environmentWithFaults(const std::string& faults, const std::string& connectTo = "") {
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (!std::string_view(*entry).starts_with("TARNEL_STANDIN_FAULT=")) environment.emplace_back(*entry);
+        const std::string_view text(*entry);
+        if (!text.starts_with("TARNEL_STANDIN_FAULT=") && !text.starts_with("TARNEL_STANDIN_CONNECT_TO=")) {
+            environment.emplace_back(text);
+        }
     }
     if (!faults.empty()) environment.push_back("TARNEL_STANDIN_FAULT=" + faults);
+    if (!connectTo.empty()) environment.push_back("TARNEL_STANDIN_CONNECT_TO=" + connectTo);
     return environment;
 }
 
 // One run of the stand-in: `sing-box run -c <directory>/config.json` with the
-// configuration text, launched in `space` when one is given.
+// configuration text, launched in `space` when one is given, with the fault
+// and connect-to variables when they are not empty.
 class StandIn {
 public:
     explicit StandIn(const std::string& configuration, const std::string& faults = "",
-                     const NetworkNamespace* space = nullptr) {
+                     const NetworkNamespace* space = nullptr, const std::string& connectTo = "") {
         files::writeAtomically(configurationPath(), configuration);
-        launch({"run", "-c", configurationPath().string()}, faults, space);
+        launch({"run", "-c", configurationPath().string()}, faults, space, connectTo);
     }
 
     // Runs the stand-in with these arguments as they are.
@@ -105,14 +110,15 @@ public:
     }
 
 private:
-    void launch(std::vector<std::string> arguments, const std::string& faults, const NetworkNamespace* space) {
+    void launch(std::vector<std::string> arguments, const std::string& faults, const NetworkNamespace* space,
+                const std::string& connectTo = "") {
         const UniqueFd output(::open((directory_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
         const UniqueFd error(::open((directory_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
         if (!output || !error) throw SystemError("open the output files", errno);
         ChildProcess::Options options;
         options.executable = TARNEL_STANDIN_SING_BOX;
         options.arguments = std::move(arguments);
-        options.environment = environmentWithFaults(faults);
+        options.environment = environmentWithFaults(faults, connectTo);
         options.inputRedirect = ChildProcess::Redirect::null();
         options.output = ChildProcess::Redirect::to(output.get());
         options.error = ChildProcess::Redirect::to(error.get());
