@@ -1,6 +1,9 @@
 #include "app/tunnel/deployment_configuration.hpp"
 
+#include <algorithm>
+
 #include "common/base/ip_literal.hpp"
+#include "platform/info_plist.hpp"
 
 namespace tarnel {
 
@@ -14,7 +17,24 @@ DeploymentConfiguration DeploymentConfiguration::production() {
         .traceHost = "one.one.one.one",
         .tracePort = 443,
     };
+    static const AccountServiceEndpoints accountService =
+        AccountServiceEndpoints::fromInfoPlist(info_plist::mainBundlePath());
+    configuration.accountService = accountService;
     return configuration;
+}
+
+AccountServiceEndpoints AccountServiceEndpoints::fromInfoPlist(const std::optional<std::filesystem::path>& infoPlist) {
+    AccountServiceEndpoints endpoints{std::string(kUnconfiguredHost), std::string(kUnconfiguredSupportEmailAddress)};
+    if (!infoPlist) return endpoints;
+    const auto host = info_plist::string(*infoPlist, kHostInfoKey);
+    const bool isHostName = host && !host->empty() && std::all_of(host->begin(), host->end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+    });
+    if (isHostName) endpoints.host = *host;
+    if (auto address = info_plist::string(*infoPlist, kSupportEmailAddressInfoKey)) {
+        endpoints.supportEmailAddress = std::move(*address);
+    }
+    return endpoints;
 }
 
 std::string traceProbeURL(std::string_view host, const Uuid& probe) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/tunnel/privileged_helper_operations.hpp"
 #include "common/base/clock.hpp"
 #include "common/base/error.hpp"
 #include "common/base/uuid.hpp"
@@ -132,7 +133,7 @@ struct HelperEndpoint {
 // A failed preparation or start throws what `mapHelperErrorCode` gives, and a
 // request outside its deadline window throws
 // PrivilegedHelperContractError::invalidStartupRequest before connecting.
-class PrivilegedHelperClient {
+class PrivilegedHelperClient final : public PrivilegedHelperOperations {
 public:
     static constexpr std::int64_t protocolVersion = PrivilegedHelperProtocol::version;
     // The time given to the cancel that follows a lost preparation or start.
@@ -142,8 +143,6 @@ public:
 
     [[nodiscard]] const HelperEndpoint& endpoint() const noexcept { return endpoint_; }
 
-    // The request that a boolean request sends, acknowledged with a flag.
-    using Work = ipc::Request;
     // Cancels the start of an attempt, whether it runs or has not arrived.
     [[nodiscard]] static Work requestCancelTunnelStart(const Uuid& attemptID);
     // Stops the helper's tunnel only when it belongs to the attempt.
@@ -151,11 +150,11 @@ public:
 
     // The helper's version and live process; no pre-check: the identity is
     // judged as the pre-check judges it.
-    [[nodiscard]] PrivilegedHelperIdentity helperIdentity(double timeout) const;
+    [[nodiscard]] PrivilegedHelperIdentity helperIdentity(double timeout) const override;
     // The helper's running tunnel process, or nothing when none runs.
-    [[nodiscard]] std::optional<std::int32_t> tunnelStatus(double timeout) const;
+    [[nodiscard]] std::optional<std::int32_t> tunnelStatus(double timeout) const override;
     // Whether the kill switch is active.
-    [[nodiscard]] bool tunnelProtectionStatus(double timeout) const;
+    [[nodiscard]] bool tunnelProtectionStatus(double timeout) const override;
 
     // Has the helper prepare the signed runtime for the attempt; returns the
     // prepared-runtime token (canonical upper-case UUID text) as received.
@@ -163,7 +162,7 @@ public:
     // until 1 s after the deadline (at least 1.05 s); a call lost on the way
     // (timed out, interrupted, closed) is followed by a cancel of the
     // attempt's start before its error is thrown.
-    [[nodiscard]] std::string prepareRuntime(const Uuid& attemptID, double deadlineUptime) const;
+    [[nodiscard]] std::string prepareRuntime(const Uuid& attemptID, double deadlineUptime) const override;
     // Has the helper start the tunnel; the route deadline it reports equals
     // the deadline, or with Tailscale compatibility data (even empty data)
     // lies at most 5 s after it. The deadline with its 5 s of grace (and 5 s
@@ -172,19 +171,19 @@ public:
     [[nodiscard]] PrivilegedTunnelStartResult startTunnel(const std::string& configuration,
                                                           const std::optional<std::string>& tailscaleCompatibility,
                                                           const std::string& preparedRuntimeToken,
-                                                          const Uuid& attemptID, double deadlineUptime) const;
+                                                          const Uuid& attemptID, double deadlineUptime) const override;
 
     // One request acknowledged with true; false without a message is an
     // invalid reply, a message is the helper's rejection.
-    void performBooleanRequest(const Work& work, double timeout, bool checkVersion = false) const;
+    void performBooleanRequest(const Work& work, double timeout, bool checkVersion = false) const override;
     // One version-checked request whose flag is the answer, false included.
-    [[nodiscard]] bool performVersionCheckedBooleanRequest(const Work& work, double timeout) const;
-    void disableSystemProxy(double timeout, bool checkVersion = false) const;
+    [[nodiscard]] bool performVersionCheckedBooleanRequest(const Work& work, double timeout) const override;
+    void disableSystemProxy(double timeout, bool checkVersion = false) const override;
     // The caller checks the name beforehand; a name that cannot travel (not
     // UTF-8) is invalidProxy.
-    void enableSystemProxy(std::string_view serviceName, double timeout, bool checkVersion = true) const;
-    void disconnectTunnel(double timeout, bool checkVersion = false) const;
-    void renewTunnelProtectionLease(double timeout, bool checkVersion = true) const;
+    void enableSystemProxy(std::string_view serviceName, double timeout, bool checkVersion = true) const override;
+    void disconnectTunnel(double timeout, bool checkVersion = false) const override;
+    void renewTunnelProtectionLease(double timeout, bool checkVersion = true) const override;
 
     // The error of a failed preparation or start from its reply code and
     // message: CancellationError, runtimePreparationRequired,

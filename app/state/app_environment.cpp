@@ -1,0 +1,17 @@
+#include "app/state/app_environment.hpp"
+
+#include <cstdlib>
+
+namespace tarnel {
+
+std::shared_ptr<const Clock> AppEnvironment::systemClock() {
+    return {std::shared_ptr<const Clock>(), &SystemClock::shared()};
+}
+
+std::optional<std::string> AppEnvironment::processEnvironmentVariable(std::string_view name) {
+    const char* const value = std::getenv(std::string(name).c_str());
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+}  // namespace tarnel

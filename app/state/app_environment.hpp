@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QThreadPool>
+#include <QCoroTask>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/state/task_layer.hpp"
+#include "app/tunnel/privileged_helper_operations.hpp"
+#include "app/tunnel/sing_box_process.hpp"
+#include "app/tunnel/tunnel_health_probe.hpp"
+#include "common/base/clock.hpp"
+#include "common/base/uuid.hpp"
+#include "platform/keychain/keychain.hpp"
+#include "platform/settings/settings.hpp"
+
+namespace tarnel {
+
+class AppState;
+
+// A task of the application state: a coroutine on the main thread over the
+// state and the task's stop token.
+using AppTaskBody = std::function<QCoro::Task<>(AppState&, std::stop_token)>;
+
+// Everything the application state reaches outside itself. The application
+// fills it with the user's settings and keychain, the system clock, a timer
+// sleeper, a task pool, the helper client and the application's own
+// arguments; tests put their own in place.
+struct AppEnvironment {
+    // The user's settings (user defaults).
+    std::shared_ptr<Settings> settings;
+    // The user's keychain, which holds the stored access record.
+    std::shared_ptr<Keychain> keychain;
+    // Uptime for every deadline and elapsed time; wall time for the log's
+    // time stamps and manifest verification.
+    std::shared_ptr<const Clock> clock = systemClock();
+    // Ends the tasks' sleeps.
+    std::shared_ptr<TaskSleeper> sleeper;
+    // Runs the tasks' blocking calls (makeTaskPool()).
+    std::shared_ptr<QThreadPool> pool;
+    // The privileged helper.
+    std::shared_ptr<const PrivilegedHelperOperations> helper;
+    // The Tailscale compatibility payload of an attempt, taken before the
+    // deadline (uptime) and timed as the attempt's stage: none when
+    // Tailscale is not a connected VPN. Blocking (it runs on the pool);
+    // throws CancellationError once `stop` is requested, or the snapshot's
+    // own errors.
+    std::function<std::optional<std::string>(const Uuid& attemptID, double deadlineUptime, std::stop_token stop)>
+        tailscaleSnapshot;
+    // The root key of signed route lists (DER SubjectPublicKeyInfo); none
+    // for a build that has none.
+    std::optional<std::string> trustRootSPKI;
+    // The process's arguments, the program's name first.
+    std::vector<std::string> arguments;
+    // The value of a variable of the process's environment; none when unset.
+    std::function<std::optional<std::string>(std::string_view name)> environmentVariable;
+    // What the proxy-mode runtime runs from (ProxyProcessSettings::production()).
+    ProxyProcessSettings proxyProcessSettings;
+    // The traffic checks' endpoints and services; the probe needs every one.
+    TunnelHealthProbe::Services tunnelHealthProbeServices;
+
+    // The two tasks that start-up leaves running: the quiet update of a
+    // saved access link, and the launch recovery. Each starts on a later
+    // turn, once the state is built; an empty one does nothing.
+    AppTaskBody quietUpdate;
+    AppTaskBody launchRecovery;
+
+    // The process's system clock, not owned.
+    [[nodiscard]] static std::shared_ptr<const Clock> systemClock();
+    // The value of a variable of this process's environment.
+    [[nodiscard]] static std::optional<std::string> processEnvironmentVariable(std::string_view name);
+};
+
+}  // namespace tarnel

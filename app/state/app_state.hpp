@@ -1,0 +1,301 @@
+#pragma once
+
+#include <QObject>
+#include <QCoroTask>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "app/catalog/manifest_content_floor.hpp"
+#include "app/catalog/manifest_errors.hpp"
+#include "app/catalog/route_model.hpp"
+#include "app/state/app_environment.hpp"
+#include "app/state/connection_types.hpp"
+#include "app/state/direct_stored_access.hpp"
+#include "app/state/route_test_compatibility_session.hpp"
+#include "app/state/task_layer.hpp"
+#include "common/base/uuid.hpp"
+
+namespace tarnel {
+
+using RouteAvailabilityMap = std::map<std::string, RouteAvailability, std::less<>>;
+
+// The application's one state object: the subscription and its routes, the
+// connection, the settings it keeps and the diagnostic log. It lives on the
+// main thread, where every change of it happens; the window binds to its
+// published fields, each of which signals every assignment (an equal value
+// too). Long work runs as its tasks (task_layer.hpp), which it starts on
+// later turns of the event loop and which end, touching it no more, once it
+// is destroyed.
+//
+// Building it runs the start-up: the saved settings and the keychain record
+// are read (legacy settings move into the keychain), the rollback floor is
+// checked, the saved selection and the cached subscription are restored, and
+// the environment's quiet update (for a saved access link) and launch
+// recovery (unless under a test host) are started.
+class AppState final : public QObject {
+    Q_OBJECT
+
+    // What it reaches outside itself, and the host of its tasks; declared
+    // first so that they outlive every field.
+    AppEnvironment environment_;
+    TaskHost tasks_;
+
+    // Fields 1 to 18, published through the accessors below.
+    std::string subscriptionInput_;
+    std::vector<RouteNode> routes_;
+    std::vector<RouteCatalogItem> routeCatalog_;
+    RouteAvailabilityMap routeAvailability_;
+    std::optional<std::string> selectedRouteID_;
+    std::optional<std::string> activeRouteID_;
+    TunnelStatus tunnelStatus_ = TunnelStatus::disconnected;
+    ConnectionMode connectionMode_ = ConnectionMode::tun;
+    bool manageSystemProxy_ = true;
+    std::string systemProxyService_ = "Wi-Fi";
+    bool systemProxyEnabled_ = false;
+    bool isImporting_ = false;
+    bool isOpeningAccount_ = false;
+    std::optional<std::string> accountPortalURL_;
+    std::string accountMessage_;
+    std::string connectionNotice_;
+    std::optional<RouteTestProgress> routeTestProgress_;
+    std::string diagnosticLog_{initialDiagnosticLog};
+
+public:
+    // Settings keys (fields 38 to 45). The subscription key is the keychain
+    // item's service name too.
+    static constexpr std::string_view savedSubscriptionKey = "app.tarnel.direct.subscription";
+    static constexpr std::string_view savedSubscriptionSourceKey = "app.tarnel.direct.subscriptionSource";
+    static constexpr std::string_view savedSubscriptionCacheKey = "app.tarnel.direct.subscriptionCache";
+    static constexpr std::string_view savedRouteIDKey = "app.tarnel.direct.selectedRouteID";
+    static constexpr std::string_view savedAutomaticCrossNodeSelectionKey =
+        "app.tarnel.direct.automaticCrossNodeSelection";
+    static constexpr std::string_view savedActiveRouteIDKey = "app.tarnel.direct.activeRouteID";
+    static constexpr std::string_view savedManifestRevisionKey = "app.tarnel.direct.transportManifestRevision";
+    static constexpr std::string_view savedRouteAvailabilityKey = "app.tarnel.direct.routeAvailability";
+
+    static constexpr std::string_view initialDiagnosticLog =
+        "Ready. Paste your Tarnel access link or subscription body.";
+    static constexpr std::string_view selectedRouteOnlyDiagnosticArgument = "--selected-route-only-diagnostic";
+    static constexpr std::string_view testHostVariable = "XCTestConfigurationFilePath";
+
+    explicit AppState(AppEnvironment environment, QObject* parent = nullptr);
+    ~AppState() override;
+    AppState(const AppState&) = delete;
+    AppState& operator=(const AppState&) = delete;
+
+    [[nodiscard]] const AppEnvironment& environment() const noexcept { return environment_; }
+
+    // ----- Published fields (1 to 18) -----
+
+    [[nodiscard]] const std::string& subscriptionInput() const noexcept { return subscriptionInput_; }
+    void setSubscriptionInput(std::string value);
+    [[nodiscard]] const std::vector<RouteNode>& routes() const noexcept { return routes_; }
+    void setRoutes(std::vector<RouteNode> value);
+    [[nodiscard]] const std::vector<RouteCatalogItem>& routeCatalog() const noexcept { return routeCatalog_; }
+    void setRouteCatalog(std::vector<RouteCatalogItem> value);
+    [[nodiscard]] const RouteAvailabilityMap& routeAvailability() const noexcept { return routeAvailability_; }
+    void setRouteAvailability(RouteAvailabilityMap value);
+    [[nodiscard]] const std::optional<std::string>& selectedRouteID() const noexcept { return selectedRouteID_; }
+    void setSelectedRouteID(std::optional<std::string> value);
+    [[nodiscard]] const std::optional<std::string>& activeRouteID() const noexcept { return activeRouteID_; }
+    [[nodiscard]] TunnelStatus tunnelStatus() const noexcept { return tunnelStatus_; }
+    void setTunnelStatus(TunnelStatus value);
+    [[nodiscard]] ConnectionMode connectionMode() const noexcept { return connectionMode_; }
+    void setConnectionMode(ConnectionMode value);
+    [[nodiscard]] bool manageSystemProxy() const noexcept { return manageSystemProxy_; }
+    void setManageSystemProxy(bool value);
+    [[nodiscard]] const std::string& systemProxyService() const noexcept { return systemProxyService_; }
+    void setSystemProxyService(std::string value);
+    [[nodiscard]] bool systemProxyEnabled() const noexcept { return systemProxyEnabled_; }
+    void setSystemProxyEnabled(bool value);
+    [[nodiscard]] bool isImporting() const noexcept { return isImporting_; }
+    void setIsImporting(bool value);
+    [[nodiscard]] bool isOpeningAccount() const noexcept { return isOpeningAccount_; }
+    void setIsOpeningAccount(bool value);
+    // The account portal's address (absolute URL text) while its sheet is shown.
+    [[nodiscard]] const std::optional<std::string>& accountPortalURL() const noexcept { return accountPortalURL_; }
+    void setAccountPortalURL(std::optional<std::string> value);
+    [[nodiscard]] const std::string& accountMessage() const noexcept { return accountMessage_; }
+    void setAccountMessage(std::string value);
+    [[nodiscard]] const std::string& connectionNotice() const noexcept { return connectionNotice_; }
+    void setConnectionNotice(std::string value);
+    [[nodiscard]] const std::optional<RouteTestProgress>& routeTestProgress() const noexcept {
+        return routeTestProgress_;
+    }
+    void setRouteTestProgress(std::optional<RouteTestProgress> value);
+    // Grows by appends only.
+    [[nodiscard]] const std::string& diagnosticLog() const noexcept { return diagnosticLog_; }
+
+signals:
+    void subscriptionInputChanged();
+    void routesChanged();
+    void routeCatalogChanged();
+    void routeAvailabilityChanged();
+    void selectedRouteIDChanged();
+    void activeRouteIDChanged();
+    void tunnelStatusChanged();
+    void connectionModeChanged();
+    void manageSystemProxyChanged();
+    void systemProxyServiceChanged();
+    void systemProxyEnabledChanged();
+    void isImportingChanged();
+    void isOpeningAccountChanged();
+    void accountPortalURLChanged();
+    void accountMessageChanged();
+    void connectionNoticeChanged();
+    void routeTestProgressChanged();
+    void diagnosticLogChanged();
+
+public:
+    // ----- Fields 19 to 46 (main thread only) -----
+
+    // The proxy-mode sing-box child, none running at first.
+    SingBoxProcess proxyProcess{environment_.proxyProcessSettings};
+    // Connect uses only the selected route, with a 30-second traffic gate
+    // (the launch argument "--selected-route-only-diagnostic").
+    bool selectedRouteOnlyDiagnostic = false;
+    // The traffic checks of the plan runner and the monitors (4 s each).
+    TunnelHealthProbe tunnelHealthProbe{environment_.tunnelHealthProbeServices,
+                                        TunnelHealthProbe::kApplicationTimeout};
+    // The mode of the running connection.
+    std::optional<ConnectionMode> activeMode;
+    // The running connection attempt; a task whose attempt is no longer
+    // this one stops silently.
+    std::optional<Uuid> connectionAttemptID;
+    TaskSlot connectionTask;
+    TaskSlot tunnelHealthMonitor;
+    TaskSlot protectionLeaseMonitor;
+    TaskSlot routeTestTask;
+    std::optional<Uuid> routeTestSessionID;
+    // The compatibility snapshot shared by the steps of one route test.
+    RouteTestCompatibilitySession routeTestCompatibility;
+    // The newest route-test session; older ones write no results.
+    std::optional<Uuid> latestRouteTestSessionID;
+    // Raised by every availability write of a route.
+    std::map<std::string, std::uint64_t, std::less<>> routeAvailabilityGeneration;
+    // "free", "rescue" or "paid" are the classes the failover plan knows.
+    std::optional<std::string> subscriptionServiceClass;
+    // The permitted origins of the current signed route list.
+    std::optional<std::vector<std::string>> subscriptionOrigins;
+    // The subscription whose rollback floor is held, its highest accepted
+    // revision and the content hashes of that revision.
+    std::optional<std::string> manifestFloorIdentity;
+    std::optional<std::int64_t> manifestFloorRevision;
+    std::optional<ManifestContentFloor> manifestContentFloor;
+    std::optional<TransportManifestFormat> subscriptionManifestFormat;
+    // The selected route was chosen automatically on another node by a
+    // failover; a manual choice and a subscription change clear it.
+    bool automaticCrossNodeSelection = false;
+
+    // ----- The diagnostic log -----
+
+    // Appends "\n[<ISO 8601 UTC time>] <message>".
+    void appendLog(std::string_view message);
+
+    // ----- Tasks -----
+
+    // Cancels the task in `slot` (not awaited) and puts a new task there
+    // that runs `body` on a later turn while this state exists.
+    void replaceTask(TaskSlot& slot, AppTaskBody body);
+    // The same for a task no slot holds.
+    void startTask(AppTaskBody body);
+    // For task bodies: `work()` on the pool, awaited on the main thread.
+    template <typename Work>
+    [[nodiscard]] auto onPool(Work&& work) const {
+        return tasks_.onPool(std::forward<Work>(work));
+    }
+    // For task bodies: a sleep that a stop of `stop` ends early
+    // (CancellationError).
+    [[nodiscard]] SleepCall sleep(double seconds, std::stop_token stop) const {
+        return tasks_.sleep(seconds, std::move(stop));
+    }
+
+    // ----- The cached subscription and its floor -----
+
+    // Restores the cached body at start-up, without saving anything and
+    // without moving the floor; logs how many routes it gave, or why it was
+    // rejected (the route list then stays empty).
+    void restoreCachedSubscription(std::string_view text, const std::optional<std::string>& sourceURL);
+    // The content floor to enforce for the subscription at `sourceURL`: the
+    // held one when the held floor is that subscription's; none otherwise.
+    // Throws SignedTransportManifestError(invalidManifest) when the held
+    // revision and the held floor's disagree.
+    [[nodiscard]] std::optional<ManifestContentFloor> enforcedContentFloor(
+        const std::optional<std::string>& sourceURL) const;
+    // Keeps the availability of the routes that stay the same in every field.
+    void pruneRouteAvailability(std::span<const RouteNode> newRoutes);
+
+    // ----- Derived state (computed on every read) -----
+
+    [[nodiscard]] const RouteNode* selectedRoute() const;
+    [[nodiscard]] const RouteNode* activeRoute() const;
+    [[nodiscard]] const RouteNode* displayedRoute() const;
+    [[nodiscard]] std::vector<RouteListItem> routeListItems() const;
+    [[nodiscard]] RouteAvailability availability(const RouteListItem& item) const;
+    [[nodiscard]] std::optional<std::string> routeTestCurrentRouteName() const;
+    [[nodiscard]] bool isConnectionEngaged() const;
+    [[nodiscard]] bool canConnect() const;
+    [[nodiscard]] bool canImport() const;
+    [[nodiscard]] bool canRefresh() const;
+    [[nodiscard]] bool canTestAllRoutes() const;
+    [[nodiscard]] bool hasAccessLink() const;
+    [[nodiscard]] std::string refreshHint() const;
+    [[nodiscard]] std::string savedAccessHint() const;
+    // The text as an http or https URL (scheme in any letter case): the text
+    // itself when it parses strictly; none otherwise. Nothing is trimmed.
+    [[nodiscard]] static std::optional<std::string> accessLinkURL(std::string_view text);
+
+    // ----- Connection helpers -----
+
+    // Records a route's availability and raises its generation counter.
+    void setRouteAvailability(RouteAvailability availability, const std::string& routeID);
+    // Sets the active route and keeps the saved setting in step (none removes it).
+    void setActiveRouteID(std::optional<std::string> routeID);
+    // The first Romanian Hysteria2 route, else the first Romanian route,
+    // else the first route; none for no routes.
+    [[nodiscard]] static std::optional<std::string> preferredDefaultRouteID(std::span<const RouteNode> routes);
+    // Whether the helper's kill switch is active, asked on the pool with a
+    // 2-second time-out; the caller's stop does not end the question. Throws
+    // the client's errors.
+    [[nodiscard]] QCoro::Task<bool> isTunnelProtectionActive();
+    // The Tailscale compatibility payload of the attempt, taken on the pool
+    // with the deadline 12 s ahead; `stop` reaches the snapshot.
+    [[nodiscard]] QCoro::Task<std::optional<std::string>> runCompatibilityPreflight(Uuid attemptID,
+                                                                                    std::stop_token stop);
+    // The uptime elapsed since `startUptime` (0 when in the future), "%.3fs".
+    [[nodiscard]] std::string elapsedText(double startUptime) const;
+    // "pass/" or "fail/", then the seconds (0 when negative) as "%.3fs".
+    [[nodiscard]] static std::string checkResultText(bool passed, double seconds);
+
+    // Ends the route test's session: its snapshot is dropped, its task
+    // handle and progress cleared; the newest session's identifier stays.
+    void finishRouteTestSession();
+
+private:
+    template <typename Field, typename Value>
+    void publish(Field& field, Value&& value, void (AppState::*changed)()) {
+        assertOnMainThread();
+        field = std::forward<Value>(value);
+        emit(this->*changed)();
+    }
+    void assertOnMainThread() const;
+    // Appends text to the log as it is.
+    void appendToLog(std::string_view text);
+
+    void runStartup();
+    // Start-up steps 3 and 4: the record in use after moving the legacy
+    // settings into the keychain, and the notice of a move that failed.
+    [[nodiscard]] std::optional<std::string> migrateStoredAccess(DirectStoredAccess& record, bool underTestHost);
+    void removeLegacySubscriptionKeys();
+
+};
+
+}  // namespace tarnel
