@@ -3,6 +3,7 @@
 #include <QThreadPool>
 #include <QCoroTask>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -11,7 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "app/catalog/route_model.hpp"
 #include "app/state/task_layer.hpp"
+#include "app/tunnel/privileged_helper_client.hpp"
 #include "app/tunnel/privileged_helper_operations.hpp"
 #include "app/tunnel/sing_box_process.hpp"
 #include "app/tunnel/tunnel_health_probe.hpp"
@@ -27,6 +30,10 @@ class AppState;
 // A task of the application state: a coroutine on the main thread over the
 // state and the task's stop token.
 using AppTaskBody = std::function<QCoro::Task<>(AppState&, std::stop_token)>;
+
+// The launch recovery (AppState::recoverPrivilegedStateAtLaunch) as a
+// start-up task: what an environment runs unless it puts its own in place.
+[[nodiscard]] AppTaskBody launchRecoveryTask();
 
 // Everything the application state reaches outside itself. The application
 // fills it with the user's settings and keychain, the system clock, a timer
@@ -65,11 +72,35 @@ struct AppEnvironment {
     // The traffic checks' endpoints and services; the probe needs every one.
     TunnelHealthProbe::Services tunnelHealthProbeServices;
 
+    // ----- Connect, Disconnect and the monitors -----
+
+    // The system's list of network connections
+    // (CompetingVPNDetector::networkConnectionList): blocking, bounded by its
+    // own 5 s; throws CompetingVPNDetectorError. Required.
+    std::function<std::string()> networkConnectionList;
+    // The identity of a live helper, installed first when none answers
+    // (PrivilegedHelperInstaller::ensureHelper): blocking, bounded by the
+    // installer's own waits; throws PrivilegedHelperInstallError. Required.
+    std::function<PrivilegedHelperIdentity()> ensureHelper;
+    // Writes the proxy-mode configuration of a route and gives its path
+    // (TunnelRuntimeFiles::writeProxyConfiguration when empty).
+    std::function<std::filesystem::path(const RouteNode& route)> writeProxyConfiguration;
+    // The proxy-mode runtime; none: a SingBoxProcess over proxyProcessSettings.
+    std::shared_ptr<ProxyProcessControl> proxyProcess;
+    // Runs the traffic checks of `probe`, each with `timeout` (none: the
+    // probe's own), until `stop`: blocking, never throws. Empty: the probe
+    // runs them itself (TunnelHealthProbe::run).
+    std::function<TunnelHealthProbe::Result(const TunnelHealthProbe& probe, std::optional<double> timeout,
+                                            std::stop_token stop)>
+        trafficChecks;
+    // The text on the clipboard; none when it holds none. Empty: no text.
+    std::function<std::optional<std::string>()> clipboardText;
+
     // The two tasks that start-up leaves running: the quiet update of a
     // saved access link, and the launch recovery. Each starts on a later
     // turn, once the state is built; an empty one does nothing.
     AppTaskBody quietUpdate;
-    AppTaskBody launchRecovery;
+    AppTaskBody launchRecovery = launchRecoveryTask();
 
     // The process's system clock, not owned.
     [[nodiscard]] static std::shared_ptr<const Clock> systemClock();

@@ -20,13 +20,13 @@ void removeFile(const std::filesystem::path& path) noexcept {
     std::filesystem::remove(path, ignored);
 }
 
-void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperClient& client,
+void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperOperations& client,
                                             const std::filesystem::path& configuration, double timeout) {
     client.disconnectTunnel(timeout, false);
     removeFile(configuration);
 }
 
-void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperClient& client, double timeout) {
+void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperOperations& client, double timeout) {
     disconnectHelperAndRemoveConfiguration(client, tunnelConfigurationURL(), timeout);
 }
 

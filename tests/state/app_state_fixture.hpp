@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -13,10 +18,13 @@
 #include "app/http/curl_http_client.hpp"
 #include "app/state/direct_secure_subscription_store.hpp"
 #include "common/base/iso8601.hpp"
+#include "common/process/system_tools.hpp"
 #include "platform/settings/memory_settings.hpp"
+#include "tests/state/scripted_proxy_process.hpp"
 #include "tests/state/state_test_support.hpp"
 #include "tests/support/fake_keychain.hpp"
 #include "tests/support/scripted_helper_client.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace tarnel::testing {
 
@@ -33,11 +41,38 @@ inline constexpr std::string_view kVlessRouteID = "vless-RO one-h.example-443";
 // The floor identity of kLink (python3: sha256 of "tarnel-subscription-floor-v1", NUL, "tok").
 inline constexpr std::string_view kLinkIdentity = "b0a750b132f1651a1abcdce0a78e5e914e4ffe2df3d5f650da80ae291eb33927";
 
+// Sets an environment variable for its life, restoring it afterwards.
+class ScopedEnvironmentVariable {
+public:
+    ScopedEnvironmentVariable(const char* name, const std::string& value) : name_(name) {
+        if (const char* saved = std::getenv(name)) saved_ = saved;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnvironmentVariable() {
+        if (saved_) {
+            ::setenv(name_, saved_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+    ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+    ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
+
 // An application state over memory settings, a fake keychain, a fake clock
-// with a virtual sleeper, a scripted helper and recording start-up tasks.
+// with a virtual sleeper, a scripted helper, a scripted proxy runtime,
+// scripted traffic checks and recording start-up tasks. The application's
+// runtime files go to a folder of the test.
 class AppStateFixture : public ::testing::Test {
 protected:
-    AppStateFixture() { testApplication(); }
+    AppStateFixture() {
+        testApplication();
+        helper->onHelperIdentity = [](double) { return PrivilegedHelperIdentity{35, 4242}; };
+    }
     // The state's tasks end on later turns once it is gone.
     ~AppStateFixture() override {
         state.reset();
@@ -69,8 +104,14 @@ protected:
             if (found == variables.end()) return std::nullopt;
             return found->second;
         };
+        environment.networkConnectionList = [this] { return networkConnectionList(); };
+        environment.ensureHelper = [this] { return ensureHelper(); };
+        environment.proxyProcess = proxy;
+        environment.trafficChecks = [this](const TunnelHealthProbe&, std::optional<double> timeout,
+                                           std::stop_token) { return trafficChecks(timeout); };
+        environment.clipboardText = [this] { return clipboard; };
         environment.quietUpdate = recordingTask("quiet update");
-        environment.launchRecovery = recordingTask("launch recovery");
+        environment.launchRecovery = launchRecovery ? launchRecoveryTask() : recordingTask("launch recovery");
         state = std::make_unique<AppState>(std::move(environment));
         constructed = true;
         return *state;
@@ -102,6 +143,44 @@ protected:
     }
     [[nodiscard]] bool hasSetting(std::string_view key) const { return settings->contains(key); }
 
+    // The lines appended to the log since `from` lines were there (the
+    // initial line counts as one), each without its time stamp.
+    [[nodiscard]] std::vector<std::string> logLines(std::size_t from = 1) const {
+        std::vector<std::string> lines;
+        const std::string& log = state->diagnosticLog();
+        std::size_t index = 0;
+        for (std::size_t begin = 0; begin <= log.size(); ++index) {
+            const std::size_t end = std::min(log.find('\n', begin), log.size());
+            std::string line = log.substr(begin, end - begin);
+            if (index >= from) {
+                const std::size_t stamp = line.starts_with('[') ? line.find("] ") : std::string::npos;
+                lines.push_back(stamp == std::string::npos ? line : line.substr(stamp + 2));
+            }
+            begin = end + 1;
+        }
+        return lines;
+    }
+
+    // The helper's calls since `from` calls were made, as "operation(time-out)";
+    // a boolean request as its selector's first word with its attempt first:
+    // "cancelTunnelStart(<attempt>, 0.75)".
+    [[nodiscard]] std::vector<std::string> helperCalls(std::size_t from = 0) const {
+        std::vector<std::string> described;
+        const auto calls = helper->calls();
+        for (std::size_t index = from; index < calls.size(); ++index) {
+            const auto& call = calls[index];
+            std::ostringstream text;
+            if (call.request.empty()) {
+                text << call.operation << "(";
+            } else {
+                text << call.request.substr(0, call.request.find("With")) << "(" << call.attempt << ", ";
+            }
+            text << call.timeout << ")";
+            described.push_back(text.str());
+        }
+        return described;
+    }
+
     std::shared_ptr<MemorySettings> settings = std::make_shared<MemorySettings>();
     std::shared_ptr<FakeKeychain> keychain = std::make_shared<FakeKeychain>();
     std::shared_ptr<FakeClock> clock =
@@ -114,6 +193,25 @@ protected:
     std::optional<std::string> trustRoot;
     std::vector<std::string> arguments{"Tarnel Direct"};
     std::map<std::string, std::string> variables;
+
+    // The scutil list of network connections; no VPN connected.
+    std::function<std::string()> networkConnectionList = [] { return std::string(); };
+    // A live helper of version 35 answers, asked like the installer asks it.
+    std::function<PrivilegedHelperIdentity()> ensureHelper = [this] { return helper->helperIdentity(2.0); };
+    std::shared_ptr<ScriptedProxyProcess> proxy = std::make_shared<ScriptedProxyProcess>(clock);
+    // Every traffic check passes.
+    std::function<TunnelHealthProbe::Result(std::optional<double> timeout)> trafficChecks = [](std::optional<double>) {
+        return TunnelHealthProbe::Result{{{true, 0.1}, {true, 0.1}, {true, 0.1}}};
+    };
+    std::optional<std::string> clipboard;
+    // The environment gets the real launch recovery in place of a recording task.
+    bool launchRecovery = false;
+
+    // The application's runtime folder, below a data folder of the test; no
+    // interface lookup finds its tool, so configurations bind to none.
+    TemporaryDirectory dataHome;
+    ScopedEnvironmentVariable dataHomeVariable{"XDG_DATA_HOME", dataHome.path().string()};
+    SystemTools::ScopedMapping noNetstat{SystemTools::netstat, dataHome.path() / "no-netstat"};
 
     std::vector<std::string> taskRuns;
     bool constructed = false;
