@@ -102,6 +102,11 @@ struct AppEnvironment {
     AppTaskBody quietUpdate;
     AppTaskBody launchRecovery = launchRecoveryTask();
 
+    // Connect's services of the application around its helper client: the
+    // client itself, the system's list of network connections, and the
+    // installer that registers the helper when none answers.
+    void useApplicationConnectServices(std::shared_ptr<const PrivilegedHelperClient> client);
+
     // The process's system clock, not owned.
     [[nodiscard]] static std::shared_ptr<const Clock> systemClock();
     // The value of a variable of this process's environment.
