@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,11 +43,21 @@ inline constexpr std::string_view kLinkIdentity = "b0a750b132f1651a1abcdce0a78e5
 // a recording fetch.
 class AppStateFixture : public ::testing::Test {
 protected:
-    AppStateFixture() { testApplication(); }
-    // The state's tasks end on later turns once it is gone.
+    AppStateFixture() {
+        testApplication();
+        threadsAtStart_ = threadCount();
+    }
+    // The state's tasks end on later turns once it is gone. Then its pool:
+    // Qt's pool threads are detached, so they may still be ending (their
+    // thread-local destructors, OpenSSL's among them) once the pool is
+    // gone; a process that ended meanwhile would find OpenSSL's state of
+    // such a thread lost.
     ~AppStateFixture() override {
         state.reset();
         runPostedEvents();
+        pool.reset();
+        EXPECT_TRUE(runEventsUntil([this] { return threadCount() <= threadsAtStart_; }, std::chrono::seconds(10)))
+            << "a thread of the test outlived it";
     }
 
     // The state built over the fixture's environment; `constructed` turns
@@ -76,6 +89,7 @@ protected:
         environment.launchRecovery = recordingTask("launch recovery");
         state = std::make_unique<AppState>(std::move(environment));
         constructed = true;
+        logSeen_ = 0;
         return *state;
     }
 
@@ -103,6 +117,29 @@ protected:
     void finishImports() {
         runPostedEvents();
         ASSERT_TRUE(runEventsUntil([this] { return !state->isImporting(); }));
+    }
+
+    // Imports (or updates) `input` as the access field's text, and waits
+    // for the end.
+    void import(const std::string& input, bool quietly = false, bool isUpdate = false) {
+        state->setSubscriptionInput(input);
+        state->importSubscription(quietly, isUpdate);
+        finishImports();
+    }
+
+    // The messages the log gained since the last call, without time stamps.
+    std::vector<std::string> newLogLines() {
+        const std::string& log = state->diagnosticLog();
+        std::vector<std::string> lines;
+        for (std::size_t start = log.find('\n', logSeen_); start != std::string::npos;) {
+            const std::size_t end = log.find('\n', start + 1);
+            std::string line = log.substr(start + 1, end == std::string::npos ? end : end - start - 1);
+            if (line.starts_with('[')) line.erase(0, line.find("] ") + 2);
+            lines.push_back(std::move(line));
+            start = end;
+        }
+        logSeen_ = log.size();
+        return lines;
     }
 
     void setLegacy(std::string_view subscription, std::string_view source, std::string_view cache) {
@@ -154,11 +191,18 @@ protected:
     std::unique_ptr<AppState> state;
 
 private:
+    [[nodiscard]] static std::ptrdiff_t threadCount() {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                             std::filesystem::directory_iterator());
+    }
+
+    std::ptrdiff_t threadsAtStart_ = 0;
     struct Fetches {
         std::mutex mutex;
         std::vector<SubscriptionFetchRequest> requests;
     };
     std::shared_ptr<Fetches> fetches_ = std::make_shared<Fetches>();
+    std::size_t logSeen_ = 0;
 };
 
 }  // namespace tarnel::testing

@@ -41,44 +41,19 @@ protected:
         clock->setWallSeconds(kFixtureNow);
     }
 
-    // Imports (or updates) the access field's text and waits for the end.
-    void import(const std::string& input, bool quietly = false, bool isUpdate = false) {
-        state->setSubscriptionInput(input);
-        state->importSubscription(quietly, isUpdate);
-        finishImports();
-    }
-
-    // The messages the log gained since the last call, without time stamps.
-    std::vector<std::string> newLines() {
-        const std::string& log = state->diagnosticLog();
-        std::vector<std::string> lines;
-        for (std::size_t start = log.find('\n', seen_); start != std::string::npos;) {
-            const std::size_t end = log.find('\n', start + 1);
-            std::string line = log.substr(start + 1, end == std::string::npos ? end : end - start - 1);
-            if (line.starts_with('[')) line.erase(0, line.find("] ") + 2);
-            lines.push_back(std::move(line));
-            start = end;
-        }
-        seen_ = log.size();
-        return lines;
-    }
-
     std::string importedLine(std::string_view verb, std::size_t count) const {
         return std::string(verb) + " " + std::to_string(count) + " route(s). Selected " +
                state->selectedRoute()->diagnosticDescription() + ".";
     }
-
-private:
-    std::size_t seen_ = 0;
 };
 
 TEST_F(AppStateImportTest, AnEmptyFieldLogsOnceUnlessQuietAndStartsNothing) {
     start();
-    newLines();
+    newLogLines();
     for (const bool quietly : {false, true}) {
         SCOPED_TRACE(quietly);
         import("  \n", quietly);
-        EXPECT_EQ(newLines(), quietly ? std::vector<std::string>{}
+        EXPECT_EQ(newLogLines(), quietly ? std::vector<std::string>{}
                                        : std::vector<std::string>{
                                              "Import failed: paste your access link or subscription body first."});
     }
@@ -90,21 +65,21 @@ TEST_F(AppStateImportTest, OneImportAtATimeAndAQuietOneLogsOnlyFailures) {
         return SubscriptionFetchResult{{std::string(testing::kVlessLink)}, true};
     };
     start();
-    newLines();
+    newLogLines();
     state->setSubscriptionInput(std::string(kLink));
     state->importSubscription(false, false);
     state->importSubscription(false, false);
     finishImports();
-    EXPECT_EQ(newLines(), (std::vector<std::string>{"Importing subscription...", importedLine("Imported", 1)}));
+    EXPECT_EQ(newLogLines(), (std::vector<std::string>{"Importing subscription...", importedLine("Imported", 1)}));
     EXPECT_EQ(fetchedURLs(), std::vector<std::string>{std::string(kLink)});
 
     import(std::string(kLink), true, true);
-    EXPECT_TRUE(newLines().empty());
+    EXPECT_TRUE(newLogLines().empty());
     fetchAnswer = [](const SubscriptionFetchRequest&) -> SubscriptionFetchResult {
         throw DirectAppError::httpStatus(503);
     };
     import(std::string(kLink), true, true);
-    EXPECT_EQ(newLines(),
+    EXPECT_EQ(newLogLines(),
               std::vector<std::string>{"Background update failed: Subscription download failed with HTTP 503."});
     EXPECT_EQ(state->routes().size(), 1U);
 }
@@ -114,20 +89,22 @@ TEST_F(AppStateImportTest, PastedBodies) {
     const std::string envelope = testing::readFixture("manifest/envelope-v2.json");
     const std::string links = std::string(testing::kVlessLink) + "\n" + kRouteA;
     start();
-    newLines();
+    newLogLines();
 
-    // A signed list counts only through its link, in Base64 too.
-    for (const std::string& signedBody : {envelope, base64Encode(envelope)}) {
+    // A signed list counts only through its link, in Base64 too, and is
+    // refused before it is verified.
+    for (const std::string& signedBody :
+         {envelope, base64Encode(envelope), testing::readFixture("manifest/envelope-v2-untrusted-root.json")}) {
         import(signedBody);
-        EXPECT_EQ(newLines(), (std::vector<std::string>{"Importing subscription...", "Import failed: " + kInvalidManifest}));
+        EXPECT_EQ(newLogLines(), (std::vector<std::string>{"Importing subscription...", "Import failed: " + kInvalidManifest}));
     }
     import("hello");
-    EXPECT_EQ(newLines(), (std::vector<std::string>{"Importing subscription...",
+    EXPECT_EQ(newLogLines(), (std::vector<std::string>{"Importing subscription...",
                                                     "Import failed: No supported Tarnel routes were found."}));
     EXPECT_FALSE(storedRecord());
 
     import(links);
-    EXPECT_EQ(newLines(), (std::vector<std::string>{"Importing subscription...", importedLine("Imported", 2)}));
+    EXPECT_EQ(newLogLines(), (std::vector<std::string>{"Importing subscription...", importedLine("Imported", 2)}));
     EXPECT_EQ(state->selectedRouteID(), kRouteAID);
     // The two lines need no escape but their line feed.
     const std::string quoted = "\"" + std::string(testing::kVlessLink) + "\\n" + kRouteA + "\"";
@@ -185,18 +162,18 @@ TEST_F(AppStateImportTest, ACommitRemovesTheLegacyKeysAndAKeychainRefusalChanges
         EXPECT_FALSE(hasSetting(key)) << key;
     }
     ASSERT_EQ(state->manifestFloorRevision, 42);
-    newLines();
+    newLogLines();
 
     const auto fields = [this] {
         return std::tuple(state->routes(), state->routeCatalog(), state->selectedRouteID(), state->manifestFloorIdentity,
                           state->manifestFloorRevision, state->manifestContentFloor, state->subscriptionOrigins,
-                          state->subscriptionManifestFormat, state->subscriptionServiceClass, settings->values(),
+                          state->subscriptionManifestFormat, state->subscriptionServiceClass, settings->changes(),
                           storedRecord());
     };
     const auto before = fields();
     keychain->queue(FakeKeychain::Operation::update, {-61});
     import(std::string(kLink), false, true);
-    EXPECT_EQ(newLines(),
+    EXPECT_EQ(newLogLines(),
               (std::vector<std::string>{"Updating subscription...", "Import failed: Secure storage is unavailable."}));
     EXPECT_EQ(fields(), before);
     EXPECT_FALSE(state->isImporting());
@@ -207,9 +184,9 @@ TEST_F(AppStateImportTest, AHeldFloorThatDisagreesWithItsContentFloorFailsBefore
     state->manifestFloorIdentity = SubscriptionImportParser::floorIdentity(kLink);
     state->manifestFloorRevision = 42;
     state->manifestContentFloor = ManifestContentFloor::validated(41, std::string(64, 'a'), std::nullopt);
-    newLines();
+    newLogLines();
     import(std::string(kLink));
-    EXPECT_EQ(newLines(), (std::vector<std::string>{"Importing subscription...", "Import failed: " + kInvalidManifest}));
+    EXPECT_EQ(newLogLines(), (std::vector<std::string>{"Importing subscription...", "Import failed: " + kInvalidManifest}));
     EXPECT_TRUE(fetchedURLs().empty());
 }
 
@@ -248,18 +225,18 @@ TEST_F(AppStateImportTest, ForgetRemovesTheRecordThenEverythingOfTheSubscription
         test.prepare();
         const std::size_t changesBefore = settings->changes().size();
         const std::size_t routesBefore = state->routes().size();
-        newLines();
+        newLogLines();
 
         state->forgetSavedSubscription();
         if (test.refusal) {
-            EXPECT_EQ(newLines(), std::vector<std::string>{*test.refusal});
+            EXPECT_EQ(newLogLines(), std::vector<std::string>{*test.refusal});
             EXPECT_EQ(state->subscriptionInput(), kLink);
             EXPECT_EQ(state->routes().size(), routesBefore);
             EXPECT_EQ(state->manifestFloorRevision, 42);
             EXPECT_EQ(settings->changes().size(), changesBefore);
             continue;
         }
-        EXPECT_EQ(newLines(), std::vector<std::string>{"Forgot saved subscription on this Mac."});
+        EXPECT_EQ(newLogLines(), std::vector<std::string>{"Forgot saved subscription on this Mac."});
         if (test.name == "a stored record") {
             EXPECT_FALSE(storedRecord());
         }
