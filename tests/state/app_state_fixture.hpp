@@ -69,6 +69,8 @@ protected:
             if (found == variables.end()) return std::nullopt;
             return found->second;
         };
+        environment.tunnelHealthCheck = healthCheck;
+        if (failoverPauseJitter) environment.failoverPauseJitter = failoverPauseJitter;
         environment.quietUpdate = recordingTask("quiet update");
         environment.launchRecovery = recordingTask("launch recovery");
         state = std::make_unique<AppState>(std::move(environment));
@@ -112,6 +114,10 @@ protected:
     std::function<std::optional<std::string>(const Uuid&, double, std::stop_token)> snapshot =
         [](const Uuid&, double, std::stop_token) { return std::optional<std::string>(); };
     std::optional<std::string> trustRoot;
+    // The traffic checks (none: the state's own probe) and the failover
+    // pause's random part (none: the system's).
+    std::function<TunnelHealthProbe::Result(double, std::stop_token)> healthCheck;
+    std::function<int()> failoverPauseJitter;
     std::vector<std::string> arguments{"Tarnel Direct"};
     std::map<std::string, std::string> variables;
 
