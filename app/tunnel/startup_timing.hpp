@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+#include <stop_token>
 #include <string>
 #include <utility>
 
@@ -29,5 +31,13 @@ decltype(auto) timedStage(PrivilegedTunnelStartupStage stage, const Uuid& attemp
 // token.
 [[nodiscard]] std::string timedRuntimePreparation(const PrivilegedHelperOperations& helper, const Uuid& attemptID,
                                                   double deadlineUptime, const Clock& clock);
+
+// The Tailscale compatibility snapshot (TailscaleCompatibility::snapshot
+// with the same deadline and stop, on the same clock) as the stage
+// application_tailscale_snapshot; returns the payload, or nothing when
+// Tailscale is not a connected VPN.
+[[nodiscard]] std::optional<std::string> timedTailscaleSnapshot(const Uuid& attemptID, double deadlineUptime,
+                                                                const std::stop_token& stop = {},
+                                                                const Clock& clock = SystemClock::shared());
 
 }  // namespace tarnel::PrivilegedTunnelStartupTiming
