@@ -1,10 +1,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 
-#include <chrono>
-#include <filesystem>
-#include <iterator>
+#include <latch>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,21 +42,28 @@ inline constexpr std::string_view kLinkIdentity = "b0a750b132f1651a1abcdce0a78e5
 // a recording fetch.
 class AppStateFixture : public ::testing::Test {
 protected:
-    AppStateFixture() {
-        testApplication();
-        threadsAtStart_ = threadCount();
-    }
-    // The state's tasks end on later turns once it is gone. Then its pool:
-    // Qt's pool threads are detached, so they may still be ending (their
-    // thread-local destructors, OpenSSL's among them) once the pool is
-    // gone; a process that ended meanwhile would find OpenSSL's state of
-    // such a thread lost.
+    AppStateFixture() { testApplication(); }
+    // The state's tasks end on later turns once it is gone.
     ~AppStateFixture() override {
         state.reset();
         runPostedEvents();
-        pool.reset();
-        EXPECT_TRUE(runEventsUntil([this] { return threadCount() <= threadsAtStart_; }, std::chrono::seconds(10)))
-            << "a thread of the test outlived it";
+        releasePoolThreadState();
+    }
+
+    // Frees the OpenSSL state of each pool thread (a temporary file's random
+    // name leaves some) on that thread. A thread frees it itself only while it
+    // ends, after the pool has let it go: at the end of a test program that
+    // can come after the leak check.
+    void releasePoolThreadState() {
+        const int threads = pool->maxThreadCount();
+        std::latch together(threads);
+        for (int thread = 0; thread < threads; ++thread) {
+            pool->start([&together] {
+                together.arrive_and_wait();
+                OPENSSL_thread_stop();
+            });
+        }
+        pool->waitForDone();
     }
 
     // The state built over the fixture's environment; `constructed` turns
@@ -85,6 +91,8 @@ protected:
             if (found == variables.end()) return std::nullopt;
             return found->second;
         };
+        environment.tunnelHealthCheck = healthCheck;
+        if (failoverPauseJitter) environment.failoverPauseJitter = failoverPauseJitter;
         environment.fetchSubscription = fetch;
         environment.launchRecovery = recordingTask("launch recovery");
         state = std::make_unique<AppState>(std::move(environment));
@@ -171,6 +179,10 @@ protected:
     std::function<std::optional<std::string>(const Uuid&, double, std::stop_token)> snapshot =
         [](const Uuid&, double, std::stop_token) { return std::optional<std::string>(); };
     std::optional<std::string> trustRoot;
+    // The traffic checks (none: the state's own probe) and the failover
+    // pause's random part (none: the system's).
+    std::function<TunnelHealthProbe::Result(double, std::stop_token)> healthCheck;
+    std::function<int()> failoverPauseJitter;
     std::vector<std::string> arguments{"Tarnel Direct"};
     std::map<std::string, std::string> variables;
 
@@ -191,12 +203,6 @@ protected:
     std::unique_ptr<AppState> state;
 
 private:
-    [[nodiscard]] static std::ptrdiff_t threadCount() {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                             std::filesystem::directory_iterator());
-    }
-
-    std::ptrdiff_t threadsAtStart_ = 0;
     struct Fetches {
         std::mutex mutex;
         std::vector<SubscriptionFetchRequest> requests;
