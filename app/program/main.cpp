@@ -3,6 +3,7 @@
 // deep links the desktop hands it.
 
 #include <QApplication>
+#include <QStyleFactory>
 #include <QTimer>
 
 #include <csignal>
@@ -32,18 +33,7 @@ namespace {
 
 using namespace tarnel;
 
-// Every argument after the program's name that is not an option ("-" first):
-// the URLs the desktop asks the application to open.
-std::vector<std::string> urlArguments(const QStringList& arguments) {
-    std::vector<std::string> urls;
-    for (qsizetype index = 1; index < arguments.size(); ++index) {
-        if (arguments[index].startsWith(QLatin1Char('-'))) continue;
-        urls.push_back(arguments[index].toStdString());
-    }
-    return urls;
-}
-
-AppEnvironment productionEnvironment(const QStringList& arguments) {
+AppEnvironment productionEnvironment(std::vector<std::string> arguments) {
     const DeploymentConfiguration deployment = DeploymentConfiguration::production();
     AppEnvironment environment;
     environment.settings = std::make_shared<QSettingsStore>(QSettingsStore::defaultFile());
@@ -56,7 +46,7 @@ AppEnvironment productionEnvironment(const QStringList& arguments) {
         return PrivilegedTunnelStartupTiming::timedTailscaleSnapshot(attemptID, deadlineUptime, stop);
     };
     environment.trustRootSPKI = SignedTransportManifestVerifier::trustRootSPKI();
-    for (const QString& argument : arguments) environment.arguments.push_back(argument.toStdString());
+    environment.arguments = std::move(arguments);
     environment.environmentVariable = &AppEnvironment::processEnvironmentVariable;
     environment.proxyProcessSettings = ProxyProcessSettings::production();
     environment.tunnelHealthProbeServices = {deployment.trafficChecks, std::make_shared<SystemHostResolver>(),
@@ -67,18 +57,21 @@ AppEnvironment productionEnvironment(const QStringList& arguments) {
 }  // namespace
 
 #if defined(__SANITIZE_ADDRESS__)
-// Sanitizer builds: fontconfig keeps its caches until the process ends and
-// never frees them; LeakSanitizer need not report them at exit.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+// Sanitizer builds: fontconfig and D-Bus keep their caches until the process
+// ends and never free them; LeakSanitizer need not report them at exit.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\nleak:libdbus-1.so\n"; }
 #endif
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnel Direct"));
+    // One look on every desktop: the window draws its own colours over it.
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QApplication::setWindowIcon(ui::applicationIcon());
-    const QStringList arguments = QApplication::arguments();
-    const std::vector<std::string> urls = urlArguments(arguments);
+    // The arguments as bytes, after Qt took its own options out of them.
+    const std::vector<std::string> arguments(argv, argv + argc);
+    const std::vector<std::string> urls = TarnelDirectApp::openedURLs(arguments);
 
     try {
         SingleInstance instance(SingleInstance::defaultDirectory(&AppEnvironment::processEnvironmentVariable));

@@ -402,6 +402,8 @@ QWidget* ContentView::buildRoutesPanel() {
     rowsLayout_->setSpacing(10);
     rowsLayout_->addStretch(1);
     scroll->setWidget(rowsContainer_);
+    // The area paints its widget's background by default; the rows stand on the card.
+    rowsContainer_->setAutoFillBackground(false);
     routeList_->addWidget(emptyRoutes_);
     routeList_->addWidget(scroll);
     card->content().addWidget(routeList_, 1);
@@ -429,6 +431,7 @@ QWidget* ContentView::buildRightColumn() {
     layout->addWidget(buildDiagnosticsPanel());
     layout->addStretch(1);
     scroll->setWidget(panels);
+    panels->setAutoFillBackground(false);
     outer->addWidget(scroll);
     return rightColumn_;
 }

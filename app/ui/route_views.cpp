@@ -169,20 +169,14 @@ RouteRow::RouteRow(Fields fields, std::function<void()> action, QWidget* parent)
       fields_(std::move(fields)),
       action_(std::move(action)),
       tile_(new IconTile(this)),
-      title_(new QLabel(this)),
-      subtitle_(new QLabel(this)),
+      title_(new ui::TextView(ui::font(TextStyle::body, QFont::DemiBold), ui::color(ColorName::primary, palette()),
+                              this)),
+      subtitle_(new ui::TextView(ui::font(TextStyle::caption), ui::color(ColorName::secondary, palette()), this)),
       badge_(new RouteAvailabilityBadge(this)),
       mark_(new ui::SymbolView("circle", 11, QColor(), this)) {
     setFocusPolicy(Qt::NoFocus);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    title_->setFont(ui::font(TextStyle::body, QFont::DemiBold));
-    subtitle_->setFont(ui::font(TextStyle::caption));
-    ui::setTextColor(*title_, ui::color(ColorName::primary, palette()));
-    ui::setTextColor(*subtitle_, ui::color(ColorName::secondary, palette()));
-    for (QLabel* label : {title_, subtitle_}) {
-        label->setTextFormat(Qt::PlainText);
-        label->setAttribute(Qt::WA_TransparentForMouseEvents);
-    }
+    for (ui::TextView* text : {title_, subtitle_}) text->setAttribute(Qt::WA_TransparentForMouseEvents);
     mark_->setFixedSize(18, 18);
 
     auto* texts = new QVBoxLayout;
@@ -193,8 +187,8 @@ RouteRow::RouteRow(Fields fields, std::function<void()> action, QWidget* parent)
     layout->setContentsMargins(12, 12, 12, 12);
     layout->setSpacing(14);
     layout->addWidget(tile_);
-    layout->addLayout(texts);
-    layout->addStretch(1);
+    // The texts take the room up to the badge (the gap after them).
+    layout->addLayout(texts, 1);
     layout->addWidget(badge_);
     layout->addWidget(mark_);
     for (QWidget* child : {static_cast<QWidget*>(tile_), static_cast<QWidget*>(badge_), static_cast<QWidget*>(mark_)}) {

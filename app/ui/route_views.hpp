@@ -122,7 +122,7 @@ public:
     [[nodiscard]] std::string_view regionImage() const noexcept;
     [[nodiscard]] std::string_view selectionMark() const noexcept;
     [[nodiscard]] RouteAvailabilityBadge& badge() noexcept { return *badge_; }
-    [[nodiscard]] QLabel& titleLabel() noexcept { return *title_; }
+    [[nodiscard]] ui::TextView& titleLabel() noexcept { return *title_; }
 
     [[nodiscard]] QSize sizeHint() const override;
 
@@ -138,8 +138,8 @@ private:
     std::function<void()> action_;
     AppLanguage language_ = AppLanguage::en;
     IconTile* tile_;
-    QLabel* title_;
-    QLabel* subtitle_;
+    ui::TextView* title_;
+    ui::TextView* subtitle_;
     RouteAvailabilityBadge* badge_;
     ui::SymbolView* mark_;
 };

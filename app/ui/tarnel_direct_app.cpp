@@ -86,6 +86,14 @@ void TarnelDirectApp::raiseWindow() {
 
 void TarnelDirectApp::openURL(std::string_view url) { (void)url; }
 
+std::vector<std::string> TarnelDirectApp::openedURLs(const std::vector<std::string>& arguments) {
+    std::vector<std::string> urls;
+    for (std::size_t index = 1; index < arguments.size(); ++index) {
+        if (!arguments[index].starts_with('-')) urls.push_back(arguments[index]);
+    }
+    return urls;
+}
+
 void TarnelDirectApp::windowActivated(ContentView& window) { lastActive_ = &window; }
 
 ContentView* TarnelDirectApp::activeWindow() const {

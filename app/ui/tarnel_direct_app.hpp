@@ -42,6 +42,10 @@ public:
     // Hands a URL the system asked the application to open to the state.
     void openURL(std::string_view url);
 
+    // The URLs among the program's arguments (its name first): every later
+    // argument that is not an option (an option starts with "-").
+    [[nodiscard]] static std::vector<std::string> openedURLs(const std::vector<std::string>& arguments);
+
 private:
     void windowActivated(ContentView& window);
     void accountPortalURLChanged();

@@ -103,6 +103,35 @@ void CapsuleView::paintEvent(QPaintEvent*) {
     painter.drawText(QRectF(x, 0, area.width() - x, area.height()), Qt::AlignLeft | Qt::AlignVCenter, text_);
 }
 
+// ----- TextView -----
+
+TextView::TextView(const QFont& font, QColor colour, QWidget* parent) : QWidget(parent), colour_(std::move(colour)) {
+    setFont(font);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
+
+void TextView::setText(const QString& text) {
+    if (text_ == text) return;
+    text_ = text;
+    setAccessibleName(text);
+    updateGeometry();
+    update();
+}
+
+QSize TextView::sizeHint() const {
+    const QFontMetrics metrics(font());
+    return {metrics.horizontalAdvance(text_), metrics.height()};
+}
+
+QSize TextView::minimumSizeHint() const { return {0, QFontMetrics(font()).height()}; }
+
+void TextView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setPen(colour_);
+    const QFontMetrics metrics(font());
+    painter.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, metrics.elidedText(text_, Qt::ElideRight, width()));
+}
+
 // ----- IconLabel -----
 
 IconLabel::IconLabel(std::string_view symbol, const QFont& font, QColor colour, QWidget* parent)

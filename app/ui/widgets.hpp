@@ -84,6 +84,29 @@ private:
     Look look_;
 };
 
+// One line of text in a font and colour, drawn the same whether enabled or
+// not (a route row that a route test disables keeps its look); elided at the
+// right when narrow.
+class TextView final : public QWidget {
+    Q_OBJECT
+
+public:
+    TextView(const QFont& font, QColor colour, QWidget* parent = nullptr);
+
+    void setText(const QString& text);
+    [[nodiscard]] const QString& text() const noexcept { return text_; }
+
+    [[nodiscard]] QSize sizeHint() const override;
+    [[nodiscard]] QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString text_;
+    QColor colour_;
+};
+
 // A text with an image before it, wrapping onto more lines when narrow. Its
 // accessible name is its text.
 class IconLabel final : public QWidget {
