@@ -83,7 +83,11 @@ int main(int argc, char** argv) {
                           << SingleInstance::kMessageLimit / 1024 << " KiB).\n";
                 return 1;
             case SingleInstance::Outcome::unreachable:
-                std::cerr << "Tarnel Direct: another instance is starting and does not answer.\n";
+                std::cerr << "Tarnel Direct: the running instance does not answer.\n";
+                return 1;
+            case SingleInstance::Outcome::failed:
+                std::cerr << "Tarnel Direct: the instance's lock or socket cannot be made in "
+                          << instance.socketPath().parent_path() << ".\n";
                 return 1;
         }
 

@@ -673,8 +673,8 @@ void ContentView::refresh() {
                           "existing devices do not change.",
                           "Доступ остаётся рабочим независимо от мессенджеров. Срок подписки и уже подключённые "
                           "устройства не изменятся."));
-    setLabel(*account_,
-             state_.isOpeningAccount() ? pair("Preparing", "Подготовка") : pair("Account and payment", "Кабинет и оплата"));
+    setLabel(*account_, state_.isOpeningAccount() ? pair("Preparing", "Подготовка")
+                                                  : pair("Account and payment", "Кабинет и оплата"));
     account_->setEnabled(!state_.isOpeningAccount() && !testing);
     setLabel(*support_, pair("Support", "Поддержка"));
     setLabel(*accountMessage_, qt(state_.accountMessage()));

@@ -105,21 +105,27 @@ SingleInstance::Outcome SingleInstance::start(const std::vector<std::string>& ur
     const auto deadline = std::chrono::steady_clock::now() + patience;
     const auto message = encode(urls);
     while (true) {
-        if (tryLock()) return listen() ? Outcome::instance : Outcome::unreachable;
+        switch (tryLock()) {
+            case Lock::held: return listen() ? Outcome::instance : Outcome::failed;
+            case Lock::failed: return Outcome::failed;
+            case Lock::busy: break;
+        }
         if (!message) return Outcome::refused;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left <= std::chrono::milliseconds::zero()) return Outcome::unreachable;
         if (const auto delivered = deliver(*message, left)) return *delivered;
         std::this_thread::sleep_for(kRetryInterval);
     }
 }
 
-bool SingleInstance::tryLock() {
+SingleInstance::Lock SingleInstance::tryLock() {
     if (lock_ < 0) {
         lock_ = ::open((directory_ / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (lock_ < 0) return false;
+        if (lock_ < 0) return Lock::failed;
     }
-    return ::flock(lock_, LOCK_EX | LOCK_NB) == 0;
+    if (::flock(lock_, LOCK_EX | LOCK_NB) == 0) return Lock::held;
+    return errno == EWOULDBLOCK ? Lock::busy : Lock::failed;
 }
 
 // Holding the lock: a socket file still there is a dead instance's.
@@ -159,25 +165,31 @@ void SingleInstance::serve(QLocalSocket* connection) {
     connect(expiry, &QTimer::timeout, connection, [connection] { connection->abort(); });
     expiry->start(kConnectionMilliseconds);
 
-    auto received = std::make_shared<std::string>();
-    connect(connection, &QLocalSocket::readyRead, this, [this, connection, received] {
+    // One message per connection; what comes after the answer is ignored.
+    struct Pending {
+        std::string bytes;
+        bool answered = false;
+    };
+    auto pending = std::make_shared<Pending>();
+    connect(connection, &QLocalSocket::readyRead, this, [this, connection, pending] {
         const QByteArray bytes = connection->readAll();
-        received->append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-        if (received->size() < 4) return;
-        const std::size_t length = readLength(*received);
-        const auto answer = [connection](char reply) {
+        if (pending->answered) return;
+        pending->bytes.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        const auto answer = [connection, pending](char reply) {
+            pending->answered = true;
+            pending->bytes.clear();
             connection->write(&reply, 1);
             connection->flush();
             connection->disconnectFromServer();
         };
-        if (length > kMessageLimit || received->size() > 4 + length) {
-            received->clear();
+        if (pending->bytes.size() < 4) return;
+        const std::size_t length = readLength(pending->bytes);
+        if (length > kMessageLimit || pending->bytes.size() > 4 + length) {
             answer(kRefused);
             return;
         }
-        if (received->size() < 4 + length) return;
-        auto urls = decode(std::string_view(*received).substr(4));
-        received->clear();
+        if (pending->bytes.size() < 4 + length) return;
+        auto urls = decode(std::string_view(pending->bytes).substr(4));
         if (!urls) {
             answer(kRefused);
             return;

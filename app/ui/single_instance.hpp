@@ -44,8 +44,10 @@ public:
         delivered,
         // The URLs are longer than a message may be, or the instance refused them.
         refused,
-        // Neither the lock nor the running instance could be had in time.
+        // The running instance did not answer in time.
         unreachable,
+        // The lock file or the socket could not be made.
+        failed,
     };
 
     // The directory of the socket: $XDG_RUNTIME_DIR when it is an absolute
@@ -79,7 +81,8 @@ signals:
     void activationRequested();
 
 private:
-    [[nodiscard]] bool tryLock();
+    enum class Lock { held, busy, failed };
+    [[nodiscard]] Lock tryLock();
     [[nodiscard]] bool listen();
     [[nodiscard]] std::optional<Outcome> deliver(const std::string& message, std::chrono::milliseconds timeout);
     void serve(QLocalSocket* connection);

@@ -62,10 +62,10 @@ TEST(ApplicationBundleTest, TheBundleCarriesTheProgramItsKeysAndTheBuildSignatur
     EXPECT_TRUE(std::filesystem::is_regular_file(kBundle / "Contents/Resources/bin/sing-box"));
 
     int exitCode = -1;
-    const std::string described =
-        run(TARNEL_CODESIGN_TOOL,
-            {"describe", "--anchor", std::string(TARNEL_CODESIGN_DEVELOPMENT_DIR) + "/anchor.spki.der", kBundle.string()},
-            exitCode);
+    const std::string described = run(
+        TARNEL_CODESIGN_TOOL,
+        {"describe", "--anchor", std::string(TARNEL_CODESIGN_DEVELOPMENT_DIR) + "/anchor.spki.der", kBundle.string()},
+        exitCode);
     EXPECT_EQ(exitCode, 0) << described;
     EXPECT_NE(described.find("identifier app.tarnel.direct\n"), std::string::npos) << described;
 }
@@ -175,10 +175,11 @@ TEST_F(ApplicationProgramTest, ASecondStartHandsItsLinkToTheRunningProgramAndEnd
 }
 
 TEST(ApplicationArgumentsTest, EveryArgumentThatIsNoOptionIsAnOpenedURL) {
-    EXPECT_EQ(TarnelDirectApp::openedURLs({"Tarnel Direct", "--selected-route-only-diagnostic",
-                                           "tarnel-macos-direct://account/handoff#token=x", "https://x.test/", "-x",
-                                           "", "a b"}),
-              (std::vector<std::string>{"tarnel-macos-direct://account/handoff#token=x", "https://x.test/", "", "a b"}));
+    EXPECT_EQ(
+        TarnelDirectApp::openedURLs({"Tarnel Direct", "--selected-route-only-diagnostic",
+                                     "tarnel-macos-direct://account/handoff#token=x", "https://x.test/", "-x", "",
+                                     "a b"}),
+        (std::vector<std::string>{"tarnel-macos-direct://account/handoff#token=x", "https://x.test/", "", "a b"}));
     EXPECT_EQ(TarnelDirectApp::openedURLs({"Tarnel Direct"}), std::vector<std::string>{});
 }
 

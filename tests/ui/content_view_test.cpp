@@ -183,7 +183,8 @@ TEST_F(ContentViewTest, CatalogEntriesWithoutARouteAreDimmedAndNeverHighlighted)
     // No identifier is highlighted (none is selected, and a route test
     // names none): a row without a route still is not drawn selected.
     appState().setRouteTestProgress(RouteTestProgress{0, 1, std::nullopt});
-    for (RouteRow* each : window.routeRows()) EXPECT_FALSE(each->fields().isSelected) << each->objectName().toStdString();
+    for (RouteRow* each : window.routeRows())
+        EXPECT_FALSE(each->fields().isSelected) << each->objectName().toStdString();
 }
 
 TEST_F(ContentViewTest, RefreshWantsAnAccessLink) {

@@ -6,7 +6,7 @@
 // The instance writes "instance", then "url <hex of the bytes>" for each of
 // its own URLs and of every URL handed to it, and "raise" for each start
 // without URLs, one line each. A start that handed its URLs over exits 0;
-// one that was refused 3; one that reached nothing 4.
+// one that was refused 3; one that reached nothing 4; one that could make neither lock nor socket 5.
 
 #include <QCoreApplication>
 
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/ui/single_instance.hpp"
+#include "common/base/digest.hpp"
 
 namespace {
 
@@ -24,13 +25,7 @@ void say(const std::string& line) {
 }
 
 std::string hex(const std::string& bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (const unsigned char byte : bytes) {
-        out.push_back(kDigits[byte >> 4]);
-        out.push_back(kDigits[byte & 0xf]);
-    }
-    return out;
+    return tarnel::lowercaseHex({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
 }
 
 }  // namespace
@@ -48,6 +43,7 @@ int main(int argc, char** argv) {
         case tarnel::SingleInstance::Outcome::delivered: return 0;
         case tarnel::SingleInstance::Outcome::refused: return 3;
         case tarnel::SingleInstance::Outcome::unreachable: return 4;
+        case tarnel::SingleInstance::Outcome::failed: return 5;
     }
     say("instance");
     for (const std::string& url : urls) say("url " + hex(url));

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "app/ui/single_instance.hpp"
+#include "common/base/digest.hpp"
 #include "common/base/unique_fd.hpp"
 #include "tests/support/test_support.hpp"
 #include "tests/ui/process_lines.hpp"
@@ -22,13 +23,7 @@ namespace tarnel::testing {
 namespace {
 
 std::string hex(const std::string& bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (const unsigned char byte : bytes) {
-        out.push_back(kDigits[byte >> 4]);
-        out.push_back(kDigits[byte & 0xf]);
-    }
-    return out;
+    return tarnel::lowercaseHex({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
 }
 
 const std::string kHandoff = "tarnel-macos-direct://account/handoff#token=" + std::string(40, 'a');
@@ -109,7 +104,8 @@ TEST_F(SingleInstanceTest, OfTwoSimultaneousStartsOneIsTheInstanceAndGetsBothURL
         std::vector<std::string> received(output.lines().begin() + 1, output.lines().end());
         std::sort(received.begin(), received.end());
         EXPECT_EQ(output.lines().front(), "instance");
-        EXPECT_EQ(received, (std::vector<std::string>{"url " + hex("https://one.test/"), "url " + hex("https://two.test/")}))
+        EXPECT_EQ(received,
+                  (std::vector<std::string>{"url " + hex("https://one.test/"), "url " + hex("https://two.test/")}))
             << "round " << round;
         EXPECT_TRUE(starts[instanceIndex].isRunning()) << "round " << round;
     }
@@ -161,7 +157,8 @@ TEST_F(SingleInstanceTest, MoreThanAMessageMayHoldIsRefused) {
                                                                                  sizeof address.sun_path - 1);
     ASSERT_EQ(::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     const std::size_t claimed = SingleInstance::kMessageLimit + 1;
-    const unsigned char header[4] = {static_cast<unsigned char>(claimed >> 24), static_cast<unsigned char>(claimed >> 16),
+    const unsigned char header[4] = {static_cast<unsigned char>(claimed >> 24),
+                                     static_cast<unsigned char>(claimed >> 16),
                                      static_cast<unsigned char>(claimed >> 8), static_cast<unsigned char>(claimed)};
     ASSERT_EQ(::write(socket.get(), header, sizeof header), 4);
     char answer = 0;
@@ -172,7 +169,8 @@ TEST_F(SingleInstanceTest, MoreThanAMessageMayHoldIsRefused) {
     ChildProcess last = start({"https://last.test/"});
     EXPECT_EQ(exitCode(last), 0);
     ASSERT_TRUE(output.readLine("url " + hex("https://last.test/")));
-    EXPECT_EQ(output.lines(), (std::vector<std::string>{"instance", "url " + hex(fits), "url " + hex("https://last.test/")}));
+    EXPECT_EQ(output.lines(),
+              (std::vector<std::string>{"instance", "url " + hex(fits), "url " + hex("https://last.test/")}));
 }
 
 TEST(SingleInstanceMessageTest, AMessageListsItsURLsWithTheirLengths) {

@@ -101,7 +101,8 @@ protected:
         const QRect area(widget.mapToGlobal(QPoint(0, 0)), widget.size());
         int least = 255;
         for (int y = area.top(); y <= area.bottom(); ++y) {
-            for (int x = area.left(); x <= area.right(); ++x) least = std::min(least, screen.pixelColor(x, y).lightness());
+            for (int x = area.left(); x <= area.right(); ++x)
+                least = std::min(least, screen.pixelColor(x, y).lightness());
         }
         return least;
     }
@@ -251,7 +252,9 @@ TEST_F(WindowScreenshots, TheFontCoversEveryRussianText) {
     QTest::mouseClick(&byName(window, "panel.diagnostics"), Qt::LeftButton);
     std::vector<std::pair<QFont, QString>> texts;
     for (QLabel* label : window.findChildren<QLabel*>()) texts.emplace_back(label->font(), label->text());
-    for (QAbstractButton* button : window.findChildren<QAbstractButton*>()) texts.emplace_back(button->font(), button->text());
+    for (QAbstractButton* button : window.findChildren<QAbstractButton*>()) {
+        texts.emplace_back(button->font(), button->text());
+    }
     for (ui::CapsuleView* capsule : window.findChildren<ui::CapsuleView*>()) {
         texts.emplace_back(capsule->look().font, capsule->text());
     }
