@@ -106,6 +106,10 @@ public:
     [[nodiscard]] QLabel& currentRouteLabel() const noexcept { return *currentRoute_; }
     [[nodiscard]] QPlainTextEdit& logView() const noexcept { return *log_; }
 
+signals:
+    // The sheet caught a handoff link (and has closed).
+    void handoffCaught(const std::string& url);
+
 protected:
     void showEvent(QShowEvent* event) override;
 
@@ -122,11 +126,12 @@ private:
     // Reads everything the window shows from the state and the language.
     void refresh();
     void refreshRoutes(AppLanguage language);
+    // The right column's part of refresh().
+    void refreshPanels(AppLanguage language);
     void refreshLog();
     void setPanelOpen(QWidget& content, bool open);
 
     void refreshPressed();
-    void routeRowPressed(const RouteListItem& item);
     void accountPortalSheetHandoff(const std::string& url);
     void accountPortalSheetFinished();
     void closeAccountPortalSheet();

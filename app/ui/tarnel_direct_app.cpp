@@ -52,6 +52,7 @@ TarnelDirectApp::~TarnelDirectApp() {
 ContentView& TarnelDirectApp::openWindow() {
     auto* window = new ContentView(*state_, *language_, sheetFactory_);
     window->setAttribute(Qt::WA_DeleteOnClose);
+    connect(window, &ContentView::handoffCaught, this, [this](const std::string& url) { openURL(url); });
     auto* another = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_N), window);
     connect(another, &QShortcut::activated, this, [this] { openWindow(); });
     new ActivationWatcher(*window, [this, target = QPointer<ContentView>(window)] {
@@ -84,6 +85,8 @@ void TarnelDirectApp::raiseWindow() {
     window->activateWindow();
 }
 
+// The state's account handoff is not on the state yet; until it is, an opened
+// URL changes nothing.
 void TarnelDirectApp::openURL(std::string_view url) { (void)url; }
 
 std::vector<std::string> TarnelDirectApp::openedURLs(const std::vector<std::string>& arguments) {
