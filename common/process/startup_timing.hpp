@@ -96,6 +96,7 @@ template <typename Work>
 decltype(auto) timedStage(PrivilegedTunnelStartupComponent component, PrivilegedTunnelStartupStage stage,
                           const Uuid& attemptID, double deadline, const Clock& clock, Work&& work) {
     const double stageStart = clock.uptime();
+    // Not named "emit": Qt code that includes this defines that word away.
     const auto record = [&](PrivilegedTunnelStartupOutcome outcome, double now, const std::exception* error) {
         log(PrivilegedTunnelStartupTimingEvent::measure(component, stage, outcome, attemptID, stageStart, now,
                                                         deadline),
