@@ -3,6 +3,7 @@
 #include <QThreadPool>
 #include <QCoroTask>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -12,7 +13,11 @@
 #include <string_view>
 #include <vector>
 
+#include "app/catalog/manifest_content_floor.hpp"
+#include "app/catalog/manifest_loader.hpp"
 #include "app/catalog/route_model.hpp"
+#include "app/catalog/subscription_fetcher.hpp"
+#include "app/http/http_client.hpp"
 #include "app/state/task_layer.hpp"
 #include "app/tunnel/privileged_helper_client.hpp"
 #include "app/tunnel/privileged_helper_operations.hpp"
@@ -26,6 +31,7 @@
 namespace tarnel {
 
 class AppState;
+struct ConnectionPlanRequest;
 
 // A task of the application state: a coroutine on the main thread over the
 // state and the task's stop token.
@@ -34,6 +40,21 @@ using AppTaskBody = std::function<QCoro::Task<>(AppState&, std::stop_token)>;
 // The launch recovery (AppState::recoverPrivilegedStateAtLaunch) as a
 // start-up task: what an environment runs unless it puts its own in place.
 [[nodiscard]] AppTaskBody launchRecoveryTask();
+
+// What a subscription import asks the network for: the fetch of the
+// subscription at `url` (see SubscriptionFetcher::fetchSubscriptionText).
+struct SubscriptionFetchRequest {
+    std::string url;
+    // The plain body is never fetched for a link that has signed route lists.
+    bool signedOnly = false;
+    // The subscription's mirror origins.
+    std::vector<std::string> origins;
+    // The anti-rollback state the verifier checks.
+    std::optional<std::int64_t> savedRevision;
+    std::optional<ManifestContentFloor> savedFloor;
+
+    friend bool operator==(const SubscriptionFetchRequest&, const SubscriptionFetchRequest&) = default;
+};
 
 // Everything the application state reaches outside itself. The application
 // fills it with the user's settings and keychain, the system clock, a timer
@@ -72,6 +93,17 @@ struct AppEnvironment {
     // The traffic checks' endpoints and services; the probe needs every one.
     TunnelHealthProbe::Services tunnelHealthProbeServices;
 
+    // ----- The connection plan's services -----
+
+    // Runs the traffic checks through the tunnel, each bounded by `timeout`
+    // seconds, ended early by `stop` (TunnelHealthProbe::run). Blocking (it
+    // runs on the pool); never throws. Empty: the state's own
+    // `tunnelHealthProbe` runs them; tests put a scripted one in its place.
+    std::function<TunnelHealthProbe::Result(double timeout, std::stop_token stop)> tunnelHealthCheck;
+    // Draws the random part, in milliseconds, of the pause before a candidate
+    // on another node: uniform over the integers 0 to 400.
+    std::function<int()> failoverPauseJitter = uniformFailoverPauseJitter;
+
     // ----- Connect, Disconnect and the monitors -----
 
     // The system's list of network connections
@@ -87,26 +119,43 @@ struct AppEnvironment {
     std::function<std::filesystem::path(const RouteNode& route)> writeProxyConfiguration;
     // The proxy-mode runtime; none: a SingBoxProcess over proxyProcessSettings.
     std::shared_ptr<ProxyProcessControl> proxyProcess;
-    // Runs the traffic checks of `probe`, each with `timeout` (none: the
-    // probe's own), until `stop`: blocking, never throws. Empty: the probe
-    // runs them itself (TunnelHealthProbe::run).
-    std::function<TunnelHealthProbe::Result(const TunnelHealthProbe& probe, std::optional<double> timeout,
-                                            std::stop_token stop)>
-        trafficChecks;
     // The text on the clipboard; none when it holds none. Empty: no text.
     std::function<std::optional<std::string>()> clipboardText;
-
-    // The two tasks that start-up leaves running: the quiet update of a
-    // saved access link, and the launch recovery. Each starts on a later
-    // turn, once the state is built; an empty one does nothing.
-    AppTaskBody quietUpdate;
-    AppTaskBody launchRecovery = launchRecoveryTask();
+    // Runs a VPN Connect's plan as its connection task; empty: the state's
+    // own runner (AppState::runConnectionPlan). Tests record the hand-off.
+    std::function<QCoro::Task<>(AppState& state, ConnectionPlanRequest request, std::stop_token stop)>
+        connectionPlan;
 
     // Connect's services of the application around its helper client: the
     // client itself, the system's list of network connections, and the
     // installer that registers the helper when none answers.
     void useApplicationConnectServices(std::shared_ptr<const PrivilegedHelperClient> client);
 
+    // The task of the launch recovery, which start-up leaves running: it
+    // starts on a later turn, once the state is built; an empty one does
+    // nothing.
+    AppTaskBody launchRecovery = launchRecoveryTask();
+
+    // ----- Subscription import -----
+
+    // Fetches a subscription: the accepted signed route lists, or the plain
+    // body (subscriptionFetcher()). Blocking: it runs on the pool, and the
+    // stop (requested only once the state is gone) ends it with
+    // CancellationError. Throws the fetcher's errors.
+    using SubscriptionFetch =
+        std::function<SubscriptionFetchResult(const SubscriptionFetchRequest& request, std::stop_token stop)>;
+    SubscriptionFetch fetchSubscription;
+
+    // The application's fetch: a SubscriptionFetcher over `http`, verifying
+    // at the wall time of `clock` against `trustRootSPKI` (the state's root
+    // key), waiting between retries through `sleeper`.
+    [[nodiscard]] static SubscriptionFetch subscriptionFetcher(std::shared_ptr<const HttpClient> http,
+                                                               std::shared_ptr<const Clock> clock,
+                                                               std::optional<std::string> trustRootSPKI,
+                                                               ManifestSleeper sleeper = sleepUnlessStopped);
+
+    // 0 to 400, uniform, from the system's random source.
+    [[nodiscard]] static int uniformFailoverPauseJitter();
     // The process's system clock, not owned.
     [[nodiscard]] static std::shared_ptr<const Clock> systemClock();
     // The value of a variable of this process's environment.

@@ -40,7 +40,7 @@ using RouteAvailabilityMap = std::map<std::string, RouteAvailability, std::less<
 // Building it runs the start-up: the saved settings and the keychain record
 // are read (legacy settings move into the keychain), the rollback floor is
 // checked, the saved selection and the cached subscription are restored, and
-// the environment's quiet update (for a saved access link) and launch
+// a quiet update of a saved access link and the environment's launch
 // recovery (unless under a test host) are started.
 class AppState final : public QObject {
     Q_OBJECT
@@ -283,6 +283,100 @@ public:
     // handle and progress cleared; the newest session's identifier stays.
     void finishRouteTestSession();
 
+    // ----- The connection plan (app_state_connection_plan.cpp) -----
+    //
+    // A VPN attempt is current while `connectionAttemptID` is its identifier
+    // and its task's stop was not requested; the plan checks that before and
+    // after every await, and a run that is no longer current stops without a
+    // line and without touching the state. Blocking helper calls run on the
+    // pool and are never interrupted: a stopped run awaits them to the end.
+
+    // The inputs of one run besides its candidates and its attempt.
+    struct ConnectionPlanOptions {
+        // The active route when Connect began: active again when a stopped
+        // attempt finds a tunnel process still running.
+        std::optional<std::string> restorableRouteID;
+        // Seconds each candidate has from the start of its configuration to
+        // its helper start's deadline.
+        double timeBudget = 12.0;
+        // The route test this run is a step of, whose shared compatibility
+        // snapshot it uses.
+        std::optional<Uuid> routeTestSessionID;
+        // A protected replacement: success reads "Switched to", and an
+        // exhausted plan only verifies protection.
+        bool switchingFromActiveRoute = false;
+        // One 30-second traffic window and no grace check.
+        bool diagnosticSelectedRouteOnly = false;
+        // Success selects the connected route and saves the selection.
+        bool persistsSuccessfulRoute = true;
+        // An exhausted plan only verifies protection, never releases it.
+        bool keepsProtectionOnExhaustion = false;
+    };
+    enum class TrafficGateResult { passed, failed, stopped };
+
+    // Walks the failover plan for the attempt until a candidate passes the
+    // traffic gate (connected), the plan is exhausted (failed, protection
+    // released or kept) or the attempt stops; every outcome goes into the
+    // state and the log. `stop` is the connection task's. Never throws.
+    [[nodiscard]] QCoro::Task<> runConnectionPlan(std::vector<RouteNode> candidates, Uuid attemptID,
+                                                  ConnectionPlanOptions options, std::stop_token stop);
+    // Judges a candidate whose tunnel the helper reported started at
+    // `candidateStart` + the elapsed time, with the route deadline it gave:
+    // the IP route, DNS and HTTPS checks must all pass in one run, bounded by
+    // the deadline and one grace check after it. A failure marks the
+    // candidate unavailable and logs the failed checks; stopped: the attempt
+    // is no longer current.
+    [[nodiscard]] QCoro::Task<TrafficGateResult> runTrafficGate(RouteNode candidate, Uuid attemptID,
+                                                                double routeDeadline, double candidateStart,
+                                                                bool diagnosticSelectedRouteOnly,
+                                                                std::stop_token stop);
+    // Logs one run of the checks: "Tunnel health <phase> for <title>:
+    // IP=…, DNS=…, HTTPS=…, total=<elapsed since checkStart>."
+    void logTunnelHealth(const TunnelHealthProbe::Result& checks, std::string_view phase, const RouteNode& route,
+                         double checkStart);
+    // The traffic checks with `timeout` per check, on the pool.
+    [[nodiscard]] PoolCall<TunnelHealthProbe::Result> runTunnelHealthChecks(double timeout,
+                                                                            std::stop_token stop) const;
+
+    // Reconciles an attempt that stopped with an error with what the helper
+    // runs: connected on `restorableRouteID` while a tunnel process runs,
+    // else failed while protection is active, else disconnected. Nothing
+    // when the attempt is not (or no longer) the current one.
+    [[nodiscard]] QCoro::Task<> finishConnectionAttempt(Uuid attemptID, std::optional<std::string> restorableRouteID);
+    // Has the helper stop the attempt's tunnel (only when the tunnel it
+    // runs is that attempt's); whether it did. A failed request is logged
+    // ("VPN cleanup failed: …") and gives false.
+    [[nodiscard]] QCoro::Task<bool> cleanUpVPN(Uuid attemptID);
+    // The failed state with `message` logged, protection kept (the lease
+    // renewed) or dropped; nothing at all when the attempt is not current.
+    void failConnection(const Uuid& attemptID, bool keepProtection, std::string_view message);
+    // Turns protection off after an exhausted plan (the helper's disconnect,
+    // then the tunnel configuration file removed); whether direct internet
+    // is back, and a line saying so.
+    [[nodiscard]] QCoro::Task<bool> releaseProtectionAfterFailedPlan();
+
+    // ----- Subscription import, update and forget (app_state_import.cpp) -----
+
+    // Imports the access field's text, trimmed: an access link is fetched
+    // (its signed route lists, or its plain body where allowed), a pasted
+    // body is read as it is. The routes, once verified and held against the
+    // rollback floor, replace the current ones, and the keychain record is
+    // saved first; any failure leaves everything as it was and logs one
+    // line. One import at a time: while one runs this does nothing. It runs
+    // as a task, and returns at once. `quietly` logs only a failure (start-up's
+    // update of a saved link); `isUpdate` words the lines as an update and
+    // requires a signed list where one is held.
+    void importSubscription(bool quietly, bool isUpdate);
+    // Removes the stored access record, then the subscription, its routes,
+    // floor and selection, and their settings. An engaged connection is
+    // disconnected first; nothing is removed while it stays engaged or when
+    // the keychain fails; an import running meanwhile commits nothing.
+    void forgetSavedSubscription();
+    // Writes the configuration of the selected route (Proxy or TUN, as the
+    // connection mode says) to the application's folder, on the pool, and
+    // logs where, or why it failed.
+    void writeRedactedConfig();
+
     // ----- Connect, Disconnect, launch recovery and the monitors -----
     //
     // Connect and Disconnect run on the main thread and never suspend: their
@@ -360,10 +454,26 @@ public:
     // Every 10 s while connected in proxy mode: the runtime and one request
     // through it; failed when it stopped or after two failed rounds in a row.
     [[nodiscard]] QCoro::Task<> monitorProxyHealth(std::stop_token stop);
-    // The traffic checks of `tunnelHealthProbe` on the pool, each with
-    // `timeout` (none: the probe's 4 s), ended early by `stop`.
-    [[nodiscard]] QCoro::Task<TunnelHealthProbe::Result> runTrafficChecks(std::optional<double> timeout,
-                                                                          std::stop_token stop);
+
+private:
+    // What an import carries from its start to its commit (app_state_import.cpp).
+    struct ImportedSubscription;
+
+    // The import after its entry: the fetch or the body, the floor decision
+    // and the commit, or the failure handler.
+    QCoro::Task<> runImportPipeline(std::string text, bool quietly, bool isUpdate, std::uint64_t epoch,
+                                    std::stop_token stop);
+    // Saves the record, then puts the import's routes, floor and selection
+    // in place. Throws, changing nothing, when the keychain fails or when
+    // the subscription was forgotten since the import began.
+    void commitImportedSubscription(const ImportedSubscription& imported, bool quietly, bool isUpdate);
+    // Ends a failed import: its one log line.
+    void finishImportWithError(bool quietly, const std::exception& error);
+    QCoro::Task<> writeRouteConfiguration(RouteNode route, ConnectionMode mode);
+
+    // Raised by every forget that clears the subscription: an import that
+    // began under another value commits nothing.
+    std::uint64_t importEpoch_ = 0;
 
 private:
     template <typename Field, typename Value>
@@ -382,6 +492,17 @@ private:
     [[nodiscard]] std::optional<std::string> migrateStoredAccess(DirectStoredAccess& record, bool underTestHost);
     void removeLegacySubscriptionKeys();
 
+    // The connection plan's own steps (app_state_connection_plan.cpp).
+    [[nodiscard]] bool isCurrentAttempt(const Uuid& attemptID, const std::stop_token& stop) const;
+    // Ends a run that stopped with an error: the attempt finished as the
+    // helper's state says, then `line`; nothing when it is not current.
+    [[nodiscard]] QCoro::Task<> stopConnectionAttempt(Uuid attemptID, std::optional<std::string> restorableRouteID,
+                                                      std::string line);
+    // The state of a candidate that passed the traffic gate.
+    void completeConnection(const RouteNode& first, const RouteNode& connected, const ConnectionPlanOptions& options);
+    void restartTunnelHealthMonitor();
+    void restartProtectionLeaseMonitor();
+
     // Connect's two modes past the common steps, and its failure tail.
     bool connectProxy(const RouteNode& route);
     bool connectVPN(const RouteNode& route, const ConnectOptions& options, const std::optional<std::string>& previousRoute,
@@ -391,14 +512,20 @@ private:
     void startConnectionPlan(std::vector<RouteNode> plan, const Uuid& attemptID,
                              const std::optional<std::string>& previousRoute, bool protectedReplacement,
                              const ConnectOptions& options);
-    // Restarts the lease monitor.
-    void renewProtectionLease();
     // The failure exit of a health monitor.
     void failConnectionHealth(ConnectionMode mode, std::string_view line);
     // A paste that waits for the running import to end.
     std::optional<std::string> pendingPaste_;
     QMetaObject::Connection pendingPasteConnection_;
 
+};
+
+// What a VPN Connect hands its connection task: the plan, the attempt and
+// the runner's inputs.
+struct ConnectionPlanRequest {
+    std::vector<RouteNode> candidates;
+    Uuid attemptID;
+    AppState::ConnectionPlanOptions options;
 };
 
 }  // namespace tarnel

@@ -181,6 +181,24 @@ bool AppState::connectVPN(const RouteNode& route, const ConnectOptions& options,
     return true;
 }
 
+void AppState::startConnectionPlan(std::vector<RouteNode> plan, const Uuid& attemptID,
+                                   const std::optional<std::string>& previousRoute, bool protectedReplacement,
+                                   const ConnectOptions& options) {
+    ConnectionPlanRequest request{std::move(plan), attemptID, {}};
+    request.options.restorableRouteID = previousRoute;
+    request.options.timeBudget = options.timeBudget;
+    request.options.routeTestSessionID = options.routeTestSession;
+    request.options.switchingFromActiveRoute = protectedReplacement;
+    request.options.diagnosticSelectedRouteOnly = options.extendedGate;
+    request.options.persistsSuccessfulRoute = options.interactive;
+    request.options.keepsProtectionOnExhaustion = options.routeTest;
+    replaceTask(connectionTask, [request = std::move(request), run = environment_.connectionPlan](
+                                    AppState& state, std::stop_token stop) -> QCoro::Task<> {
+        if (run) return run(state, request, std::move(stop));
+        return state.runConnectionPlan(request.candidates, request.attemptID, request.options, std::move(stop));
+    });
+}
+
 bool AppState::failConnect(const std::exception& error, bool stateUnverified) {
     connectionAttemptID.reset();
     connectionTask.reset();
@@ -204,7 +222,7 @@ bool AppState::failConnect(const std::exception& error, bool stateUnverified) {
             if (stateUnverified) {
                 // Protection may be active: its lease stays renewed until Disconnect.
                 activeMode = ConnectionMode::tun;
-                renewProtectionLease();
+                restartProtectionLeaseMonitor();
                 setConnectionNotice(std::string(kStateUnverifiedNotice));
             } else {
                 activeMode.reset();
@@ -224,7 +242,7 @@ void AppState::adoptPrivilegedRuntime(const PrivilegedTunnelRuntimeSnapshot& sna
     if (snapshot.processIdentifier) {
         activeMode = ConnectionMode::tun;
         if (snapshot.protectionActive) {
-            renewProtectionLease();
+            restartProtectionLeaseMonitor();
         } else {
             // No kill switch, so no lease to renew.
             protectionLeaseMonitor.cancel();
@@ -235,7 +253,7 @@ void AppState::adoptPrivilegedRuntime(const PrivilegedTunnelRuntimeSnapshot& sna
             "replace it or Disconnect to stop it.");
     } else if (snapshot.protectionActive) {
         activeMode = ConnectionMode::tun;
-        renewProtectionLease();
+        restartProtectionLeaseMonitor();
         appendLog("VPN protection remains active without a running tunnel. Use Disconnect before retrying.");
     } else {
         activeMode.reset();
@@ -264,11 +282,6 @@ bool AppState::checkCompetingVPN() {
     return true;
 }
 
-void AppState::renewProtectionLease() {
-    replaceTask(protectionLeaseMonitor,
-                [](AppState& state, std::stop_token stop) { return state.maintainProtectionLease(std::move(stop)); });
-}
-
 // ----- Window actions -----
 
 void AppState::selectRoute(const RouteNode& route) {
@@ -278,6 +291,35 @@ void AppState::selectRoute(const RouteNode& route) {
     environment_.settings->set(savedRouteIDKey, route.id);
     environment_.settings->set(savedAutomaticCrossNodeSelectionKey, false);
     appendLog("Selected " + route.diagnosticDescription() + ".");
+}
+
+void AppState::pasteSubscriptionFromClipboard() {
+    std::optional<std::string> clipboard;
+    if (environment_.clipboardText) clipboard = environment_.clipboardText();
+    std::string text = unicode::trimmingWhitespaceAndNewlines(clipboard.value_or(""));
+    if (text.empty()) {
+        appendLog("Clipboard does not contain a subscription.");
+        return;
+    }
+    if (!isImporting_) {
+        setSubscriptionInput(std::move(text));
+        importSubscription(false, false);
+        return;
+    }
+    // One import at a time: the paste waits, without blocking, for the
+    // running one to end (the newest paste wins), and is applied on a later
+    // turn, once that import has finished its own work.
+    pendingPaste_ = std::move(text);
+    if (pendingPasteConnection_) return;
+    pendingPasteConnection_ = QObject::connect(
+        this, &AppState::isImportingChanged, this,
+        [this] {
+            if (isImporting_ || !pendingPaste_) return;
+            QObject::disconnect(std::exchange(pendingPasteConnection_, {}));
+            setSubscriptionInput(*std::exchange(pendingPaste_, std::nullopt));
+            importSubscription(false, false);
+        },
+        Qt::QueuedConnection);
 }
 
 // ----- Disconnect -----
@@ -327,7 +369,7 @@ void AppState::stopConnection() {
         try {
             if (helper.tunnelProtectionStatus(kStatusTimeout)) {
                 activeMode = ConnectionMode::tun;
-                renewProtectionLease();
+                restartProtectionLeaseMonitor();
             }
         } catch (const std::exception&) {
             // Unknown: the state stays as the failure left it.

@@ -34,14 +34,6 @@ std::string joined(const std::vector<std::string>& names) {
 
 }  // namespace
 
-QCoro::Task<TunnelHealthProbe::Result> AppState::runTrafficChecks(std::optional<double> timeout,
-                                                                  std::stop_token stop) {
-    auto checks = onPool([probe = tunnelHealthProbe, run = environment_.trafficChecks, timeout, stop] {
-        return run ? run(probe, timeout, stop) : probe.run(timeout, stop);
-    });
-    co_return co_await checks;
-}
-
 void AppState::failConnectionHealth(ConnectionMode mode, std::string_view line) {
     setTunnelStatus(TunnelStatus::failed);
     activeMode = mode;
@@ -99,7 +91,7 @@ QCoro::Task<> AppState::monitorTunnelHealth(std::stop_token stop) {
             co_return;
         }
 
-        auto round = runTrafficChecks(std::nullopt, stop);
+        auto round = runTunnelHealthChecks(tunnelHealthProbe.timeoutSeconds, stop);
         const TunnelHealthProbe::Result checks = co_await round;
         if (!watching()) co_return;
         const std::vector<std::string> failed = TunnelHealthProbe::failedCheckNames(checks);

@@ -73,7 +73,7 @@ QCoro::Task<> AppState::recoverPrivilegedStateAtLaunch(std::stop_token stop) {
     setTunnelStatus(TunnelStatus::failed);
     activeMode = ConnectionMode::tun;
     setActiveRouteID(std::nullopt);
-    if (snapshot->protectionActive) renewProtectionLease();
+    if (snapshot->protectionActive) restartProtectionLeaseMonitor();
     if (snapshot->processIdentifier) {
         appendLog("Found privileged VPN process " + std::to_string(*snapshot->processIdentifier) +
                   " after app launch, but its signed route identity cannot be verified. Use Connect to replace it "

@@ -4,11 +4,10 @@
 
 namespace tarnel::PrivilegedTunnelStartupTiming {
 
-std::string timedRuntimePreparation(const PrivilegedHelperClient& client, const Uuid& attemptID,
-                                    double deadlineUptime) {
-    return timedStage(PrivilegedTunnelStartupStage::applicationRuntimePreparation, attemptID, deadlineUptime,
-                      *client.endpoint().clock,
-                      [&] { return client.prepareRuntime(attemptID, deadlineUptime); });
+std::string timedRuntimePreparation(const PrivilegedHelperOperations& helper, const Uuid& attemptID,
+                                    double deadlineUptime, const Clock& clock) {
+    return timedStage(PrivilegedTunnelStartupStage::applicationRuntimePreparation, attemptID, deadlineUptime, clock,
+                      [&] { return helper.prepareRuntime(attemptID, deadlineUptime); });
 }
 
 std::optional<std::string> timedTailscaleSnapshot(const Uuid& attemptID, double deadlineUptime,

@@ -26,10 +26,11 @@ decltype(auto) timedStage(PrivilegedTunnelStartupStage stage, const Uuid& attemp
 }
 
 // The helper's runtime preparation (`prepareRuntime` with the same attempt
-// and deadline) as the stage application_runtime_preparation, measured on the
-// client's clock; returns the prepared-runtime token.
-[[nodiscard]] std::string timedRuntimePreparation(const PrivilegedHelperClient& client, const Uuid& attemptID,
-                                                  double deadlineUptime);
+// and deadline) as the stage application_runtime_preparation, measured on
+// `clock`, the clock the deadline is read on; returns the prepared-runtime
+// token.
+[[nodiscard]] std::string timedRuntimePreparation(const PrivilegedHelperOperations& helper, const Uuid& attemptID,
+                                                  double deadlineUptime, const Clock& clock);
 
 // The Tailscale compatibility snapshot (TailscaleCompatibility::snapshot
 // with the same deadline and stop, on the same clock) as the stage

@@ -12,6 +12,7 @@
 #include "common/contract/competing_vpn_detector_error.hpp"
 #include "common/process/cancellation_error.hpp"
 #include "tests/state/app_state_fixture.hpp"
+#include "tests/tunnel/netstat_standin.hpp"
 #include "tests/tunnel/sample_routes.hpp"
 
 // Connect before the connection plan runs (the proxy mode whole, the
@@ -22,6 +23,7 @@ namespace tarnel {
 namespace {
 
 using testing::runEventsUntil;
+using testing::runPostedEvents;
 using ClientCase = PrivilegedHelperClientError::Case;
 using Lines = std::vector<std::string>;
 
@@ -52,12 +54,14 @@ protected:
 
     [[nodiscard]] std::vector<std::string> proxyOperations() const {
         std::vector<std::string> operations;
-        for (const auto& call : proxy->calls()) operations.push_back(call.operation);
+        for (const auto& call : proxyRuntime->calls()) operations.push_back(call.operation);
         return operations;
     }
 
     RouteNode r1;
     RouteNode r2;
+    // The application's folder in a data directory of the test.
+    testing::NetstatStandIn netstat;
 };
 
 TEST_F(ConnectTest, AProxyConnectWithoutTheSystemProxyAsksNoHelperAndWatchesTheProxyFromTenSeconds) {
@@ -77,21 +81,21 @@ TEST_F(ConnectTest, AProxyConnectWithoutTheSystemProxyAsksNoHelperAndWatchesTheP
     EXPECT_EQ(app.routeAvailabilityGeneration.at("r1"), 1U);
     EXPECT_EQ(app.connectionAttemptID, std::nullopt);
     EXPECT_TRUE(helper->calls().empty());
-    EXPECT_EQ(logLines(),
+    EXPECT_EQ(newLogLines(),
               Lines{"Started proxy fallback for " + r1.diagnosticDescription() +
                     ". System proxy not changed on Ethernet."});
-    const auto configuration = dataHome.path() / "Tarnel Direct" / "proxy-config.json";
-    ASSERT_EQ(proxy->calls().size(), 1U);
-    EXPECT_EQ(proxy->calls()[0].configuration, configuration);
+    const auto configuration = netstat.folder() / "proxy-config.json";
+    ASSERT_EQ(proxyRuntime->calls().size(), 1U);
+    EXPECT_EQ(proxyRuntime->calls()[0].configuration, configuration);
     EXPECT_TRUE(std::filesystem::is_regular_file(configuration));
 
     ASSERT_TRUE(runEventsUntil([&] { return sleeper->sleeps().size() == 1; }));
     EXPECT_EQ(sleeper->sleeps(), std::vector<double>{10.0});
     EXPECT_EQ(proxyOperations(), std::vector<std::string>{"start"});
     sleeper->wakeAll();
-    ASSERT_TRUE(runEventsUntil([&] { return proxy->calls().size() == 2; }));
-    EXPECT_EQ(proxy->calls()[1].operation, "probe");
-    EXPECT_EQ(proxy->calls()[1].uptime, begin + 10.0);
+    ASSERT_TRUE(runEventsUntil([&] { return proxyRuntime->calls().size() == 2; }));
+    EXPECT_EQ(proxyRuntime->calls()[1].operation, "probe");
+    EXPECT_EQ(proxyRuntime->calls()[1].uptime, begin + 10.0);
 }
 
 TEST_F(ConnectTest, AProxyThatTheSystemCannotUseIsStoppedAndAFailedRuntimeClearsTheRoute) {
@@ -162,7 +166,7 @@ TEST_F(ConnectTest, AProxyThatTheSystemCannotUseIsStoppedAndAFailedRuntimeClears
          {"start", "terminate"}},
         {"the runtime exits",
          [this] {
-             proxy->onStart = [](const std::filesystem::path&) {
+             proxyRuntime->onStart = [](const std::filesystem::path&) {
                  throw SingBoxProcessError(SingBoxProcessError::Case::processExited);
              };
          },
@@ -176,7 +180,7 @@ TEST_F(ConnectTest, AProxyThatTheSystemCannotUseIsStoppedAndAFailedRuntimeClears
         SCOPED_TRACE(row.name);
         helper = std::make_shared<testing::ScriptedHelperClient>();
         helper->onHelperIdentity = [](double) { return PrivilegedHelperIdentity{35, 4242}; };
-        proxy = std::make_shared<testing::ScriptedProxyProcess>(clock);
+        proxyRuntime = std::make_shared<testing::ScriptedProxyProcess>(clock);
         ensureHelper = [this] { return helper->helperIdentity(2.0); };
         row.script();
         AppState& app = startWithRoutes();
@@ -191,7 +195,7 @@ TEST_F(ConnectTest, AProxyThatTheSystemCannotUseIsStoppedAndAFailedRuntimeClears
         EXPECT_FALSE(app.systemProxyEnabled());
         EXPECT_TRUE(app.routeAvailability().empty());
         EXPECT_FALSE(app.tunnelHealthMonitor);
-        EXPECT_EQ(logLines(), row.lines);
+        EXPECT_EQ(newLogLines(), row.lines);
         EXPECT_EQ(helperCalls(), row.helperCalls);
         EXPECT_EQ(proxyOperations(), row.proxyOperations);
         EXPECT_EQ(app.connectionNotice(), "");
@@ -225,7 +229,7 @@ TEST_F(ConnectTest, TheMakersOtherVPNOrAnUnreadableListRefusesAVPNConnectBeforeA
 
         EXPECT_FALSE(app.connect());
         EXPECT_EQ(app.connectionNotice(), line);
-        EXPECT_EQ(logLines(), Lines{line});
+        EXPECT_EQ(newLogLines(), Lines{line});
         EXPECT_EQ(app.tunnelStatus(), TunnelStatus::disconnected);
         EXPECT_EQ(app.activeMode, std::nullopt);
         EXPECT_TRUE(helper->calls().empty());
@@ -258,14 +262,14 @@ TEST_F(ConnectTest, AConnectCancelsTheStartOfTheAttemptInFlightFirstWhateverTheA
     EXPECT_EQ(helperCalls(), (std::vector<std::string>{"cancelTunnelStart(" + previous.text() + ", 0.75)",
                                                        "helperIdentity(2)", "enableSystemProxy(8)"}));
     EXPECT_TRUE(app.systemProxyEnabled());
-    EXPECT_EQ(logLines(), Lines{"Started proxy fallback for " + r1.diagnosticDescription() +
+    EXPECT_EQ(newLogLines(), Lines{"Started proxy fallback for " + r1.diagnosticDescription() +
                                 ". System proxy enabled on Wi-Fi."});
 }
 
 TEST_F(ConnectTest, WithoutARouteConnectOnlySaysSo) {
     AppState& app = start();
     EXPECT_FALSE(app.connect());
-    EXPECT_EQ(logLines(), Lines{"No selected route."});
+    EXPECT_EQ(newLogLines(), Lines{"No selected route."});
     EXPECT_EQ(app.tunnelStatus(), TunnelStatus::disconnected);
     EXPECT_TRUE(helper->calls().empty());
 }
@@ -355,7 +359,7 @@ TEST_F(ConnectTest, AFailureBeforeThePlanShowsWhatTheHelperStillRunsAndMarksNoRo
         EXPECT_EQ(app.connectionAttemptID, std::nullopt);
         EXPECT_FALSE(app.connectionTask);
         EXPECT_EQ(app.connectionNotice(), row.notice);
-        EXPECT_EQ(logLines(), row.lines);
+        EXPECT_EQ(newLogLines(), row.lines);
         EXPECT_TRUE(app.routeAvailability().empty());
         EXPECT_TRUE(app.routeAvailabilityGeneration.empty());
         EXPECT_EQ(static_cast<bool>(app.protectionLeaseMonitor), row.leaseRenewed);
@@ -378,7 +382,7 @@ TEST_F(ConnectTest, AnEmptyPlanKeepsTheLeaseOfProtectionThatIsStillActive) {
     app.setActiveRouteID("r1");
 
     EXPECT_FALSE(app.connect(r1));
-    EXPECT_EQ(logLines(), (Lines{"Privileged helper version 35 is live at PID 4242.",
+    EXPECT_EQ(newLogLines(), (Lines{"Privileged helper version 35 is live at PID 4242.",
                                  "VPN protection remains active without a running tunnel. Use Disconnect before "
                                  "retrying.",
                                  "No connection candidates are available."}));
@@ -401,12 +405,12 @@ TEST_F(ConnectTest, SelectingARouteSavesItUnlessARouteTestRuns) {
     EXPECT_EQ(settings->string(AppState::savedRouteIDKey), "r2");
     EXPECT_EQ(settings->boolean(AppState::savedAutomaticCrossNodeSelectionKey), false);
     EXPECT_TRUE(hasSetting(AppState::savedAutomaticCrossNodeSelectionKey));
-    EXPECT_EQ(logLines(), Lines{"Selected " + r2.diagnosticDescription() + "."});
+    EXPECT_EQ(newLogLines(), Lines{"Selected " + r2.diagnosticDescription() + "."});
 
     app.setRouteTestProgress(RouteTestProgress{0, 2, "r1"});
     app.selectRoute(r1);
     EXPECT_EQ(app.selectedRouteID(), "r2");
-    EXPECT_EQ(logLines().size(), 1U);
+    EXPECT_TRUE(newLogLines().empty());
 }
 
 TEST_F(ConnectTest, DisconnectStopsWhatTheModeRunsAndLogsTheStopEvenWhenNothingRan) {
@@ -428,7 +432,7 @@ TEST_F(ConnectTest, DisconnectStopsWhatTheModeRunsAndLogsTheStopEvenWhenNothingR
         helper = std::make_shared<testing::ScriptedHelperClient>();
         helper->onDisableSystemProxy = [](double, bool checkVersion) { EXPECT_FALSE(checkVersion); };
         helper->onDisconnectTunnel = [](double, bool checkVersion) { EXPECT_FALSE(checkVersion); };
-        proxy = std::make_shared<testing::ScriptedProxyProcess>(clock);
+        proxyRuntime = std::make_shared<testing::ScriptedProxyProcess>(clock);
         AppState& app = startWithRoutes();
         app.setConnectionMode(row.mode);
         app.setSystemProxyEnabled(row.systemProxy);
@@ -437,7 +441,7 @@ TEST_F(ConnectTest, DisconnectStopsWhatTheModeRunsAndLogsTheStopEvenWhenNothingR
         app.setConnectionNotice("old notice");
 
         app.disconnect();
-        EXPECT_EQ(logLines(), row.lines);
+        EXPECT_EQ(newLogLines(), row.lines);
         EXPECT_EQ(helperCalls(), row.helperCalls);
         EXPECT_EQ(app.tunnelStatus(), TunnelStatus::disconnected);
         EXPECT_EQ(app.activeMode, std::nullopt);
@@ -458,7 +462,7 @@ TEST_F(ConnectTest, DisconnectCancelsTheAttemptsStartAndEveryTaskBeforeTheHelper
     helper->onDisconnectTunnel = [](double, bool) {};
     sleeper->hold();
     AppState& app = startWithRoutes();
-    const auto configuration = dataHome.path() / "Tarnel Direct" / "tun-config.json";
+    const auto configuration = netstat.folder() / "tun-config.json";
     std::filesystem::create_directories(configuration.parent_path());
     files::writeAtomically(configuration, "{}");
     std::vector<std::string> ended;
@@ -484,7 +488,7 @@ TEST_F(ConnectTest, DisconnectCancelsTheAttemptsStartAndEveryTaskBeforeTheHelper
     EXPECT_EQ(helperCalls(), (std::vector<std::string>{"cancelTunnelStart(" + attempt.text() + ", 0.75)",
                                                        "disconnectTunnel(8)"}));
     EXPECT_FALSE(std::filesystem::exists(configuration));
-    EXPECT_EQ(logLines(), Lines{"Stopped TUN sing-box process."});
+    EXPECT_EQ(newLogLines(), Lines{"Stopped TUN sing-box process."});
     EXPECT_EQ(app.tunnelStatus(), TunnelStatus::disconnected);
     EXPECT_EQ(app.connectionAttemptID, std::nullopt);
     EXPECT_FALSE(app.connectionTask || app.tunnelHealthMonitor || app.protectionLeaseMonitor);
@@ -516,7 +520,7 @@ TEST_F(ConnectTest, AFailedDisconnectKeepsTheRouteAndRenewsTheLeaseOnlyWhileProt
         app.setRouteTestProgress(RouteTestProgress{1, 2, "r1"});
 
         app.disconnect();
-        EXPECT_EQ(logLines(), (Lines{"Route test stopped.", "Disconnect failed: PF busy"}));
+        EXPECT_EQ(newLogLines(), (Lines{"Route test stopped.", "Disconnect failed: PF busy"}));
         EXPECT_EQ(helperCalls(), (std::vector<std::string>{"disconnectTunnel(8)", "tunnelProtectionStatus(2)"}));
         EXPECT_EQ(app.tunnelStatus(), TunnelStatus::failed);
         EXPECT_EQ(app.activeMode, row.mode);
@@ -538,14 +542,192 @@ TEST_F(ConnectTest, AFailedSystemProxyDisableLeavesTheProxyRunning) {
     app.setManageSystemProxy(true);
     helper->onEnableSystemProxy = [](std::string_view, double, bool) {};
     ASSERT_TRUE(app.connect());
+    (void)newLogLines();
 
     app.disconnect();
-    EXPECT_EQ(logLines(2), Lines{"Disconnect failed: The privileged helper did not respond in time."});
+    EXPECT_EQ(newLogLines(), Lines{"Disconnect failed: The privileged helper did not respond in time."});
     EXPECT_EQ(app.tunnelStatus(), TunnelStatus::failed);
     EXPECT_EQ(app.activeMode, ConnectionMode::proxy);
     EXPECT_TRUE(app.systemProxyEnabled());
-    EXPECT_TRUE(proxy->isRunning());
+    EXPECT_TRUE(proxyRuntime->isRunning());
     EXPECT_EQ(app.activeRouteID(), "r1");
+}
+
+// What a VPN Connect handed its connection task.
+struct HandedPlan {
+    ConnectionPlanRequest request;
+    std::stop_token stop;
+};
+
+QCoro::Task<> recordPlan(std::vector<HandedPlan>& plans, ConnectionPlanRequest request, std::stop_token stop) {
+    plans.push_back({std::move(request), std::move(stop)});
+    co_return;
+}
+
+TEST_F(ConnectTest, AVPNConnectHandsThePlanAndItsInputsToTheConnectionTask) {
+    const Uuid stepAttempt = Uuid::random();
+    const Uuid session = Uuid::random();
+    AppState::ConnectOptions routeTestStep;
+    routeTestStep.selectedRouteOnly = true;
+    routeTestStep.extendedGate = true;
+    routeTestStep.interactive = false;
+    routeTestStep.attemptID = stepAttempt;
+    routeTestStep.routeTest = true;
+    routeTestStep.timeBudget = 20.0;
+    routeTestStep.routeTestSession = session;
+    const std::string planLine = "Signed failover plan prepared across permitted transports and nodes.";
+    const std::string foundLine =
+        "Found an existing privileged VPN runtime; treating this Connect as a protected replacement.";
+    const struct Case {
+        const char* name;
+        std::optional<AppState::ConnectOptions> options;  // none: the window's
+        std::optional<std::int32_t> process;
+        TunnelStatus previousStatus;
+        std::optional<std::string> previousRoute;
+        std::vector<std::string> plan;
+        bool switching;
+        Lines lines;
+    } cases[] = {
+        {"the window, nothing running", std::nullopt, std::nullopt, TunnelStatus::disconnected, std::nullopt,
+         {"r1", "r2"}, false, {planLine}},
+        {"a route-test step", routeTestStep, std::nullopt, TunnelStatus::disconnected, "r2", {"r2"}, false, {}},
+        {"a runtime found", std::nullopt, 31337, TunnelStatus::failed, std::nullopt, {"r1", "r2"}, true,
+         {foundLine, planLine}},
+        {"a runtime found with a previous route", std::nullopt, 31337, TunnelStatus::failed, "r2", {"r1", "r2"},
+         true, {planLine}},
+        {"connected before", std::nullopt, std::nullopt, TunnelStatus::connected, "r2", {"r1", "r2"}, true,
+         {planLine}},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        helper = std::make_shared<testing::ScriptedHelperClient>();
+        helper->onHelperIdentity = [](double) { return PrivilegedHelperIdentity{35, 4242}; };
+        helper->onTunnelStatus = [process = row.process](double) { return process; };
+        helper->onTunnelProtectionStatus = [](double) { return false; };
+        std::vector<HandedPlan> plans;
+        connectionPlan = [&plans](AppState&, ConnectionPlanRequest request, std::stop_token stop) {
+            return recordPlan(plans, std::move(request), std::move(stop));
+        };
+        AppState& app = startWithRoutes();
+        app.subscriptionServiceClass = "free";
+        app.setTunnelStatus(row.previousStatus);
+        app.setActiveRouteID(row.previousRoute);
+
+        const bool started = row.options ? app.connect(r2, *row.options) : app.connect();
+        EXPECT_TRUE(started);
+        EXPECT_EQ(app.tunnelStatus(), TunnelStatus::connecting);
+        EXPECT_EQ(app.activeMode, ConnectionMode::tun);
+        EXPECT_FALSE(app.tunnelHealthMonitor || app.protectionLeaseMonitor);
+        Lines lines{"Privileged helper version 35 is live at PID 4242."};
+        lines.insert(lines.end(), row.lines.begin(), row.lines.end());
+        EXPECT_EQ(newLogLines(), lines);
+        EXPECT_EQ(helperCalls(), (std::vector<std::string>{"helperIdentity(2)", "tunnelStatus(2)",
+                                                           "tunnelProtectionStatus(2)"}));
+        ASSERT_TRUE(runEventsUntil([&] { return plans.size() == 1; }));
+        const ConnectionPlanRequest& request = plans[0].request;
+        std::vector<std::string> plan;
+        for (const RouteNode& candidate : request.candidates) plan.push_back(candidate.id);
+        EXPECT_EQ(plan, row.plan);
+        EXPECT_EQ(request.attemptID, app.connectionAttemptID);
+        if (row.options) {
+            EXPECT_EQ(request.attemptID, stepAttempt);
+        }
+        const auto& options = request.options;
+        EXPECT_EQ(options.restorableRouteID, row.previousRoute);
+        EXPECT_EQ(options.switchingFromActiveRoute, row.switching);
+        EXPECT_EQ(options.timeBudget, row.options ? 20.0 : 12.0);
+        EXPECT_EQ(options.routeTestSessionID, row.options ? std::optional(session) : std::nullopt);
+        EXPECT_EQ(options.diagnosticSelectedRouteOnly, row.options.has_value());
+        EXPECT_EQ(options.persistsSuccessfulRoute, !row.options);
+        EXPECT_EQ(options.keepsProtectionOnExhaustion, row.options.has_value());
+        state.reset();
+        runPostedEvents();
+    }
+}
+
+TEST_F(ConnectTest, TheLaunchFlagLimitsTheWindowsPlanAndExtendsItsGate) {
+    arguments.push_back("--selected-route-only-diagnostic");
+    helper->onTunnelStatus = [](double) { return std::optional<std::int32_t>(); };
+    helper->onTunnelProtectionStatus = [](double) { return false; };
+    std::vector<HandedPlan> plans;
+    connectionPlan = [&plans](AppState&, ConnectionPlanRequest request, std::stop_token stop) {
+        return recordPlan(plans, std::move(request), std::move(stop));
+    };
+    AppState& app = startWithRoutes();
+    app.subscriptionServiceClass = "free";
+    ASSERT_TRUE(app.connect());
+    ASSERT_TRUE(runEventsUntil([&] { return plans.size() == 1; }));
+    EXPECT_EQ(plans[0].request.candidates, std::vector<RouteNode>{r1});
+    EXPECT_TRUE(plans[0].request.options.diagnosticSelectedRouteOnly);
+    EXPECT_TRUE(plans[0].request.options.persistsSuccessfulRoute);
+    EXPECT_EQ(plans[0].request.options.timeBudget, 12.0);
+}
+
+TEST_F(ConnectTest, ASecondConnectCancelsTheFirstAttemptsStartAndItsTask) {
+    helper->onTunnelStatus = [](double) { return std::optional<std::int32_t>(); };
+    helper->onTunnelProtectionStatus = [](double) { return false; };
+    helper->onBooleanRequest = [](const PrivilegedHelperOperations::Work&, double, bool) {};
+    std::vector<HandedPlan> plans;
+    connectionPlan = [&plans](AppState&, ConnectionPlanRequest request, std::stop_token stop) {
+        return recordPlan(plans, std::move(request), std::move(stop));
+    };
+    AppState& app = startWithRoutes();
+    ASSERT_TRUE(app.connect());
+    ASSERT_TRUE(runEventsUntil([&] { return plans.size() == 1; }));
+    const Uuid first = plans[0].request.attemptID;
+    const std::size_t callsBefore = helper->calls().size();
+
+    ASSERT_TRUE(app.connect());
+    EXPECT_EQ(helperCalls(callsBefore).front(), "cancelTunnelStart(" + first.text() + ", 0.75)");
+    EXPECT_NE(app.connectionAttemptID, first);
+    EXPECT_TRUE(plans[0].stop.stop_requested());
+    ASSERT_TRUE(runEventsUntil([&] { return plans.size() == 2; }));
+    EXPECT_EQ(plans[1].request.attemptID, app.connectionAttemptID);
+    EXPECT_FALSE(plans[1].stop.stop_requested());
+}
+
+TEST_F(ConnectTest, APasteImportsTheClipboardsTrimmedTextOnceNoImportRuns) {
+    AppState& app = start();
+    clipboard = "  \n";
+    app.pasteSubscriptionFromClipboard();
+    EXPECT_EQ(newLogLines(), Lines{"Clipboard does not contain a subscription."});
+    EXPECT_EQ(app.subscriptionInput(), "");
+
+    clipboard = "  link \n";
+    app.pasteSubscriptionFromClipboard();
+    EXPECT_EQ(app.subscriptionInput(), "link");
+    EXPECT_TRUE(app.isImporting());
+    finishImports();
+    EXPECT_EQ(newLogLines().front(), "Importing subscription...");
+
+    // During an import: the newest paste waits for its end.
+    app.setIsImporting(true);
+    clipboard = "first";
+    app.pasteSubscriptionFromClipboard();
+    clipboard = "second";
+    app.pasteSubscriptionFromClipboard();
+    runPostedEvents();
+    EXPECT_EQ(app.subscriptionInput(), "link");
+    EXPECT_TRUE(newLogLines().empty());
+    app.setIsImporting(false);
+    EXPECT_EQ(app.subscriptionInput(), "link");
+    ASSERT_TRUE(runEventsUntil([&] { return app.subscriptionInput() == "second"; }));
+    EXPECT_TRUE(app.isImporting());
+    finishImports();
+    EXPECT_EQ(newLogLines().front(), "Importing subscription...");
+}
+
+TEST_F(ConnectTest, ForgetStopsTheConnectionFirst) {
+    AppState& app = startWithRoutes();
+    app.setConnectionMode(ConnectionMode::proxy);
+    app.setManageSystemProxy(false);
+    ASSERT_TRUE(app.connect());
+    (void)newLogLines();
+
+    app.forgetSavedSubscription();
+    EXPECT_EQ(newLogLines(), (Lines{"Stopped proxy sing-box process.", "Forgot saved subscription on this Mac."}));
+    EXPECT_EQ(app.tunnelStatus(), TunnelStatus::disconnected);
+    EXPECT_TRUE(app.routes().empty());
 }
 
 }  // namespace

@@ -1,30 +1,30 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 
-#include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <functional>
+#include <latch>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <stop_token>
 #include <string>
 #include <vector>
 
+#include "app/catalog/direct_app_error.hpp"
 #include "app/state/app_state.hpp"
 #include "app/http/curl_http_client.hpp"
 #include "app/state/direct_secure_subscription_store.hpp"
 #include "common/base/iso8601.hpp"
-#include "common/process/system_tools.hpp"
 #include "platform/settings/memory_settings.hpp"
 #include "tests/state/scripted_proxy_process.hpp"
 #include "tests/state/state_test_support.hpp"
 #include "tests/support/fake_keychain.hpp"
 #include "tests/support/scripted_helper_client.hpp"
-#include "tests/support/test_support.hpp"
 
 namespace tarnel::testing {
 
@@ -41,32 +41,9 @@ inline constexpr std::string_view kVlessRouteID = "vless-RO one-h.example-443";
 // The floor identity of kLink (python3: sha256 of "tarnel-subscription-floor-v1", NUL, "tok").
 inline constexpr std::string_view kLinkIdentity = "b0a750b132f1651a1abcdce0a78e5e914e4ffe2df3d5f650da80ae291eb33927";
 
-// Sets an environment variable for its life, restoring it afterwards.
-class ScopedEnvironmentVariable {
-public:
-    ScopedEnvironmentVariable(const char* name, const std::string& value) : name_(name) {
-        if (const char* saved = std::getenv(name)) saved_ = saved;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnvironmentVariable() {
-        if (saved_) {
-            ::setenv(name_, saved_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-    ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
-    ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> saved_;
-};
-
 // An application state over memory settings, a fake keychain, a fake clock
-// with a virtual sleeper, a scripted helper, a scripted proxy runtime,
-// scripted traffic checks and recording start-up tasks. The application's
-// runtime files go to a folder of the test.
+// with a virtual sleeper, a scripted helper, a scripted proxy runtime, a
+// recording launch recovery and a recording fetch.
 class AppStateFixture : public ::testing::Test {
 protected:
     AppStateFixture() {
@@ -77,6 +54,23 @@ protected:
     ~AppStateFixture() override {
         state.reset();
         runPostedEvents();
+        releasePoolThreadState();
+    }
+
+    // Frees the OpenSSL state of each pool thread (a temporary file's random
+    // name leaves some) on that thread. A thread frees it itself only while it
+    // ends, after the pool has let it go: at the end of a test program that
+    // can come after the leak check.
+    void releasePoolThreadState() {
+        const int threads = pool->maxThreadCount();
+        std::latch together(threads);
+        for (int thread = 0; thread < threads; ++thread) {
+            pool->start([&together] {
+                together.arrive_and_wait();
+                OPENSSL_thread_stop();
+            });
+        }
+        pool->waitForDone();
     }
 
     // The state built over the fixture's environment; `constructed` turns
@@ -84,7 +78,7 @@ protected:
     AppState& start() {
         AppEnvironment environment;
         environment.settings = settings;
-        environment.keychain = keychain;
+        environment.keychain = keychainInUse ? keychainInUse : keychain;
         environment.clock = clock;
         environment.sleeper = sleeper;
         environment.pool = pool;
@@ -104,16 +98,18 @@ protected:
             if (found == variables.end()) return std::nullopt;
             return found->second;
         };
+        environment.tunnelHealthCheck = healthCheck;
+        if (failoverPauseJitter) environment.failoverPauseJitter = failoverPauseJitter;
+        environment.fetchSubscription = fetch;
         environment.networkConnectionList = [this] { return networkConnectionList(); };
         environment.ensureHelper = [this] { return ensureHelper(); };
-        environment.proxyProcess = proxy;
-        environment.trafficChecks = [this](const TunnelHealthProbe&, std::optional<double> timeout,
-                                           std::stop_token) { return trafficChecks(timeout); };
+        environment.proxyProcess = proxyRuntime;
         environment.clipboardText = [this] { return clipboard; };
-        environment.quietUpdate = recordingTask("quiet update");
+        if (connectionPlan) environment.connectionPlan = connectionPlan;
         environment.launchRecovery = launchRecovery ? launchRecoveryTask() : recordingTask("launch recovery");
         state = std::make_unique<AppState>(std::move(environment));
         constructed = true;
+        logSeen_ = 0;
         return *state;
     }
 
@@ -124,6 +120,46 @@ protected:
             taskRuns.push_back(name + (constructed ? "" : " inside the constructor"));
             co_return;
         };
+    }
+
+    // The URLs the imports fetched so far.
+    [[nodiscard]] std::vector<std::string> fetchedURLs() const {
+        std::lock_guard lock(fetches_->mutex);
+        std::vector<std::string> urls;
+        for (const auto& request : fetches_->requests) urls.push_back(request.url);
+        return urls;
+    }
+    [[nodiscard]] std::vector<SubscriptionFetchRequest> fetchRequests() const {
+        std::lock_guard lock(fetches_->mutex);
+        return fetches_->requests;
+    }
+    // Runs the turns due, then the events until no import runs.
+    void finishImports() {
+        runPostedEvents();
+        ASSERT_TRUE(runEventsUntil([this] { return !state->isImporting(); }));
+    }
+
+    // Imports (or updates) `input` as the access field's text, and waits
+    // for the end.
+    void import(const std::string& input, bool quietly = false, bool isUpdate = false) {
+        state->setSubscriptionInput(input);
+        state->importSubscription(quietly, isUpdate);
+        finishImports();
+    }
+
+    // The messages the log gained since the last call, without time stamps.
+    std::vector<std::string> newLogLines() {
+        const std::string& log = state->diagnosticLog();
+        std::vector<std::string> lines;
+        for (std::size_t start = log.find('\n', logSeen_); start != std::string::npos;) {
+            const std::size_t end = log.find('\n', start + 1);
+            std::string line = log.substr(start + 1, end == std::string::npos ? end : end - start - 1);
+            if (line.starts_with('[')) line.erase(0, line.find("] ") + 2);
+            lines.push_back(std::move(line));
+            start = end;
+        }
+        logSeen_ = log.size();
+        return lines;
     }
 
     void setLegacy(std::string_view subscription, std::string_view source, std::string_view cache) {
@@ -142,24 +178,6 @@ protected:
         return item->data;
     }
     [[nodiscard]] bool hasSetting(std::string_view key) const { return settings->contains(key); }
-
-    // The lines appended to the log since `from` lines were there (the
-    // initial line counts as one), each without its time stamp.
-    [[nodiscard]] std::vector<std::string> logLines(std::size_t from = 1) const {
-        std::vector<std::string> lines;
-        const std::string& log = state->diagnosticLog();
-        std::size_t index = 0;
-        for (std::size_t begin = 0; begin <= log.size(); ++index) {
-            const std::size_t end = std::min(log.find('\n', begin), log.size());
-            std::string line = log.substr(begin, end - begin);
-            if (index >= from) {
-                const std::size_t stamp = line.starts_with('[') ? line.find("] ") : std::string::npos;
-                lines.push_back(stamp == std::string::npos ? line : line.substr(stamp + 2));
-            }
-            begin = end + 1;
-        }
-        return lines;
-    }
 
     // The helper's calls since `from` calls were made, as "operation(time-out)";
     // a boolean request as its selector's first word with its attempt first:
@@ -183,6 +201,8 @@ protected:
 
     std::shared_ptr<MemorySettings> settings = std::make_shared<MemorySettings>();
     std::shared_ptr<FakeKeychain> keychain = std::make_shared<FakeKeychain>();
+    // When set, the state's keychain in place of the fake one.
+    std::shared_ptr<Keychain> keychainInUse;
     std::shared_ptr<FakeClock> clock =
         std::make_shared<FakeClock>(1000.0, static_cast<double>(*iso8601::parse("2024-03-05T06:07:08Z")));
     std::shared_ptr<VirtualSleeper> sleeper = std::make_shared<VirtualSleeper>(clock);
@@ -191,31 +211,48 @@ protected:
     std::function<std::optional<std::string>(const Uuid&, double, std::stop_token)> snapshot =
         [](const Uuid&, double, std::stop_token) { return std::optional<std::string>(); };
     std::optional<std::string> trustRoot;
+    // The traffic checks (none: the state's own probe) and the failover
+    // pause's random part (none: the system's).
+    std::function<TunnelHealthProbe::Result(double, std::stop_token)> healthCheck;
+    std::function<int()> failoverPauseJitter;
     std::vector<std::string> arguments{"Tarnel Direct"};
     std::map<std::string, std::string> variables;
 
+    // The imports' fetch: records each request, then answers it with
+    // `fetchAnswer` (on the pool); a test may put another fetch in place.
+    std::function<SubscriptionFetchResult(const SubscriptionFetchRequest&)> fetchAnswer =
+        [](const SubscriptionFetchRequest&) -> SubscriptionFetchResult { throw DirectAppError::httpStatus(404); };
+    AppEnvironment::SubscriptionFetch fetch = [this](const SubscriptionFetchRequest& request, std::stop_token) {
+        {
+            std::lock_guard lock(fetches_->mutex);
+            fetches_->requests.push_back(request);
+        }
+        return fetchAnswer(request);
+    };
+
     // The scutil list of network connections; no VPN connected.
     std::function<std::string()> networkConnectionList = [] { return std::string(); };
-    // A live helper of version 35 answers, asked like the installer asks it.
+    // A live helper answers (version 35, process 4242), asked as the
+    // installer's probe asks it.
     std::function<PrivilegedHelperIdentity()> ensureHelper = [this] { return helper->helperIdentity(2.0); };
-    std::shared_ptr<ScriptedProxyProcess> proxy = std::make_shared<ScriptedProxyProcess>(clock);
-    // Every traffic check passes.
-    std::function<TunnelHealthProbe::Result(std::optional<double> timeout)> trafficChecks = [](std::optional<double>) {
-        return TunnelHealthProbe::Result{{{true, 0.1}, {true, 0.1}, {true, 0.1}}};
-    };
+    std::shared_ptr<ScriptedProxyProcess> proxyRuntime = std::make_shared<ScriptedProxyProcess>(clock);
     std::optional<std::string> clipboard;
+    // In place of the state's own runner, when set.
+    std::function<QCoro::Task<>(AppState&, ConnectionPlanRequest, std::stop_token)> connectionPlan;
     // The environment gets the real launch recovery in place of a recording task.
     bool launchRecovery = false;
-
-    // The application's runtime folder, below a data folder of the test; no
-    // interface lookup finds its tool, so configurations bind to none.
-    TemporaryDirectory dataHome;
-    ScopedEnvironmentVariable dataHomeVariable{"XDG_DATA_HOME", dataHome.path().string()};
-    SystemTools::ScopedMapping noNetstat{SystemTools::netstat, dataHome.path() / "no-netstat"};
 
     std::vector<std::string> taskRuns;
     bool constructed = false;
     std::unique_ptr<AppState> state;
+
+private:
+    struct Fetches {
+        std::mutex mutex;
+        std::vector<SubscriptionFetchRequest> requests;
+    };
+    std::shared_ptr<Fetches> fetches_ = std::make_shared<Fetches>();
+    std::size_t logSeen_ = 0;
 };
 
 }  // namespace tarnel::testing

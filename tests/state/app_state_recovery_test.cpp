@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/state/app_state_fixture.hpp"
+#include "tests/tunnel/netstat_standin.hpp"
 #include "tests/tunnel/sample_routes.hpp"
 
 // The launch recovery and its probe of the helper, started by the state's
@@ -31,6 +32,9 @@ protected:
         helper->onRenewTunnelProtectionLease = [](double, bool) {};
         sleeper->hold();
     }
+
+    // The application's folder in a data directory of the test.
+    testing::NetstatStandIn netstat;
 };
 
 TEST_F(RecoveryTest, AHelperThatAnswersTheThirdTimeIsRecoveredAfterTwoGrowingPauses) {
@@ -51,7 +55,7 @@ TEST_F(RecoveryTest, AHelperThatAnswersTheThirdTimeIsRecoveredAfterTwoGrowingPau
     EXPECT_EQ(helperCalls(), (std::vector<std::string>{"tunnelStatus(0.75)", "tunnelStatus(0.75)",
                                                        "tunnelStatus(0.75)", "tunnelProtectionStatus(0.75)",
                                                        "renewTunnelProtectionLease(2)"}));
-    EXPECT_EQ(logLines(), Lines{"Found privileged VPN process 777 after app launch, but its signed route identity "
+    EXPECT_EQ(newLogLines(), Lines{"Found privileged VPN process 777 after app launch, but its signed route identity "
                                 "cannot be verified. Use Connect to replace it or Disconnect to stop it."});
     EXPECT_EQ(app.tunnelStatus(), TunnelStatus::failed);
     EXPECT_EQ(app.activeMode, ConnectionMode::tun);
@@ -93,7 +97,7 @@ TEST_F(RecoveryTest, WhatTheHelperKeepsDecidesTheStateAndTheLease) {
         ASSERT_TRUE(runEventsUntil([&] { return !hasSetting(AppState::savedActiveRouteIDKey); }));
         runPostedEvents();
 
-        EXPECT_EQ(logLines(), row.lines);
+        EXPECT_EQ(newLogLines(), row.lines);
         EXPECT_EQ(app.tunnelStatus(), row.status);
         EXPECT_EQ(app.activeMode, row.mode);
         EXPECT_EQ(app.activeRouteID(), std::nullopt);
@@ -134,7 +138,7 @@ TEST_F(RecoveryTest, AConnectDuringTheProbeWinsOverItsAnswer) {
     EXPECT_EQ(app.activeMode, ConnectionMode::proxy);
     EXPECT_EQ(app.activeRouteID(), "r1");
     EXPECT_FALSE(app.protectionLeaseMonitor);
-    EXPECT_EQ(logLines(), Lines{"Started proxy fallback for " + route.diagnosticDescription() +
+    EXPECT_EQ(newLogLines(), Lines{"Started proxy fallback for " + route.diagnosticDescription() +
                                 ". System proxy not changed on Wi-Fi."});
 }
 
