@@ -514,6 +514,11 @@ private:
                              const ConnectOptions& options);
     // The failure exit of a health monitor.
     void failConnectionHealth(ConnectionMode mode, std::string_view line);
+    // A health monitor watches a connection of `mode` while it is connected
+    // and the monitor is not stopped.
+    [[nodiscard]] bool watchesConnection(ConnectionMode mode, const std::stop_token& stop) const;
+    // Sleeps until a health monitor's next round; whether it is still due.
+    [[nodiscard]] QCoro::Task<bool> nextHealthRound(ConnectionMode mode, std::stop_token stop);
     // A paste that waits for the running import to end.
     std::optional<std::string> pendingPaste_;
     QMetaObject::Connection pendingPasteConnection_;

@@ -23,14 +23,20 @@ constexpr double kLeaseRenewalTimeout = 2.0;
 // The third failure in a row of the lease's renewal fails the state.
 constexpr int kLeaseFailuresReported = 3;
 
-std::string joined(const std::vector<std::string>& names) {
-    std::string text;
-    for (const std::string& name : names) {
-        if (!text.empty()) text += ", ";
-        text += name;
+// A health monitor's rounds: a failed round after a passed one is retried,
+// a second failed round in a row fails the connection.
+enum class Round { passed, failedOnce, failedTwice };
+class RoundStreak {
+public:
+    Round record(bool passed) {
+        const bool lastPassed = std::exchange(lastPassed_, passed);
+        if (passed) return Round::passed;
+        return lastPassed ? Round::failedOnce : Round::failedTwice;
     }
-    return text;
-}
+
+private:
+    bool lastPassed_ = true;
+};
 
 }  // namespace
 
@@ -44,19 +50,25 @@ void AppState::failConnectionHealth(ConnectionMode mode, std::string_view line) 
     tunnelHealthMonitor.reset();
 }
 
+bool AppState::watchesConnection(ConnectionMode mode, const std::stop_token& stop) const {
+    return !stop.stop_requested() && tunnelStatus_ == TunnelStatus::connected && activeMode == mode;
+}
+
+QCoro::Task<bool> AppState::nextHealthRound(ConnectionMode mode, std::stop_token stop) {
+    try {
+        co_await sleep(kHealthPeriod, stop);
+    } catch (const CancellationError&) {
+        co_return false;
+    }
+    co_return watchesConnection(mode, stop);
+}
+
 QCoro::Task<> AppState::monitorTunnelHealth(std::stop_token stop) {
-    const auto watching = [this, &stop] {
-        return !stop.stop_requested() && tunnelStatus_ == TunnelStatus::connected &&
-               activeMode == ConnectionMode::tun;
-    };
-    bool lastRoundPassed = true;
-    while (!stop.stop_requested()) {
-        try {
-            co_await sleep(kHealthPeriod, stop);
-        } catch (const CancellationError&) {
-            co_return;
-        }
-        if (!watching()) co_return;
+    constexpr ConnectionMode mode = ConnectionMode::tun;
+    RoundStreak streak;
+    while (true) {
+        auto due = nextHealthRound(mode, stop);
+        if (!co_await due) co_return;
 
         auto status = onPool([helper = environment_.helper] {
             try {
@@ -66,9 +78,9 @@ QCoro::Task<> AppState::monitorTunnelHealth(std::stop_token stop) {
             }
         });
         const bool running = co_await status;
-        if (!watching()) co_return;
+        if (!watchesConnection(mode, stop)) co_return;
         if (!running) {
-            failConnectionHealth(ConnectionMode::tun, "VPN process stopped unexpectedly. Status changed to Failed.");
+            failConnectionHealth(mode, "VPN process stopped unexpectedly. Status changed to Failed.");
             co_return;
         }
 
@@ -83,9 +95,9 @@ QCoro::Task<> AppState::monitorTunnelHealth(std::stop_token stop) {
             return false;
         });
         const bool otherVPN = co_await competing;
-        if (!watching()) co_return;
+        if (!watchesConnection(mode, stop)) co_return;
         if (otherVPN) {
-            failConnectionHealth(ConnectionMode::tun,
+            failConnectionHealth(mode,
                                  "Another Tarnel VPN connected while Tarnel Direct was active. Status changed to "
                                  "Failed; disconnect one client.");
             co_return;
@@ -93,19 +105,18 @@ QCoro::Task<> AppState::monitorTunnelHealth(std::stop_token stop) {
 
         auto round = runTunnelHealthChecks(tunnelHealthProbe.timeoutSeconds, stop);
         const TunnelHealthProbe::Result checks = co_await round;
-        if (!watching()) co_return;
-        const std::vector<std::string> failed = TunnelHealthProbe::failedCheckNames(checks);
-        if (failed.empty()) {
-            lastRoundPassed = true;
-        } else if (lastRoundPassed) {
-            appendLog("Traffic health check failed once (" + joined(failed) + "); retrying before changing status.");
-            lastRoundPassed = false;
-        } else {
-            failConnectionHealth(ConnectionMode::tun, "VPN traffic failed two consecutive health checks (" +
-                                                          joined(failed) +
-                                                          "). Status changed to Failed; Disconnect restores direct "
-                                                          "internet.");
-            co_return;
+        if (!watchesConnection(mode, stop)) co_return;
+        const std::string failed = TunnelHealthProbe::failedCheckList(checks);
+        switch (streak.record(failed.empty())) {
+            case Round::passed:
+                break;
+            case Round::failedOnce:
+                appendLog("Traffic health check failed once (" + failed + "); retrying before changing status.");
+                break;
+            case Round::failedTwice:
+                failConnectionHealth(mode, "VPN traffic failed two consecutive health checks (" + failed +
+                                               "). Status changed to Failed; Disconnect restores direct internet.");
+                co_return;
         }
     }
 }
@@ -149,36 +160,30 @@ QCoro::Task<> AppState::maintainProtectionLease(std::stop_token stop) {
 }
 
 QCoro::Task<> AppState::monitorProxyHealth(std::stop_token stop) {
-    const auto watching = [this, &stop] {
-        return !stop.stop_requested() && tunnelStatus_ == TunnelStatus::connected &&
-               activeMode == ConnectionMode::proxy;
-    };
-    bool lastRoundPassed = true;
-    while (!stop.stop_requested()) {
-        try {
-            co_await sleep(kHealthPeriod, stop);
-        } catch (const CancellationError&) {
-            co_return;
-        }
-        if (!watching()) co_return;
+    constexpr ConnectionMode mode = ConnectionMode::proxy;
+    RoundStreak streak;
+    while (true) {
+        auto due = nextHealthRound(mode, stop);
+        if (!co_await due) co_return;
         if (!proxyProcess->isRunning()) {
-            failConnectionHealth(ConnectionMode::proxy, "Proxy process stopped unexpectedly. Status changed to Failed.");
+            failConnectionHealth(mode, "Proxy process stopped unexpectedly. Status changed to Failed.");
             co_return;
         }
 
         auto probe = onPool([process = proxyProcess] { return process->probeProxy(); });
         const bool passed = co_await probe;
-        if (!watching()) co_return;
-        if (passed) {
-            lastRoundPassed = true;
-        } else if (lastRoundPassed) {
-            appendLog("Proxy traffic check failed once; retrying before changing status.");
-            lastRoundPassed = false;
-        } else {
-            failConnectionHealth(ConnectionMode::proxy,
-                                 "Proxy traffic failed two consecutive checks. Status changed to Failed; Disconnect "
-                                 "restores direct internet.");
-            co_return;
+        if (!watchesConnection(mode, stop)) co_return;
+        switch (streak.record(passed)) {
+            case Round::passed:
+                break;
+            case Round::failedOnce:
+                appendLog("Proxy traffic check failed once; retrying before changing status.");
+                break;
+            case Round::failedTwice:
+                failConnectionHealth(mode,
+                                     "Proxy traffic failed two consecutive checks. Status changed to Failed; "
+                                     "Disconnect restores direct internet.");
+                co_return;
         }
     }
 }

@@ -33,6 +33,17 @@ std::string makersVPNLine(const char* uuid) {
     return std::string("* (Connected)      ") + uuid + " VPN (app.tarnel.ios) \"Tarnel\"  [VPN/app.tarnel.ios]\n";
 }
 
+// What a VPN Connect handed its connection task.
+struct HandedPlan {
+    ConnectionPlanRequest request;
+    std::stop_token stop;
+};
+
+QCoro::Task<> recordPlan(std::vector<HandedPlan>& plans, ConnectionPlanRequest request, std::stop_token stop) {
+    plans.push_back({std::move(request), std::move(stop)});
+    co_return;
+}
+
 class ConnectTest : public testing::AppStateFixture {
 protected:
     ConnectTest() {
@@ -58,8 +69,21 @@ protected:
         return operations;
     }
 
+    // Connect's plans go to `plans` in place of the runner.
+    void recordPlans() {
+        connectionPlan = [this](AppState&, ConnectionPlanRequest request, std::stop_token stop) {
+            return recordPlan(plans, std::move(request), std::move(stop));
+        };
+    }
+    // The helper runs nothing.
+    void nothingRuns() {
+        helper->onTunnelStatus = [](double) { return std::optional<std::int32_t>(); };
+        helper->onTunnelProtectionStatus = [](double) { return false; };
+    }
+
     RouteNode r1;
     RouteNode r2;
+    std::vector<HandedPlan> plans;
     // The application's folder in a data directory of the test.
     testing::NetstatStandIn netstat;
 };
@@ -375,7 +399,7 @@ TEST_F(ConnectTest, AFailureBeforeThePlanShowsWhatTheHelperStillRunsAndMarksNoRo
 }
 
 TEST_F(ConnectTest, AnEmptyPlanKeepsTheLeaseOfProtectionThatIsStillActive) {
-    helper->onTunnelStatus = [](double) { return std::optional<std::int32_t>(); };
+    nothingRuns();
     helper->onTunnelProtectionStatus = [](double) { return true; };
     sleeper->hold();
     AppState& app = start();
@@ -553,17 +577,6 @@ TEST_F(ConnectTest, AFailedSystemProxyDisableLeavesTheProxyRunning) {
     EXPECT_EQ(app.activeRouteID(), "r1");
 }
 
-// What a VPN Connect handed its connection task.
-struct HandedPlan {
-    ConnectionPlanRequest request;
-    std::stop_token stop;
-};
-
-QCoro::Task<> recordPlan(std::vector<HandedPlan>& plans, ConnectionPlanRequest request, std::stop_token stop) {
-    plans.push_back({std::move(request), std::move(stop)});
-    co_return;
-}
-
 TEST_F(ConnectTest, AVPNConnectHandsThePlanAndItsInputsToTheConnectionTask) {
     const Uuid stepAttempt = Uuid::random();
     const Uuid session = Uuid::random();
@@ -602,12 +615,10 @@ TEST_F(ConnectTest, AVPNConnectHandsThePlanAndItsInputsToTheConnectionTask) {
         SCOPED_TRACE(row.name);
         helper = std::make_shared<testing::ScriptedHelperClient>();
         helper->onHelperIdentity = [](double) { return PrivilegedHelperIdentity{35, 4242}; };
+        nothingRuns();
         helper->onTunnelStatus = [process = row.process](double) { return process; };
-        helper->onTunnelProtectionStatus = [](double) { return false; };
-        std::vector<HandedPlan> plans;
-        connectionPlan = [&plans](AppState&, ConnectionPlanRequest request, std::stop_token stop) {
-            return recordPlan(plans, std::move(request), std::move(stop));
-        };
+        plans.clear();
+        recordPlans();
         AppState& app = startWithRoutes();
         app.subscriptionServiceClass = "free";
         app.setTunnelStatus(row.previousStatus);
@@ -647,12 +658,8 @@ TEST_F(ConnectTest, AVPNConnectHandsThePlanAndItsInputsToTheConnectionTask) {
 
 TEST_F(ConnectTest, TheLaunchFlagLimitsTheWindowsPlanAndExtendsItsGate) {
     arguments.push_back("--selected-route-only-diagnostic");
-    helper->onTunnelStatus = [](double) { return std::optional<std::int32_t>(); };
-    helper->onTunnelProtectionStatus = [](double) { return false; };
-    std::vector<HandedPlan> plans;
-    connectionPlan = [&plans](AppState&, ConnectionPlanRequest request, std::stop_token stop) {
-        return recordPlan(plans, std::move(request), std::move(stop));
-    };
+    nothingRuns();
+    recordPlans();
     AppState& app = startWithRoutes();
     app.subscriptionServiceClass = "free";
     ASSERT_TRUE(app.connect());
@@ -664,13 +671,9 @@ TEST_F(ConnectTest, TheLaunchFlagLimitsTheWindowsPlanAndExtendsItsGate) {
 }
 
 TEST_F(ConnectTest, ASecondConnectCancelsTheFirstAttemptsStartAndItsTask) {
-    helper->onTunnelStatus = [](double) { return std::optional<std::int32_t>(); };
-    helper->onTunnelProtectionStatus = [](double) { return false; };
+    nothingRuns();
     helper->onBooleanRequest = [](const PrivilegedHelperOperations::Work&, double, bool) {};
-    std::vector<HandedPlan> plans;
-    connectionPlan = [&plans](AppState&, ConnectionPlanRequest request, std::stop_token stop) {
-        return recordPlan(plans, std::move(request), std::move(stop));
-    };
+    recordPlans();
     AppState& app = startWithRoutes();
     ASSERT_TRUE(app.connect());
     ASSERT_TRUE(runEventsUntil([&] { return plans.size() == 1; }));

@@ -47,9 +47,35 @@ protected:
     MonitorTest() {
         route = testing::sampleRoute(RouteTransport::vless);
         route.id = "r1";
+        scriptServices();
+    }
+
+    // A held sleeper, a helper whose runtime runs and whose lease renews, no
+    // other VPN.
+    void scriptServices() {
+        sleeper = std::make_shared<testing::VirtualSleeper>(clock);
         sleeper->hold();
+        helper = std::make_shared<testing::ScriptedHelperClient>();
         helper->onTunnelStatus = [](double) { return std::optional<std::int32_t>(4321); };
         helper->onRenewTunnelProtectionLease = [](double, bool) {};
+        networkConnectionList = [] { return std::string(); };
+    }
+    // The state gone, and the services as at first, for the next case.
+    void restart() {
+        state.reset();
+        runPostedEvents();
+        scriptServices();
+    }
+
+    // How a health monitor of `mode` left the connection through r1: failed
+    // with r1 unavailable and the monitor gone, or connected and watched.
+    void expectHealth(ConnectionMode mode, bool failed) {
+        const AppState& app = *state;
+        EXPECT_EQ(app.tunnelStatus(), failed ? TunnelStatus::failed : TunnelStatus::connected);
+        EXPECT_EQ(app.activeMode, mode);
+        const RouteAvailabilityMap marked{{"r1", RouteAvailability::unavailable}};
+        EXPECT_EQ(app.routeAvailability(), failed ? marked : RouteAvailabilityMap{});
+        EXPECT_EQ(static_cast<bool>(app.tunnelHealthMonitor), !failed);
     }
 
     // Connected through r1 in `mode`.
@@ -190,20 +216,9 @@ TEST_F(MonitorTest, TheHealthMonitorFailsTheTunnelOnlyOnWhatProvesItUnusable) {
             }));
         }
         EXPECT_EQ(newLogLines(), row.lines);
-        EXPECT_EQ(app.tunnelStatus(), row.fails ? TunnelStatus::failed : TunnelStatus::connected);
-        EXPECT_EQ(app.activeMode, ConnectionMode::tun);
-        const RouteAvailabilityMap marked{{"r1", RouteAvailability::unavailable}};
-        EXPECT_EQ(app.routeAvailability(), row.fails ? marked : RouteAvailabilityMap{});
-        EXPECT_EQ(static_cast<bool>(app.tunnelHealthMonitor), !row.fails);
+        expectHealth(ConnectionMode::tun, row.fails);
         EXPECT_TRUE(app.protectionLeaseMonitor && !app.protectionLeaseMonitor.isFinished());
-        state.reset();
-        runPostedEvents();
-        helper = std::make_shared<testing::ScriptedHelperClient>();
-        helper->onTunnelStatus = [](double) { return std::optional<std::int32_t>(4321); };
-        helper->onRenewTunnelProtectionLease = [](double, bool) {};
-        networkConnectionList = [] { return std::string(); };
-        sleeper = std::make_shared<testing::VirtualSleeper>(clock);
-        sleeper->hold();
+        restart();
     }
 }
 
@@ -259,16 +274,9 @@ TEST_F(MonitorTest, TheProxyMonitorFailsAStoppedRuntimeOrTwoFailedChecksInARow) 
             ASSERT_TRUE(runEventsUntil([&] { return !app.tunnelHealthMonitor || sleeper->sleeps().size() == done + 2; }));
         }
         EXPECT_EQ(newLogLines(), row.lines);
-        EXPECT_EQ(app.tunnelStatus(), row.fails ? TunnelStatus::failed : TunnelStatus::connected);
-        EXPECT_EQ(app.activeMode, ConnectionMode::proxy);
-        const RouteAvailabilityMap marked{{"r1", RouteAvailability::unavailable}};
-        EXPECT_EQ(app.routeAvailability(), row.fails ? marked : RouteAvailabilityMap{});
-        EXPECT_EQ(static_cast<bool>(app.tunnelHealthMonitor), !row.fails);
+        expectHealth(ConnectionMode::proxy, row.fails);
         EXPECT_TRUE(helper->calls().empty());
-        state.reset();
-        runPostedEvents();
-        sleeper = std::make_shared<testing::VirtualSleeper>(clock);
-        sleeper->hold();
+        restart();
     }
 }
 
