@@ -1,9 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <openssl/crypto.h>
 
-#include <latch>
 #include <map>
 #include <memory>
 #include <optional>
@@ -44,23 +42,7 @@ protected:
     ~AppStateFixture() override {
         state.reset();
         runPostedEvents();
-        releasePoolThreadState();
-    }
-
-    // Frees the OpenSSL state of each pool thread (a temporary file's random
-    // name leaves some) on that thread. A thread frees it itself only while it
-    // ends, after the pool has let it go: at the end of a test program that
-    // can come after the leak check.
-    void releasePoolThreadState() {
-        const int threads = pool->maxThreadCount();
-        std::latch together(threads);
-        for (int thread = 0; thread < threads; ++thread) {
-            pool->start([&together] {
-                together.arrive_and_wait();
-                OPENSSL_thread_stop();
-            });
-        }
-        pool->waitForDone();
+        releasePoolThreadState(*pool);
     }
 
     // The state built over the fixture's environment; `constructed` turns
