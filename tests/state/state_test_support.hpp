@@ -25,12 +25,14 @@
 namespace tarnel::testing {
 
 // The test process's application object, made on first use (on the main
-// thread) and kept for the rest of the process.
+// thread) and kept for the rest of the process; one that a test program made
+// first (the window tests' QApplication) is used as it is.
 inline QCoreApplication& testApplication() {
     static int argc = 1;
     static char name[] = "tarnel-state-tests";
     static char* argv[] = {name, nullptr};
-    static QCoreApplication* const application = new QCoreApplication(argc, argv);
+    static QCoreApplication* const application =
+        QCoreApplication::instance() != nullptr ? QCoreApplication::instance() : new QCoreApplication(argc, argv);
     return *application;
 }
 
