@@ -77,6 +77,9 @@ protected:
         if (failoverPauseJitter) environment.failoverPauseJitter = failoverPauseJitter;
         environment.fetchSubscription = fetch;
         environment.launchRecovery = recordingTask("launch recovery");
+        environment.accountService = accountService;
+        environment.accountHttp = accountHttp;
+        environment.openURL = [this](const std::string& url) { openedURLs.push_back(url); };
         state = std::make_unique<AppState>(std::move(environment));
         constructed = true;
         logSeen_ = 0;
@@ -179,6 +182,12 @@ protected:
         }
         return fetchAnswer(request);
     };
+
+    // The account service (no HTTP layer: every portal call is unavailable)
+    // and the URLs the state had opened with the system's handler.
+    AccountServiceEndpoints accountService{"account.tarnel.test", "help@tarnel.test"};
+    std::shared_ptr<const HttpClient> accountHttp;
+    std::vector<std::string> openedURLs;
 
     std::vector<std::string> taskRuns;
     bool constructed = false;
