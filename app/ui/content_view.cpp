@@ -102,10 +102,11 @@ ContentView::ContentView(AppState& state, LanguageSetting& language, AccountPort
 }
 
 ContentView::~ContentView() {
-    // The sheet goes with its window; its end no longer reaches this one.
+    // The sheet goes with its window, and with it the portal's address.
     if (sheet_) {
         disconnect(sheet_, nullptr, this, nullptr);
         delete sheet_.data();
+        state_.setAccountPortalURL(std::nullopt);
     }
 }
 

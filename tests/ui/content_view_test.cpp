@@ -430,6 +430,14 @@ TEST_F(PortalSheetTest, TheSheetOpensOnlyInTheWindowThatWasActive) {
     second.accountPortalSheet()->reject();
     EXPECT_EQ(appState().accountPortalURL(), std::nullopt);
     EXPECT_EQ(second.accountPortalSheet(), nullptr);
+
+    // A window closed under its sheet takes the sheet and the address with it.
+    appState().setAccountPortalURL("https://account.tarnel.test/account/");
+    ASSERT_NE(second.accountPortalSheet(), nullptr);
+    second.close();
+    runPostedEvents();
+    EXPECT_EQ(app->windows(), std::vector<ContentView*>{&first});
+    EXPECT_EQ(appState().accountPortalURL(), std::nullopt);
 }
 
 TEST_F(ContentViewTest, CtrlNOpensAnotherWindowOnTheSameState) {
