@@ -46,6 +46,8 @@ AppEnvironment productionEnvironment(std::vector<std::string> arguments) {
         return PrivilegedTunnelStartupTiming::timedTailscaleSnapshot(attemptID, deadlineUptime, stop);
     };
     environment.trustRootSPKI = SignedTransportManifestVerifier::trustRootSPKI();
+    environment.fetchSubscription = AppEnvironment::subscriptionFetcher(std::make_shared<CurlHttpClient>(),
+                                                                       environment.clock, environment.trustRootSPKI);
     environment.arguments = std::move(arguments);
     environment.environmentVariable = &AppEnvironment::processEnvironmentVariable;
     environment.proxyProcessSettings = ProxyProcessSettings::production();
