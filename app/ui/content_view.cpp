@@ -385,13 +385,14 @@ void ContentView::refreshRoutes(AppLanguage language) {
 
 // ----- Actions -----
 
-// Without an access link only says why nothing happens. (The update itself
-// is the state's import, which the window calls once the state has it.)
+// An update of the saved access link; without one, only a line that says
+// why nothing happens.
 void ContentView::refreshPressed() {
     if (!state_.hasAccessLink()) {
         state_.appendLog(kUpdateUnavailableLine);
         return;
     }
+    state_.importSubscription(false, true);
 }
 
 // ----- The account portal sheet -----
