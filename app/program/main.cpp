@@ -3,9 +3,12 @@
 // deep links the desktop hands it.
 
 #include <QApplication>
+#include <QByteArray>
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QStyleFactory>
 #include <QTimer>
+#include <QUrl>
 
 #include <csignal>
 #include <exception>
@@ -55,6 +58,11 @@ AppEnvironment productionEnvironment(std::vector<std::string> arguments) {
     environment.trustRootSPKI = SignedTransportManifestVerifier::trustRootSPKI();
     environment.fetchSubscription = AppEnvironment::subscriptionFetcher(std::make_shared<CurlHttpClient>(),
                                                                        environment.clock, environment.trustRootSPKI);
+    environment.accountService = deployment.accountService;
+    environment.accountHttp = std::make_shared<CurlHttpClient>();
+    environment.openURL = [](const std::string& url) {
+        QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray::fromStdString(url), QUrl::StrictMode));
+    };
     environment.arguments = std::move(arguments);
     environment.environmentVariable = &AppEnvironment::processEnvironmentVariable;
     environment.proxyProcessSettings = ProxyProcessSettings::production();

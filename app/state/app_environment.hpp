@@ -19,6 +19,7 @@
 #include "app/catalog/subscription_fetcher.hpp"
 #include "app/http/http_client.hpp"
 #include "app/state/task_layer.hpp"
+#include "app/tunnel/deployment_configuration.hpp"
 #include "app/tunnel/privileged_helper_client.hpp"
 #include "app/tunnel/privileged_helper_operations.hpp"
 #include "app/tunnel/sing_box_process.hpp"
@@ -145,6 +146,20 @@ struct AppEnvironment {
     using SubscriptionFetch =
         std::function<SubscriptionFetchResult(const SubscriptionFetchRequest& request, std::stop_token stop)>;
     SubscriptionFetch fetchSubscription;
+
+    // ----- The account portal and the support mail -----
+
+    // The account service's host and the support address
+    // (DeploymentConfiguration::accountService); unconfigured: names that
+    // never resolve.
+    AccountServiceEndpoints accountService{std::string(AccountServiceEndpoints::kUnconfiguredHost),
+                                           std::string(AccountServiceEndpoints::kUnconfiguredSupportEmailAddress)};
+    // The HTTP layer of the account portal's calls (a CurlHttpClient); none:
+    // every call is unavailable, without a request.
+    std::shared_ptr<const HttpClient> accountHttp;
+    // Opens a URL with the system's default handler
+    // (QDesktopServices::openUrl in the program); empty: nothing opens.
+    std::function<void(const std::string& url)> openURL;
 
     // The application's fetch: a SubscriptionFetcher over `http`, verifying
     // at the wall time of `clock` against `trustRootSPKI` (the state's root

@@ -455,6 +455,35 @@ public:
     // through it; failed when it stopped or after two failed rounds in a row.
     [[nodiscard]] QCoro::Task<> monitorProxyHealth(std::stop_token stop);
 
+    // ----- The account portal and the support mail (app_state_portal.cpp) -----
+
+    // Opens the account portal, for the interface language `language` ("ru"
+    // is Russian, anything else English): a portal address claimed for the
+    // access link in the access field when it holds one (the text as it is
+    // now, trimmed), the default address otherwise, made canonical and put
+    // in `accountPortalURL`, which shows the sheet. `isOpeningAccount` holds
+    // until the end and `accountMessage` tells how it went. Returns at once;
+    // the calls run on the pool.
+    void openAccountPortal(std::string_view language);
+    // For every URL the application is asked to open: a handoff link starts
+    // its redeem (redeemAccountHandoff) as a task of its own; anything else
+    // is ignored without a trace.
+    void handleAccountHandoff(std::string_view url);
+    // The redeem of a handoff link: the call on the pool, then, once no
+    // import runs, the handed-over access link goes into the access field
+    // and is imported; "Доступ передан приложению." only once that import
+    // has started. A failure keeps the field and says why.
+    [[nodiscard]] QCoro::Task<> redeemAccountHandoff(std::string url, std::stop_token stop);
+    // Opens "mailto:" + the support address with the system's handler;
+    // nothing when that is no URL.
+    void openSupportEmail();
+
+private:
+    // The task of openAccountPortal, over the field's trimmed text.
+    [[nodiscard]] QCoro::Task<> finishOpeningAccountPortal(std::string text, bool russian, std::stop_token stop);
+    // Suspends the task, without blocking, until no import runs.
+    [[nodiscard]] QCoro::Task<> untilNoImportRuns();
+
 private:
     // What an import carries from its start to its commit (app_state_import.cpp).
     struct ImportedSubscription;
@@ -519,9 +548,8 @@ private:
     [[nodiscard]] bool watchesConnection(ConnectionMode mode, const std::stop_token& stop) const;
     // Sleeps until a health monitor's next round; whether it is still due.
     [[nodiscard]] QCoro::Task<bool> nextHealthRound(ConnectionMode mode, std::stop_token stop);
-    // A paste that waits for the running import to end.
-    std::optional<std::string> pendingPaste_;
-    QMetaObject::Connection pendingPasteConnection_;
+    // A paste's import once no import runs.
+    [[nodiscard]] QCoro::Task<> importPastedText(std::string text);
 
 };
 

@@ -307,19 +307,14 @@ void AppState::pasteSubscriptionFromClipboard() {
         return;
     }
     // One import at a time: the paste waits, without blocking, for the
-    // running one to end (the newest paste wins), and is applied on a later
-    // turn, once that import has finished its own work.
-    pendingPaste_ = std::move(text);
-    if (pendingPasteConnection_) return;
-    pendingPasteConnection_ = QObject::connect(
-        this, &AppState::isImportingChanged, this,
-        [this] {
-            if (isImporting_ || !pendingPaste_) return;
-            QObject::disconnect(std::exchange(pendingPasteConnection_, {}));
-            setSubscriptionInput(*std::exchange(pendingPaste_, std::nullopt));
-            importSubscription(false, false);
-        },
-        Qt::QueuedConnection);
+    // running one to end.
+    startTask([text = std::move(text)](AppState& state, std::stop_token) { return state.importPastedText(text); });
+}
+
+QCoro::Task<> AppState::importPastedText(std::string text) {
+    co_await untilNoImportRuns();
+    setSubscriptionInput(std::move(text));
+    importSubscription(false, false);
 }
 
 // ----- Disconnect -----

@@ -102,10 +102,11 @@ ContentView::ContentView(AppState& state, LanguageSetting& language, AccountPort
 }
 
 ContentView::~ContentView() {
-    // The sheet goes with its window; its end no longer reaches this one.
+    // The sheet goes with its window, and with it the portal's address.
     if (sheet_) {
         disconnect(sheet_, nullptr, this, nullptr);
         delete sheet_.data();
+        state_.setAccountPortalURL(std::nullopt);
     }
 }
 
@@ -384,13 +385,14 @@ void ContentView::refreshRoutes(AppLanguage language) {
 
 // ----- Actions -----
 
-// Without an access link only says why nothing happens. (The update itself
-// is the state's import, which the window calls once the state has it.)
+// An update of the saved access link; without one, only a line that says
+// why nothing happens.
 void ContentView::refreshPressed() {
     if (!state_.hasAccessLink()) {
         state_.appendLog(kUpdateUnavailableLine);
         return;
     }
+    state_.importSubscription(false, true);
 }
 
 // ----- The account portal sheet -----

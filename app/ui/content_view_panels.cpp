@@ -138,7 +138,10 @@ QWidget* ContentView::buildAccessKeyPanel() {
     actions->setSpacing(8);
     paste_ = makeButton(card, "doc.on.clipboard", ButtonKind::standard, ControlSize::regular, "subscription.paste");
     import_ = makeButton(card, "arrow.down.circle", ButtonKind::prominent, ControlSize::regular, "subscription.import");
+    connect(import_, &QPushButton::clicked, this, [this] { state_.importSubscription(false, false); });
     forget_ = makeImageButton(card, "trash", "subscription.forget");
+    // At once, without asking.
+    connect(forget_, &QToolButton::clicked, this, [this] { state_.forgetSavedSubscription(); });
     forget_->setToolTip(qt(kForgetHelp));
     actions->addWidget(paste_);
     actions->addWidget(import_);
@@ -214,6 +217,7 @@ QWidget* ContentView::buildAdvancedPanel() {
     writeConfig_ = new QPushButton(advancedContent_);
     writeConfig_->setAutoDefault(false);
     writeConfig_->setFont(callout);
+    connect(writeConfig_, &QPushButton::clicked, this, [this] { state_.writeRedactedConfig(); });
     layout->addWidget(writeConfig_, 0, Qt::AlignLeft);
     card->content().addWidget(advancedContent_);
     return card;

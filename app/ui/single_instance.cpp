@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/tunnel/tunnel_runtime_files.hpp"
 #include "common/base/error.hpp"
 #include "common/base/files.hpp"
 #include "platform/user_directories.hpp"
@@ -61,7 +62,7 @@ std::filesystem::path SingleInstance::defaultDirectory(const EnvironmentReader& 
     if (auto runtime = privateRuntimeDirectory(environment)) return *runtime;
     const auto dataHome = UserDirectories::applicationSupport(environment("XDG_DATA_HOME"), environment("HOME"));
     if (!dataHome) throw SystemError("find the user's data directory", ENOENT);
-    const std::filesystem::path directory = *dataHome / "Tarnel Direct" / "instance";
+    const std::filesystem::path directory = *dataHome / TunnelRuntimeFiles::kDirectoryName / "instance";
     files::ensurePrivateDirectory(directory);
     return directory;
 }

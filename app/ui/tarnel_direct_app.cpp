@@ -85,9 +85,8 @@ void TarnelDirectApp::raiseWindow() {
     window->activateWindow();
 }
 
-// The state's account handoff is not on the state yet; until it is, an opened
-// URL changes nothing.
-void TarnelDirectApp::openURL(std::string_view url) { (void)url; }
+// Only a handoff link does anything: the state ignores every other URL.
+void TarnelDirectApp::openURL(std::string_view url) { state_->handleAccountHandoff(url); }
 
 std::vector<std::string> TarnelDirectApp::openedURLs(const std::vector<std::string>& arguments) {
     std::vector<std::string> urls;

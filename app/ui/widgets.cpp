@@ -63,6 +63,7 @@ CapsuleView::CapsuleView(QWidget* parent) : QWidget(parent) {
 }
 
 void CapsuleView::setContent(std::string_view text, std::string_view symbol, const Look& look) {
+    if (text_ == qt(text) && symbol_ == symbol && look_ == look) return;
     text_ = qt(text);
     symbol_ = std::string(symbol);
     look_ = look;

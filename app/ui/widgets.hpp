@@ -61,6 +61,8 @@ public:
         double fillOpacity = 0.1;
         int horizontalPadding = 8;
         int verticalPadding = 4;
+
+        friend bool operator==(const Look&, const Look&) = default;
     };
 
     explicit CapsuleView(QWidget* parent = nullptr);

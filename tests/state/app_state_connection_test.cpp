@@ -703,7 +703,7 @@ TEST_F(ConnectTest, APasteImportsTheClipboardsTrimmedTextOnceNoImportRuns) {
     finishImports();
     EXPECT_EQ(newLogLines().front(), "Importing subscription...");
 
-    // During an import: the newest paste waits for its end.
+    // During an import: each paste waits for the imports before it to end.
     app.setIsImporting(true);
     clipboard = "first";
     app.pasteSubscriptionFromClipboard();
@@ -712,12 +712,21 @@ TEST_F(ConnectTest, APasteImportsTheClipboardsTrimmedTextOnceNoImportRuns) {
     runPostedEvents();
     EXPECT_EQ(app.subscriptionInput(), "link");
     EXPECT_TRUE(newLogLines().empty());
+    Lines inputs;
+    QObject::connect(&app, &AppState::subscriptionInputChanged, [&] {
+        inputs.push_back(app.subscriptionInput() + (app.isImporting() ? " while importing" : ""));
+    });
     app.setIsImporting(false);
-    EXPECT_EQ(app.subscriptionInput(), "link");
+    EXPECT_TRUE(inputs.empty());
     ASSERT_TRUE(runEventsUntil([&] { return app.subscriptionInput() == "second"; }));
-    EXPECT_TRUE(app.isImporting());
     finishImports();
-    EXPECT_EQ(newLogLines().front(), "Importing subscription...");
+    EXPECT_EQ(inputs, (Lines{"first", "second"}));
+    Lines started;
+    for (const std::string& line : newLogLines()) {
+        if (line.starts_with("Import")) started.push_back(line.substr(0, line.find(':')));
+    }
+    EXPECT_EQ(started, (Lines{"Importing subscription...", "Import failed", "Importing subscription...",
+                              "Import failed"}));
 }
 
 TEST_F(ConnectTest, ForgetStopsTheConnectionFirst) {

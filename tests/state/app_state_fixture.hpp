@@ -1,11 +1,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <openssl/crypto.h>
 
 #include <cstddef>
 #include <functional>
-#include <latch>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,23 +52,7 @@ protected:
     ~AppStateFixture() override {
         state.reset();
         runPostedEvents();
-        releasePoolThreadState();
-    }
-
-    // Frees the OpenSSL state of each pool thread (a temporary file's random
-    // name leaves some) on that thread. A thread frees it itself only while it
-    // ends, after the pool has let it go: at the end of a test program that
-    // can come after the leak check.
-    void releasePoolThreadState() {
-        const int threads = pool->maxThreadCount();
-        std::latch together(threads);
-        for (int thread = 0; thread < threads; ++thread) {
-            pool->start([&together] {
-                together.arrive_and_wait();
-                OPENSSL_thread_stop();
-            });
-        }
-        pool->waitForDone();
+        releasePoolThreadState(*pool);
     }
 
     // The state built over the fixture's environment; `constructed` turns
@@ -107,6 +89,9 @@ protected:
         environment.clipboardText = [this] { return clipboard; };
         if (connectionPlan) environment.connectionPlan = connectionPlan;
         environment.launchRecovery = launchRecovery ? launchRecoveryTask() : recordingTask("launch recovery");
+        environment.accountService = accountService;
+        environment.accountHttp = accountHttp;
+        environment.openURL = [this](const std::string& url) { openedURLs.push_back(url); };
         state = std::make_unique<AppState>(std::move(environment));
         constructed = true;
         logSeen_ = 0;
@@ -241,6 +226,11 @@ protected:
     std::function<QCoro::Task<>(AppState&, ConnectionPlanRequest, std::stop_token)> connectionPlan;
     // The environment gets the real launch recovery in place of a recording task.
     bool launchRecovery = false;
+    // The account service (no HTTP layer: every portal call is unavailable)
+    // and the URLs the state had opened with the system's handler.
+    AccountServiceEndpoints accountService{"account.tarnel.test", "help@tarnel.test"};
+    std::shared_ptr<const HttpClient> accountHttp;
+    std::vector<std::string> openedURLs;
 
     std::vector<std::string> taskRuns;
     bool constructed = false;

@@ -284,6 +284,43 @@ TEST_F(ContentViewTest, RevealSwapsTheMaskAndKeepsTheTextAndReturnImportsNothing
     EXPECT_TRUE(appState().routes().empty());
 }
 
+// Each control calls its one operation of the state.
+TEST_F(ContentViewTest, ImportRefreshForgetAndWriteCallTheState) {
+    const auto lastLine = [this] {
+        const std::string& log = appState().diagnosticLog();
+        return log.substr(log.rfind("] ") + 2);
+    };
+    const auto settle = [this] { ASSERT_TRUE(runEventsUntil([this] { return !appState().isImporting(); })); };
+
+    // Import: a pasted body becomes the route list.
+    appState().setSubscriptionInput(std::string(kVlessLink));
+    QTest::mouseClick(&button("subscription.import"), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(appState().routes().size(), 1U);
+    EXPECT_EQ(routeCount(), "1");
+    EXPECT_TRUE(fetchedURLs().empty());
+
+    // Refresh: an update of the saved link.
+    appState().setSubscriptionInput(std::string(kLink));
+    QTest::mouseClick(&button("subscription.refresh"), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(fetchedURLs(), std::vector<std::string>{std::string(kLink)});
+
+    // Forget: at once, without asking.
+    QTest::mouseClick(&button("subscription.forget"), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(appState().subscriptionInput(), "");
+    EXPECT_TRUE(appState().routes().empty());
+    EXPECT_EQ(routeCount(), "0");
+
+    // Write Config Only, its action run without a route.
+    QTest::mouseClick(&byName(window, "panel.advanced"), Qt::LeftButton);
+    QAbstractButton& write = byText(window, "Write Config Only");
+    EXPECT_FALSE(write.isEnabled());
+    emit write.clicked();
+    EXPECT_TRUE(runEventsUntil([&] { return lastLine() == "No selected route."; }));
+}
+
 TEST_F(ContentViewTest, TheAccountRowFollowsTheStateAndItsMessageShowsAsItIs) {
     appState().setIsOpeningAccount(true);
     EXPECT_FALSE(byText(window, "Preparing").isEnabled());
@@ -430,6 +467,14 @@ TEST_F(PortalSheetTest, TheSheetOpensOnlyInTheWindowThatWasActive) {
     second.accountPortalSheet()->reject();
     EXPECT_EQ(appState().accountPortalURL(), std::nullopt);
     EXPECT_EQ(second.accountPortalSheet(), nullptr);
+
+    // A window closed under its sheet takes the sheet and the address with it.
+    appState().setAccountPortalURL("https://account.tarnel.test/account/");
+    ASSERT_NE(second.accountPortalSheet(), nullptr);
+    second.close();
+    runPostedEvents();
+    EXPECT_EQ(app->windows(), std::vector<ContentView*>{&first});
+    EXPECT_EQ(appState().accountPortalURL(), std::nullopt);
 }
 
 TEST_F(ContentViewTest, CtrlNOpensAnotherWindowOnTheSameState) {
