@@ -109,7 +109,7 @@ QCoro::Task<> AppState::untilNoImportRuns() {
     while (isImporting_) {
         std::stop_source ended;
         const QMetaObject::Connection watch =
-            connect(this, &AppState::isImportingChanged, this, [this, ended]() mutable {
+            QObject::connect(this, &AppState::isImportingChanged, this, [this, ended]() mutable {
                 if (!isImporting_) ended.request_stop();
             });
         auto wait = tasks_.waitForStop(ended.get_token());
@@ -118,7 +118,7 @@ QCoro::Task<> AppState::untilNoImportRuns() {
         } catch (const CancellationError&) {
             // the import ended
         }
-        disconnect(watch);
+        QObject::disconnect(watch);
     }
 }
 
