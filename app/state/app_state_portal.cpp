@@ -58,7 +58,8 @@ QCoro::Task<> AppState::finishOpeningAccountPortal(std::string text, bool russia
         if (accessLinkURL(text)) accessLink = std::move(text);
         auto call = onPool([service = environment_.accountService, http = environment_.accountHttp,
                             accessLink = std::move(accessLink), russian, stop] {
-            return configuredPortal(service, http).portalURLToOpen(*http, accessLink, russian ? "ru" : "en", stop);
+            const DirectAccountPortal portal = configuredPortal(service, http);
+            return portal.portalURLToOpen(*http, accessLink, russian ? "ru" : "en", stop);
         });
         std::string url = co_await call;
         setAccountPortalURL(std::move(url));
@@ -87,8 +88,8 @@ QCoro::Task<> AppState::redeemAccountHandoff(std::string url, std::stop_token st
     try {
         auto call = onPool([service = environment_.accountService, http = environment_.accountHttp,
                             url = std::move(url), stop] {
-            return configuredPortal(service, http)
-                .redeemHandoff(*http, url, DirectAccountPortal::kClientChannel, stop);
+            const DirectAccountPortal portal = configuredPortal(service, http);
+            return portal.redeemHandoff(*http, url, DirectAccountPortal::kClientChannel, stop);
         });
         accessLink = co_await call;
     } catch (const std::exception& error) {
