@@ -19,7 +19,7 @@ void AccountPortalBrowser::update(const AccountPortalWebView& view) {
     isLoading_ = view.isLoading();
     std::string url = view.url();
     currentURL_ = url.empty() ? std::nullopt : std::optional<std::string>(std::move(url));
-    emit changed();
+    Q_EMIT changed();
 }
 
 void AccountPortalBrowser::openCurrentPageInBrowser() const {

@@ -63,7 +63,7 @@ public:
     void goBack() const;
     void reload() const;
 
-signals:
+Q_SIGNALS:
     void changed();
 
 private:
