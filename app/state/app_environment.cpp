@@ -1,8 +1,14 @@
 #include "app/state/app_environment.hpp"
 
 #include <cstdlib>
+#include <random>
 
 namespace tarnel {
+
+int AppEnvironment::uniformFailoverPauseJitter() {
+    std::random_device source;
+    return std::uniform_int_distribution<int>(0, 400)(source);
+}
 
 std::shared_ptr<const Clock> AppEnvironment::systemClock() {
     return {std::shared_ptr<const Clock>(), &SystemClock::shared()};

@@ -65,12 +65,25 @@ struct AppEnvironment {
     // The traffic checks' endpoints and services; the probe needs every one.
     TunnelHealthProbe::Services tunnelHealthProbeServices;
 
+    // ----- The connection plan's services -----
+
+    // Runs the traffic checks through the tunnel, each bounded by `timeout`
+    // seconds, ended early by `stop` (TunnelHealthProbe::run). Blocking (it
+    // runs on the pool); never throws. Empty: the state's own
+    // `tunnelHealthProbe` runs them; tests put a scripted one in its place.
+    std::function<TunnelHealthProbe::Result(double timeout, std::stop_token stop)> tunnelHealthCheck;
+    // Draws the random part, in milliseconds, of the pause before a candidate
+    // on another node: uniform over the integers 0 to 400.
+    std::function<int()> failoverPauseJitter = uniformFailoverPauseJitter;
+
     // The two tasks that start-up leaves running: the quiet update of a
     // saved access link, and the launch recovery. Each starts on a later
     // turn, once the state is built; an empty one does nothing.
     AppTaskBody quietUpdate;
     AppTaskBody launchRecovery;
 
+    // 0 to 400, uniform, from the system's random source.
+    [[nodiscard]] static int uniformFailoverPauseJitter();
     // The process's system clock, not owned.
     [[nodiscard]] static std::shared_ptr<const Clock> systemClock();
     // The value of a variable of this process's environment.

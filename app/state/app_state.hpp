@@ -279,6 +279,84 @@ public:
     // handle and progress cleared; the newest session's identifier stays.
     void finishRouteTestSession();
 
+    // ----- The connection plan (app_state_connection_plan.cpp) -----
+    //
+    // A VPN attempt is current while `connectionAttemptID` is its identifier
+    // and its task's stop was not requested; the plan checks that before and
+    // after every await, and a run that is no longer current stops without a
+    // line and without touching the state. Blocking helper calls run on the
+    // pool and are never interrupted: a stopped run awaits them to the end.
+
+    // The inputs of one run besides its candidates and its attempt.
+    struct ConnectionPlanOptions {
+        // The active route when Connect began: active again when a stopped
+        // attempt finds a tunnel process still running.
+        std::optional<std::string> restorableRouteID;
+        // Seconds each candidate has from the start of its configuration to
+        // its helper start's deadline.
+        double timeBudget = 12.0;
+        // The route test this run is a step of, whose shared compatibility
+        // snapshot it uses.
+        std::optional<Uuid> routeTestSessionID;
+        // A protected replacement: success reads "Switched to", and an
+        // exhausted plan only verifies protection.
+        bool switchingFromActiveRoute = false;
+        // One 30-second traffic window and no grace check.
+        bool diagnosticSelectedRouteOnly = false;
+        // Success selects the connected route and saves the selection.
+        bool persistsSuccessfulRoute = true;
+        // An exhausted plan only verifies protection, never releases it.
+        bool keepsProtectionOnExhaustion = false;
+    };
+    enum class TrafficGateResult { passed, failed, stopped };
+
+    // Walks the failover plan for the attempt until a candidate passes the
+    // traffic gate (connected), the plan is exhausted (failed, protection
+    // released or kept) or the attempt stops; every outcome goes into the
+    // state and the log. `stop` is the connection task's. Never throws.
+    [[nodiscard]] QCoro::Task<> runConnectionPlan(std::vector<RouteNode> candidates, Uuid attemptID,
+                                                  ConnectionPlanOptions options, std::stop_token stop);
+    // Judges a candidate whose tunnel the helper reported started at
+    // `candidateStart` + the elapsed time, with the route deadline it gave:
+    // the IP route, DNS and HTTPS checks must all pass in one run, bounded by
+    // the deadline and one grace check after it. A failure marks the
+    // candidate unavailable and logs the failed checks; stopped: the attempt
+    // is no longer current.
+    [[nodiscard]] QCoro::Task<TrafficGateResult> runTrafficGate(RouteNode candidate, Uuid attemptID,
+                                                                double routeDeadline, double candidateStart,
+                                                                bool diagnosticSelectedRouteOnly,
+                                                                std::stop_token stop);
+    // Logs one run of the checks: "Tunnel health <phase> for <title>:
+    // IP=…, DNS=…, HTTPS=…, total=<elapsed since checkStart>."
+    void logTunnelHealth(const TunnelHealthProbe::Result& checks, std::string_view phase, const RouteNode& route,
+                         double checkStart);
+    // The traffic checks with `timeout` per check, on the pool.
+    [[nodiscard]] PoolCall<TunnelHealthProbe::Result> runTunnelHealthChecks(double timeout,
+                                                                            std::stop_token stop) const;
+
+    // Reconciles an attempt that stopped with an error with what the helper
+    // runs: connected on `restorableRouteID` while a tunnel process runs,
+    // else failed while protection is active, else disconnected. Nothing
+    // when the attempt is not (or no longer) the current one.
+    [[nodiscard]] QCoro::Task<> finishConnectionAttempt(Uuid attemptID, std::optional<std::string> restorableRouteID);
+    // Has the helper stop the attempt's tunnel (only when the tunnel it
+    // runs is that attempt's); whether it did. A failed request is logged
+    // ("VPN cleanup failed: …") and gives false.
+    [[nodiscard]] QCoro::Task<bool> cleanUpVPN(Uuid attemptID);
+    // The failed state with `message` logged, protection kept (the lease
+    // renewed) or dropped; nothing at all when the attempt is not current.
+    void failConnection(const Uuid& attemptID, bool keepProtection, std::string_view message);
+    // Turns protection off after an exhausted plan (the helper's disconnect,
+    // then the tunnel configuration file removed); whether direct internet
+    // is back, and a line saying so.
+    [[nodiscard]] QCoro::Task<bool> releaseProtectionAfterFailedPlan();
+
+    // The monitors that a connected tunnel runs in `tunnelHealthMonitor` and
+    // `protectionLeaseMonitor`. Their loops come with the monitors; until
+    // then each ends at once.
+    [[nodiscard]] QCoro::Task<> monitorTunnelHealth(std::stop_token stop);
+    [[nodiscard]] QCoro::Task<> maintainProtectionLease(std::stop_token stop);
+
 private:
     template <typename Field, typename Value>
     void publish(Field& field, Value&& value, void (AppState::*changed)()) {
@@ -295,6 +373,17 @@ private:
     // settings into the keychain, and the notice of a move that failed.
     [[nodiscard]] std::optional<std::string> migrateStoredAccess(DirectStoredAccess& record, bool underTestHost);
     void removeLegacySubscriptionKeys();
+
+    // The connection plan's own steps (app_state_connection_plan.cpp).
+    [[nodiscard]] bool isCurrentAttempt(const Uuid& attemptID, const std::stop_token& stop) const;
+    // Ends a run that stopped with an error: the attempt finished as the
+    // helper's state says, then `line`; nothing when it is not current.
+    [[nodiscard]] QCoro::Task<> stopConnectionAttempt(Uuid attemptID, std::optional<std::string> restorableRouteID,
+                                                      std::string line);
+    // The state of a candidate that passed the traffic gate.
+    void completeConnection(const RouteNode& first, const RouteNode& connected, const ConnectionPlanOptions& options);
+    void restartTunnelHealthMonitor();
+    void restartProtectionLeaseMonitor();
 
 };
 

@@ -20,14 +20,14 @@ void removeFile(const std::filesystem::path& path) noexcept {
     std::filesystem::remove(path, ignored);
 }
 
-void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperClient& client,
+void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperOperations& helper,
                                             const std::filesystem::path& configuration, double timeout) {
-    client.disconnectTunnel(timeout, false);
+    helper.disconnectTunnel(timeout, false);
     removeFile(configuration);
 }
 
-void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperClient& client, double timeout) {
-    disconnectHelperAndRemoveConfiguration(client, tunnelConfigurationURL(), timeout);
+void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperOperations& helper, double timeout) {
+    disconnectHelperAndRemoveConfiguration(helper, tunnelConfigurationURL(), timeout);
 }
 
 }  // namespace TunnelRuntimeFiles

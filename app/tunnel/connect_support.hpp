@@ -22,11 +22,11 @@ void removeFile(const std::filesystem::path& path) noexcept;
 // protection off; no version pre-check) and then removes the configuration
 // file at `configuration`. A failed disconnect throws the client's error and
 // leaves the file in place.
-void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperClient& client,
+void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperOperations& helper,
                                             const std::filesystem::path& configuration, double timeout = 8.0);
 
 // The same for the fixed tunnel configuration file, `tunnelConfigurationURL()`.
-void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperClient& client, double timeout = 8.0);
+void disconnectHelperAndRemoveConfiguration(const PrivilegedHelperOperations& helper, double timeout = 8.0);
 
 }  // namespace TunnelRuntimeFiles
 

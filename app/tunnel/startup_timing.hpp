@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+#include <stop_token>
 #include <string>
 #include <utility>
 
@@ -24,9 +26,18 @@ decltype(auto) timedStage(PrivilegedTunnelStartupStage stage, const Uuid& attemp
 }
 
 // The helper's runtime preparation (`prepareRuntime` with the same attempt
-// and deadline) as the stage application_runtime_preparation, measured on the
-// client's clock; returns the prepared-runtime token.
-[[nodiscard]] std::string timedRuntimePreparation(const PrivilegedHelperClient& client, const Uuid& attemptID,
-                                                  double deadlineUptime);
+// and deadline) as the stage application_runtime_preparation, measured on
+// `clock`, the clock the deadline is read on; returns the prepared-runtime
+// token.
+[[nodiscard]] std::string timedRuntimePreparation(const PrivilegedHelperOperations& helper, const Uuid& attemptID,
+                                                  double deadlineUptime, const Clock& clock);
+
+// The Tailscale compatibility snapshot (TailscaleCompatibility::snapshot
+// with the same deadline and stop, on the same clock) as the stage
+// application_tailscale_snapshot; returns the payload, or nothing when
+// Tailscale is not a connected VPN.
+[[nodiscard]] std::optional<std::string> timedTailscaleSnapshot(const Uuid& attemptID, double deadlineUptime,
+                                                                const std::stop_token& stop = {},
+                                                                const Clock& clock = SystemClock::shared());
 
 }  // namespace tarnel::PrivilegedTunnelStartupTiming

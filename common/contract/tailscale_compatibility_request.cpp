@@ -56,6 +56,19 @@ std::vector<std::int64_t> canonicalTailscaleRegionIDs(const std::vector<std::int
     return canonical;
 }
 
+std::string tailscaleCompatibilityPayload(const std::vector<std::int64_t>& derpRegionIDs,
+                                         std::int64_t relayRegionID) {
+    std::vector<std::int64_t> regionIDs = canonicalTailscaleRegionIDs(derpRegionIDs);
+    if (!std::binary_search(regionIDs.begin(), regionIDs.end(), relayRegionID)) {
+        reject("Tailscale relay region is invalid");
+    }
+    Value payload = Value::object();
+    payload["derp_region_ids"] = std::move(regionIDs);
+    payload["relay_region_id"] = relayRegionID;
+    payload["schema"] = 2;
+    return json::writeCanonical(payload);
+}
+
 std::optional<TailscaleCompatibilityRequest> validateTailscaleCompatibilityRequest(
     const std::optional<std::string>& request) {
     if (!request) return std::nullopt;

@@ -29,6 +29,14 @@ inline constexpr std::int64_t maximumTailscaleRegionID = 4096;
 // regions are invalid" unless there are 1 to 64 of them, each 1 to 4096.
 [[nodiscard]] std::vector<std::int64_t> canonicalTailscaleRegionIDs(const std::vector<std::int64_t>& regionIDs);
 
+// The request the application sends: {"derp_region_ids": the regions
+// without duplicates, ascending, "relay_region_id": the relay,
+// "schema": 2} as compact JSON with sorted keys and "/" unescaped. Throws
+// "Tailscale DERP regions are invalid" as canonicalTailscaleRegionIDs does,
+// then "Tailscale relay region is invalid" unless the relay is one of them.
+[[nodiscard]] std::string tailscaleCompatibilityPayload(const std::vector<std::int64_t>& derpRegionIDs,
+                                                        std::int64_t relayRegionID);
+
 // Checks the request bytes; nothing when there are none (no Tailscale
 // coexistence for this start). The document must be 1 to 4096 bytes (checked
 // before it is parsed) holding an object with exactly the keys "schema",

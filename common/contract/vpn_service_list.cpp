@@ -45,6 +45,33 @@ std::optional<std::string> connectedVPNServiceIdentifier(std::string_view scutil
     return identifier->text();
 }
 
+std::vector<ConnectedVPNService> connectedVPNServices(std::string_view scutilList) {
+    std::vector<ConnectedVPNService> services;
+    for (const std::string_view line : outputLines(scutilList)) {
+        if (line.find("(Connected)") == std::string_view::npos) continue;
+        const auto fields = outputFields(line);
+        if (fields.size() < 5 || fields[0] != "*" || fields[1] != "(Connected)" || fields[3] != "VPN") continue;
+        const std::string_view typeField = fields[4];
+        if (typeField.size() < 3 || typeField.front() != '(' || typeField.back() != ')') continue;
+        const std::string_view type = typeField.substr(1, typeField.size() - 2);
+        if (type.find_first_of("()") != std::string_view::npos) continue;
+        const auto identifier = Uuid::parse(fields[2]);
+        if (!identifier) continue;
+
+        // The fields are views into the line: the name is looked for after the type field.
+        const auto afterType = static_cast<std::size_t>(typeField.data() - line.data()) + typeField.size();
+        const std::string_view rest = line.substr(afterType);
+        std::string name;
+        if (const std::size_t open = rest.find('"'); open != std::string_view::npos) {
+            if (const std::size_t close = rest.find('"', open + 1); close != std::string_view::npos) {
+                name = rest.substr(open + 1, close - open - 1);
+            }
+        }
+        services.push_back({identifier->text(), std::move(name), std::string(type)});
+    }
+    return services;
+}
+
 std::optional<std::string> tunnelInterfaceNameFromScutilLine(std::string_view line) {
     const auto fields = outputFields(line);
     if (fields.size() != 3 || fields[0] != "InterfaceName" || fields[1] != ":" || !InterfaceNames::isTunnel(fields[2])) {

@@ -27,6 +27,23 @@ namespace tarnel::PrivilegedHelperContract {
 // spaces), empty fields dropped. The views point into `line`.
 [[nodiscard]] std::vector<std::string_view> outputFields(std::string_view line);
 
+// A connected VPN service of the service list.
+struct ConnectedVPNService {
+    std::string identifier;        // the service's UUID, upper case
+    std::string name;              // the service's name as quoted on its line; empty when not quoted
+    std::string bundleIdentifier;  // the VPN type: the application that provides the service
+
+    friend bool operator==(const ConnectedVPNService&, const ConnectedVPNService&) = default;
+};
+
+// Every connected VPN service of the service list, in the order of its lines,
+// whatever its type. A line is one when it holds "(Connected)" and its fields
+// read "*", "(Connected)", a UUID (either letter case), "VPN" and "(" + type +
+// ")" with a type of at least one character and no parenthesis; the name is
+// the text between the first two double quotes after the type, spaces kept.
+// Every other line is skipped.
+[[nodiscard]] std::vector<ConnectedVPNService> connectedVPNServices(std::string_view scutilList);
+
 // The identifier of the one connected VPN service of the VPN type
 // `bundleIdentifier` in the service list, as upper-case UUID text. Its line
 // reads "*", "(Connected)", the service's UUID (either letter case), "VPN",

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <stdexcept>
 
 #include "common/contract/competing_vpn_detector_error.hpp"
 #include "common/contract/tailscale_compatibility_error.hpp"
@@ -99,26 +100,34 @@ int pollRetrying(pollfd* fds, nfds_t count, int milliseconds) {
     return (result < 0 && errno == EINTR) ? 0 : result;
 }
 
-BoundedCommandResult runLaunched(ChildProcess& child, OutputCapture& capture, const Checkpoint& checkpoint,
-                                 const Clock& clock) {
+// Polls the exit and both pipes (an absent or finished capture's descriptor
+// is negative, which poll skips) for at most `milliseconds`.
+void pollOnce(int exitDescriptor, const OutputCapture& capture, const OutputCapture* errors, int milliseconds) {
+    pollfd fds[3] = {{exitDescriptor, POLLIN, 0}, {capture.fd(), POLLIN, 0}, {errors ? errors->fd() : -1, POLLIN, 0}};
+    pollRetrying(fds, 3, milliseconds);
+}
+
+BoundedCommandResult runLaunched(ChildProcess& child, OutputCapture& capture, OutputCapture* errors,
+                                 const Checkpoint& checkpoint, const Clock& clock) {
     // Until the exit, every wake-up (output, or 25 ms) reads at most one chunk
-    // and consults the checkpoint, so the checkpoint runs at least every 25 ms
-    // however fast the tool writes.
+    // of each stream and consults the checkpoint, so the checkpoint runs at
+    // least every 25 ms however fast the tool writes.
     for (;;) {
-        pollfd fds[2] = {{child.exitDescriptor(), POLLIN, 0}, {capture.fd(), POLLIN, 0}};
-        pollRetrying(fds, capture.fd() >= 0 ? 2 : 1, static_cast<int>(kPollInterval * 1000));
+        pollOnce(child.exitDescriptor(), capture, errors, static_cast<int>(kPollInterval * 1000));
         if (child.hasExited()) break;
         capture.readChunk();
+        if (errors) errors->readChunk();
         checkpoint(clock.uptime());
     }
     // The deadline may have passed, or the attempt been cancelled, while the
     // tool was ending: its result is not wanted then.
     checkpoint(clock.uptime());
+    const auto allEnded = [&] { return capture.ended() && (errors == nullptr || errors->ended()); };
     const bool ended = waitInSlices(kOutputWait, clock, kPollInterval, [&](int milliseconds) {
-        pollfd fd{capture.fd(), POLLIN, 0};
-        if (!capture.ended()) pollRetrying(&fd, 1, milliseconds);
+        if (!allEnded()) pollOnce(-1, capture, errors, milliseconds);
         capture.readChunk();
-        return capture.ended();
+        if (errors) errors->readChunk();
+        return allEnded();
     });
     if (!ended) {
         fail(BoundedCommandRunnerError::Case::outputUnavailable);
@@ -128,7 +137,8 @@ BoundedCommandResult runLaunched(ChildProcess& child, OutputCapture& capture, co
         fail(BoundedCommandRunnerError::Case::inputNotWritten);
     }
     const auto status = child.exitStatus();
-    return BoundedCommandResult{status ? status->terminationStatus() : -1, capture.take()};
+    return BoundedCommandResult{status ? status->terminationStatus() : -1, capture.take(),
+                                errors ? errors->take() : std::string()};
 }
 
 }  // namespace
@@ -140,6 +150,9 @@ BoundedCommandResult run(const BoundedCommandInvocation& invocation, std::int64_
 
 BoundedCommandResult run(const BoundedCommandInvocation& invocation, const BoundedCommandStreams& streams,
                          std::int64_t maximumOutputBytes, const Checkpoint& checkpoint, const Clock& clock) {
+    if (streams.standardErrorToOutput && streams.captureStandardError) {
+        throw std::invalid_argument("standard error cannot go both into the output and apart from it");
+    }
     if (maximumOutputBytes < 0) {
         fail(BoundedCommandRunnerError::Case::outputTooLarge);
     }
@@ -150,8 +163,9 @@ BoundedCommandResult run(const BoundedCommandInvocation& invocation, const Bound
     options.arguments = invocation.arguments;
     options.input = streams.standardInput;
     options.output = ChildProcess::Redirect::pipe();
-    options.error = streams.standardErrorToOutput ? ChildProcess::Redirect::toStandardOutput()
-                                                     : ChildProcess::Redirect::null();
+    options.error = streams.standardErrorToOutput  ? ChildProcess::Redirect::toStandardOutput()
+                    : streams.captureStandardError ? ChildProcess::Redirect::pipe()
+                                                   : ChildProcess::Redirect::null();
     options.ownProcessGroup = true;
     std::optional<ChildProcess> child;
     try {
@@ -160,8 +174,10 @@ BoundedCommandResult run(const BoundedCommandInvocation& invocation, const Bound
         fail(BoundedCommandRunnerError::Case::launchFailed);
     }
     OutputCapture capture(std::move(child->standardOutput()), maximumOutputBytes);
+    std::optional<OutputCapture> errors;
+    if (streams.captureStandardError) errors.emplace(std::move(child->standardError()), maximumOutputBytes);
     try {
-        BoundedCommandResult result = runLaunched(*child, capture, checkpoint, clock);
+        BoundedCommandResult result = runLaunched(*child, capture, errors ? &*errors : nullptr, checkpoint, clock);
         child.reset();  // reaps the tool and kills what is left of its group
         return result;
     } catch (...) {

@@ -35,6 +35,10 @@ struct BoundedCommandStreams {
     // Standard error goes into the one output pipe beside standard output, in
     // the order the tool writes them; otherwise it is discarded.
     bool standardErrorToOutput = false;
+    // Standard error is read apart from standard output into the result's
+    // `standardError`, under the same cap (more is outputTooLarge). Not
+    // together with `standardErrorToOutput`.
+    bool captureStandardError = false;
 };
 
 class BoundedCommandRunnerError final : public Error {
@@ -60,6 +64,8 @@ struct BoundedCommandResult {
     std::int32_t terminationStatus = 0;
     // The captured standard output, at most the cap.
     std::string output;
+    // The captured standard error, when the streams asked for it, at most the cap.
+    std::string standardError = {};
 
     friend bool operator==(const BoundedCommandResult&, const BoundedCommandResult&) = default;
 };

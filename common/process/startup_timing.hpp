@@ -96,24 +96,25 @@ template <typename Work>
 decltype(auto) timedStage(PrivilegedTunnelStartupComponent component, PrivilegedTunnelStartupStage stage,
                           const Uuid& attemptID, double deadline, const Clock& clock, Work&& work) {
     const double stageStart = clock.uptime();
-    const auto emit = [&](PrivilegedTunnelStartupOutcome outcome, double now, const std::exception* error) {
+    // Not named "emit": Qt code that includes this defines that word away.
+    const auto record = [&](PrivilegedTunnelStartupOutcome outcome, double now, const std::exception* error) {
         log(PrivilegedTunnelStartupTimingEvent::measure(component, stage, outcome, attemptID, stageStart, now,
                                                         deadline),
             error);
     };
     // The started event measures the remaining time from the stage's start itself.
-    emit(PrivilegedTunnelStartupOutcome::started, stageStart, nullptr);
+    record(PrivilegedTunnelStartupOutcome::started, stageStart, nullptr);
     try {
         if constexpr (std::is_void_v<std::invoke_result_t<Work>>) {
             std::forward<Work>(work)();
-            emit(PrivilegedTunnelStartupOutcome::completed, clock.uptime(), nullptr);
+            record(PrivilegedTunnelStartupOutcome::completed, clock.uptime(), nullptr);
         } else {
             decltype(auto) result = std::forward<Work>(work)();
-            emit(PrivilegedTunnelStartupOutcome::completed, clock.uptime(), nullptr);
+            record(PrivilegedTunnelStartupOutcome::completed, clock.uptime(), nullptr);
             return result;
         }
     } catch (const std::exception& error) {
-        emit(PrivilegedTunnelStartupOutcome::failed, clock.uptime(), &error);
+        record(PrivilegedTunnelStartupOutcome::failed, clock.uptime(), &error);
         throw;
     }
 }

@@ -16,7 +16,7 @@ std::map<std::string, std::filesystem::path>& mappings() {
     return table;
 }
 
-constexpr std::array<std::pair<std::string_view, std::string_view>, 7> kTools{{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 8> kTools{{
     {route, "route"},
     {scutil, "scutil"},
     {netstat, "netstat"},
@@ -24,6 +24,7 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 7> kTools{{
     {networksetup, "networksetup"},
     {launchctl, "launchctl"},
     {tailscale, "tailscale"},
+    {systemctl, "systemctl"},
 }};
 
 }  // namespace

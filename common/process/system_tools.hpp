@@ -19,6 +19,8 @@ inline constexpr std::string_view pfctl = "/sbin/pfctl";
 inline constexpr std::string_view networksetup = "/usr/sbin/networksetup";
 inline constexpr std::string_view launchctl = "/bin/launchctl";
 inline constexpr std::string_view tailscale = "/Applications/Tailscale.app/Contents/MacOS/Tailscale";
+// Linux only: the service manager, through which the application registers the helper.
+inline constexpr std::string_view systemctl = "/usr/bin/systemctl";
 // curl is the real tool on every host (the local proxy's readiness probe runs
 // it); tests map it with `map` to a program that records its calls. It has no
 // stand-in, so it is not among the short names below.
@@ -35,7 +37,7 @@ void map(const std::filesystem::path& systemPath, const std::filesystem::path& h
 
 // Runs every tool listed above from `directory`, under its short name:
 // "route", "scutil", "netstat", "pfctl", "networksetup", "launchctl",
-// "tailscale".
+// "tailscale", "systemctl".
 void mapAllInto(const std::filesystem::path& directory);
 
 // Removes every mapping.

@@ -1,24 +1,31 @@
-// Tailscale command-line tool stand-in: answers the two read-only queries the
-// helper makes, from fixture files. Its standard output is the document the
-// helper parses, so it reports the user it ran as in a side file instead.
+// Tailscale command-line tool stand-in: answers the read-only queries the
+// helper and the application make, from fixture files. Its standard output is
+// the document the caller parses, so it reports the user it ran as, its calls
+// and its process in side files instead.
 //
 // Calls accepted (anything else exits 2 with a usage line):
 //   debug derp-map    prints the DERP map
 //   status --json     prints the status
+//   debug prefs       prints the preferences
 //
 // Environment:
 //   TARNEL_TAILSCALE_DERP_MAP   a file whose text "debug derp-map" prints
 //   TARNEL_TAILSCALE_STATUS     a file whose text "status --json" prints
+//   TARNEL_TAILSCALE_PREFS      a file whose text "debug prefs" prints
 //   TARNEL_TAILSCALE_USER_FILE  when set, the effective user id is appended to
 //                               it, one decimal line a call, before anything else
+//   TARNEL_TAILSCALE_CALLS      when set, each accepted call's arguments are
+//                               appended to it as one line, joined by blanks
+//   TARNEL_TAILSCALE_PID_FILE   when set, each accepted call writes its process
+//                               identifier there as one line
 //   TARNEL_TAILSCALE_FAULTS     faults of every call, comma-separated:
 //                               "sleep=S" (sleep S seconds, 0 to 3600, first),
 //                               "silent" (print nothing),
 //                               "oversize=N" (print N bytes of "x", 0 to 67108864,
 //                               in place of the document),
 //                               "exit=N" (exit with N, 0 to 255, after printing);
-//                               a fault prefixed "derp-map:" or "status:" applies
-//                               to that command only
+//                               a fault prefixed "derp-map:", "status:" or
+//                               "prefs:" applies to that command only
 //
 // sudo clears the environment, so a variable that is not set is read from the
 // file "tarnel-standin.env" beside the executable instead: NAME=VALUE lines.
@@ -74,7 +81,7 @@ long boundedNumber(std::string_view text, long maximum) {
     return value;
 }
 
-// The faults of the command named `command` ("derp-map" or "status").
+// The faults of the command named `command` ("derp-map", "status" or "prefs").
 Faults readFaults(std::string_view command) {
     Faults faults;
     const std::string text = setting("TARNEL_TAILSCALE_FAULTS").value_or("");
@@ -85,7 +92,9 @@ Faults readFaults(std::string_view command) {
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
         if (const std::size_t colon = fault.find(':'); colon != std::string_view::npos) {
             const std::string_view scope = fault.substr(0, colon);
-            if (scope != "derp-map" && scope != "status") throw std::invalid_argument("unknown command " + std::string(scope));
+            if (scope != "derp-map" && scope != "status" && scope != "prefs") {
+                throw std::invalid_argument("unknown command " + std::string(scope));
+            }
             if (scope != command) continue;
             fault = fault.substr(colon + 1);
         }
@@ -104,12 +113,21 @@ Faults readFaults(std::string_view command) {
     return faults;
 }
 
-void recordUser() {
-    const std::optional<std::string> path = setting("TARNEL_TAILSCALE_USER_FILE");
+// Writes `text` to the file the setting names, when it names one.
+void writeTo(std::string_view name, const std::string& text, std::ios::openmode mode = std::ios::app) {
+    const std::optional<std::string> path = setting(name);
     if (!path) return;
-    std::ofstream out(*path, std::ios::app);
-    out << ::geteuid() << '\n';
-    if (!out.flush()) throw std::runtime_error("cannot write the user file");
+    std::ofstream out(*path, mode);
+    out << text;
+    if (!out.flush()) throw std::runtime_error("cannot write " + std::string(name));
+}
+
+void record(int argc, char** argv) {
+    writeTo("TARNEL_TAILSCALE_USER_FILE", std::to_string(::geteuid()) + "\n");
+    std::string line;
+    for (int i = 1; i < argc; ++i) line += (i > 1 ? " " : "") + std::string(argv[i]);
+    writeTo("TARNEL_TAILSCALE_CALLS", line + "\n");
+    writeTo("TARNEL_TAILSCALE_PID_FILE", std::to_string(::getpid()) + "\n", std::ios::trunc);
 }
 
 }  // namespace
@@ -124,12 +142,15 @@ int main(int argc, char** argv) {
         } else if (argc == 3 && std::string_view(argv[1]) == "status" && std::string_view(argv[2]) == "--json") {
             documentVariable = "TARNEL_TAILSCALE_STATUS";
             command = "status";
+        } else if (argc == 3 && std::string_view(argv[1]) == "debug" && std::string_view(argv[2]) == "prefs") {
+            documentVariable = "TARNEL_TAILSCALE_PREFS";
+            command = "prefs";
         } else {
-            std::fputs("usage: tailscale debug derp-map | tailscale status --json\n", stderr);
+            std::fputs("usage: tailscale debug derp-map | tailscale status --json | tailscale debug prefs\n", stderr);
             return 2;
         }
         const Faults faults = readFaults(command);
-        recordUser();
+        record(argc, argv);
         if (faults.sleepSeconds > 0) std::this_thread::sleep_for(std::chrono::seconds(faults.sleepSeconds));
         if (faults.oversize) {
             const std::string filler(static_cast<std::size_t>(*faults.oversize), 'x');

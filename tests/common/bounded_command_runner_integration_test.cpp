@@ -324,6 +324,24 @@ TEST_F(BoundedCommandRunnerTest, InputIsWrittenWhileOutputIsReadAndStandardError
               Runner::outputTooLarge);
 }
 
+TEST_F(BoundedCommandRunnerTest, StandardErrorCanBeReadApartUnderTheSameCap) {
+    BoundedCommandStreams apart;
+    apart.captureStandardError = true;
+    // Far more than a pipe holds on each stream: reading one to its end before
+    // the other would deadlock against the tool.
+    EXPECT_EQ(BoundedCommandRunner::run(
+                  shell("head -c 200000 /dev/zero | tr '\\0' e >&2; head -c 200000 /dev/zero | tr '\\0' o; exit 4"),
+                  apart, 200000, withinSeconds(10)),
+              (BoundedCommandResult{4, std::string(200000, 'o'), std::string(200000, 'e')}));
+    EXPECT_EQ(runnerFailure([&] {
+                  BoundedCommandRunner::run(shell("printf ok; head -c 100 /dev/zero >&2"), apart, 99,
+                                            withinSeconds(10));
+              }),
+              Runner::outputTooLarge);
+    apart.standardErrorToOutput = true;
+    EXPECT_THROW(BoundedCommandRunner::run(shell("exit 0"), apart, 99, withinSeconds(10)), std::invalid_argument);
+}
+
 TEST_F(BoundedCommandRunnerTest, ToolThatStopsReadingItsInputFailsWhateverItsStatus) {
     const std::string input(200 * 1024, 'x');
     for (const char* script : {"exit 0", "exit 1", "exec 0<&-; sleep 0.2; echo done", "head -c 10 >/dev/null"}) {

@@ -146,5 +146,38 @@ TEST(TailscaleCompatibilityRequest, CanonicalRegionsAreSortedDistinctAndBounded)
     }
 }
 
+// The application's payload: canonical regions, sorted keys, no white
+// space, and the helper's own check reads it back unchanged.
+TEST(TailscaleCompatibilityRequest, ThePayloadIsWhatTheCheckAccepts) {
+    const std::string payload = tailscaleCompatibilityPayload({3, 1, 3}, 3);
+    EXPECT_EQ(payload, R"({"derp_region_ids":[1,3],"relay_region_id":3,"schema":2})");
+    EXPECT_EQ(validateTailscaleCompatibilityRequest(payload), (Request{{1, 3}, 3}));
+    EXPECT_EQ(tailscaleCompatibilityPayload({4096}, 4096),
+              R"({"derp_region_ids":[4096],"relay_region_id":4096,"schema":2})");
+
+    std::vector<std::int64_t> sixtyFiveWithDuplicates(65, 1);
+    sixtyFiveWithDuplicates.back() = 2;
+    const struct {
+        std::vector<std::int64_t> regions;
+        std::int64_t relay;
+        const char* reason;
+    } refused[] = {
+        {{1, 3}, 5, "Tailscale relay region is invalid"},
+        {{1, 3}, 0, "Tailscale relay region is invalid"},
+        {sixtyFiveWithDuplicates, 1, kInvalidRegions},
+        {{0}, 0, kInvalidRegions},
+        {{}, 1, kInvalidRegions},
+        {{4097}, 4097, kInvalidRegions},
+    };
+    for (const auto& c : refused) {
+        try {
+            (void)tailscaleCompatibilityPayload(c.regions, c.relay);
+            ADD_FAILURE() << "accepted " << c.regions.size() << " regions";
+        } catch (const PrivilegedHelperContractError& error) {
+            EXPECT_EQ(error.message(), std::string("Privileged tunnel configuration rejected: ") + c.reason + ".");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tarnel::PrivilegedHelperContract

@@ -102,6 +102,48 @@ TEST(VPNServiceList, TheOneConnectedServiceOfTheType) {
               "6F3C1B22-9E1D-4C47-8F2B-1A5D3E7C9B10");
 }
 
+// Every connected service, whatever its type: the competing-VPN check looks
+// for its type among them, so two connected services of one type are both
+// there (unlike the exactly-one reading above).
+TEST(VPNServiceList, EveryConnectedServiceWithItsNameAndType) {
+    using Service = Contract::ConnectedVPNService;
+    const std::string tarnel1 = "* (Connected)      6f1c5c1e-8a4e-4c2e-9a43-1c0b4e7d2a10 VPN (app.tarnel.ios) "
+                                "\"Tarnel VPN\"  [VPN:app.tarnel.ios]";
+    const std::string tarnel2 = "* (Connected)      " + std::string(kUUID) +
+                                " VPN (app.tarnel.ios) \"Tarnel  Work \"\"x\" [VPN:app.tarnel.ios]";
+    const struct {
+        std::string name;
+        std::string list;
+        std::vector<Service> expected;
+    } cases[] = {
+        {"two of one type, names with spaces kept",
+         tarnel1 + "\n" + tarnel2,
+         {{"6F1C5C1E-8A4E-4C2E-9A43-1C0B4E7D2A10", "Tarnel VPN", "app.tarnel.ios"},
+          {std::string(kUUID), "Tarnel  Work ", "app.tarnel.ios"}}},
+        {"the tool's listing", testing::readFixture("tailscale-cli/scutil-list.txt"),
+         {{std::string(kUUID), "Tailscale", std::string(kTailscale)}}},
+        {"no name, or one quote only",
+         "* (Connected) " + std::string(kUUID) + " VPN (com.example.a)\n* (Connected) " + std::string(kUUID) +
+             " VPN (com.example.b) \"open",
+         {{std::string(kUUID), "", "com.example.a"}, {std::string(kUUID), "", "com.example.b"}}},
+        {"quotes before the type are not the name",
+         "* (Connected) " + std::string(kUUID) + " VPN (com.example.a) [VPN:x]\n",
+         {{std::string(kUUID), "", "com.example.a"}}},
+        {"lines that fail the fields",
+         "* (Disconnected) " + std::string(kUUID) + " VPN (app.tarnel.ios) \"A\"\n"
+             "* (Connected) " + std::string(kUUID) + " VPN () \"B\"\n"
+             "* (Connected) " + std::string(kUUID) + " VPN (a(b)) \"C\"\n"
+             "* (Connected) " + std::string(kUUID) + " PPP (app.tarnel.ios) \"D\"\n"
+             "* (Connected) not-a-uuid VPN (app.tarnel.ios) \"E\"\n"
+             "(Connected) " + std::string(kUUID) + " VPN (app.tarnel.ios) \"F\"\n"
+             "* (Connected) " + std::string(kUUID) + " VPN",
+         {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Contract::connectedVPNServices(c.list), c.expected) << c.name;
+    }
+}
+
 TEST(VPNServiceList, TheOneTunnelInterfaceOfAStatus) {
     const struct {
         std::string name;

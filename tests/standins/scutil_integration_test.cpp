@@ -2,12 +2,14 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "common/base/files.hpp"
 #include "common/contract/vpn_service_list.hpp"
 #include "common/process/bounded_command_runner.hpp"
+#include "tests/common/process_test_support.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace tarnel {
@@ -80,6 +82,32 @@ TEST(ScutilStandIn, ExitStatusKnobUnknownServicesAndOtherCalls) {
         }
         EXPECT_EQ(ScutilStandIn::run(c.arguments).terminationStatus, c.expected);
     }
+}
+
+// Each accepted call is recorded, writes its process identifier first and
+// sleeps as long as it is told before it answers; a refused call does none of it.
+TEST(ScutilStandIn, RecordsItsCallsAndSleepsWhenTold) {
+    ScutilStandIn standIn;
+    testing::TemporaryDirectory directory;
+    ::setenv("TARNEL_SCUTIL_CALLS", (directory / "calls").c_str(), 1);
+    ::setenv("TARNEL_SCUTIL_PID_FILE", (directory / "pid").c_str(), 1);
+    EXPECT_EQ(ScutilStandIn::run({"--nc", "list"}).terminationStatus, 0);
+    EXPECT_EQ(ScutilStandIn::run({"--nc", "show"}).terminationStatus, 2);
+    EXPECT_EQ(files::readIfExists(directory / "calls"), "--nc list\n");
+
+    ::setenv("TARNEL_SCUTIL_SLEEP", "30", 1);
+    const double stopAt = SystemClock::shared().uptime() + 0.3;
+    EXPECT_THROW((void)BoundedCommandRunner::run({TARNEL_STANDIN_SCUTIL, {"--nc", "list"}}, 262'144,
+                                                 [stopAt](double uptime) {
+                                                     if (uptime >= stopAt) throw std::runtime_error("stopped");
+                                                 }),
+                 std::runtime_error);
+    const std::string pid = files::readIfExists(directory / "pid").value_or("");
+    ASSERT_FALSE(pid.empty());
+    EXPECT_FALSE(testing::isLiveProcess(std::stoi(pid)));
+    ::setenv("TARNEL_SCUTIL_SLEEP", "3601", 1);
+    EXPECT_EQ(ScutilStandIn::run({"--nc", "list"}).terminationStatus, 2);
+    for (const char* name : {"TARNEL_SCUTIL_CALLS", "TARNEL_SCUTIL_PID_FILE", "TARNEL_SCUTIL_SLEEP"}) ::unsetenv(name);
 }
 
 }  // namespace

@@ -58,6 +58,23 @@ TEST(TailscaleStandIn, PrintsTheDocumentsAndRecordsItsUser) {
     EXPECT_EQ(TailscaleStandIn::run({"status"}).terminationStatus, 2);
 }
 
+TEST(TailscaleStandIn, PrintsThePreferencesAndRecordsItsCalls) {
+    TailscaleStandIn standIn("prefs:exit=4,status:silent");
+    testing::TemporaryDirectory directory;
+    files::writeAtomically(directory / "prefs", R"({"ExitNodeID": ""})");
+    ::setenv("TARNEL_TAILSCALE_PREFS", (directory / "prefs").c_str(), 1);
+    ::setenv("TARNEL_TAILSCALE_CALLS", (directory / "calls").c_str(), 1);
+    ::setenv("TARNEL_TAILSCALE_PID_FILE", (directory / "pid").c_str(), 1);
+    EXPECT_EQ(TailscaleStandIn::run({"debug", "prefs"}), (BoundedCommandResult{4, R"({"ExitNodeID": ""})"}));
+    EXPECT_EQ(TailscaleStandIn::run({"status", "--json"}), (BoundedCommandResult{0, ""}));
+    EXPECT_EQ(TailscaleStandIn::run({"debug", "netcheck"}).terminationStatus, 2);
+    EXPECT_EQ(files::readIfExists(directory / "calls"), "debug prefs\nstatus --json\n");
+    EXPECT_TRUE(files::readIfExists(directory / "pid").has_value());
+    for (const char* name : {"TARNEL_TAILSCALE_PREFS", "TARNEL_TAILSCALE_CALLS", "TARNEL_TAILSCALE_PID_FILE"}) {
+        ::unsetenv(name);
+    }
+}
+
 TEST(TailscaleStandIn, FaultKnobs) {
     {
         TailscaleStandIn standIn("silent,exit=0");

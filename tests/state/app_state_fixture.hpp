@@ -1,7 +1,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 
+#include <latch>
 #include <map>
 #include <memory>
 #include <optional>
@@ -42,6 +44,23 @@ protected:
     ~AppStateFixture() override {
         state.reset();
         runPostedEvents();
+        releasePoolThreadState();
+    }
+
+    // Frees the OpenSSL state of each pool thread (a temporary file's random
+    // name leaves some) on that thread. A thread frees it itself only while it
+    // ends, after the pool has let it go: at the end of a test program that
+    // can come after the leak check.
+    void releasePoolThreadState() {
+        const int threads = pool->maxThreadCount();
+        std::latch together(threads);
+        for (int thread = 0; thread < threads; ++thread) {
+            pool->start([&together] {
+                together.arrive_and_wait();
+                OPENSSL_thread_stop();
+            });
+        }
+        pool->waitForDone();
     }
 
     // The state built over the fixture's environment; `constructed` turns
@@ -69,6 +88,8 @@ protected:
             if (found == variables.end()) return std::nullopt;
             return found->second;
         };
+        environment.tunnelHealthCheck = healthCheck;
+        if (failoverPauseJitter) environment.failoverPauseJitter = failoverPauseJitter;
         environment.quietUpdate = recordingTask("quiet update");
         environment.launchRecovery = recordingTask("launch recovery");
         state = std::make_unique<AppState>(std::move(environment));
@@ -112,6 +133,10 @@ protected:
     std::function<std::optional<std::string>(const Uuid&, double, std::stop_token)> snapshot =
         [](const Uuid&, double, std::stop_token) { return std::optional<std::string>(); };
     std::optional<std::string> trustRoot;
+    // The traffic checks (none: the state's own probe) and the failover
+    // pause's random part (none: the system's).
+    std::function<TunnelHealthProbe::Result(double, std::stop_token)> healthCheck;
+    std::function<int()> failoverPauseJitter;
     std::vector<std::string> arguments{"Tarnel Direct"};
     std::map<std::string, std::string> variables;
 

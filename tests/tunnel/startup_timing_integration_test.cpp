@@ -24,7 +24,7 @@ TEST(PrivilegedTunnelStartupTiming, TimesTheRuntimePreparation) {
     helper.answer(Protocol::selector::prepareRuntime, Answer::reply({{"token", kToken}}));
     const ScopedLogCapture capture;
     EXPECT_EQ(PrivilegedTunnelStartupTiming::timedRuntimePreparation(PrivilegedHelperClient(helper.endpoint(clock)),
-                                                                     kAttempt, 110.0),
+                                                                     kAttempt, 110.0, clock),
               kToken);
     const std::string numbers = " attempt=3F2504E0 stage_ms=0 remaining_ms=10000";
     EXPECT_EQ(capture.entries(),
@@ -44,7 +44,7 @@ TEST(PrivilegedTunnelStartupTiming, TimesAFailedPreparationAndRethrowsItsError) 
     const ScopedLogCapture capture;
     try {
         (void)PrivilegedTunnelStartupTiming::timedRuntimePreparation(PrivilegedHelperClient(helper.endpoint(clock)),
-                                                                     kAttempt, 110.0);
+                                                                     kAttempt, 110.0, clock);
         ADD_FAILURE() << "the preparation succeeded";
     } catch (const PrivilegedHelperClientError& error) {
         EXPECT_EQ(error, PrivilegedHelperClientError(

@@ -1,6 +1,6 @@
-// The helper's property lists as the helper program carries them (read with
-// objcopy, and compared with the texts this test links), the source
-// provenance the build writes into them, and the systemd unit.
+// The helper's property lists and systemd unit as the helper program carries
+// them (read with objcopy, and compared with the texts this test links), the
+// source provenance the build writes into the lists, and the unit itself.
 
 #include <gtest/gtest.h>
 
@@ -86,19 +86,25 @@ Provenance takeProvenance(Dictionary& information) {
 
 const Provenance kUnknown{"unknown", "unknown", "unknown"};
 
-TEST(HelperProgramInfo, TheProgramCarriesBothPropertyListsInTheirSections) {
+TEST(HelperProgramInfo, TheProgramCarriesItsPropertyListsAndUnitInTheirSections) {
     if (!fs::exists("/usr/bin/objcopy")) GTEST_SKIP() << "objcopy (binutils) is not installed";
     TemporaryDirectory directory;
     const fs::path information = directory / "info.plist";
     const fs::path launchd = directory / "launchd.plist";
-    // With an output of its own (here only those two sections): without one,
-    // objcopy rewrites its input in place.
+    const fs::path unit = directory / "unit";
+    // With an output of its own (here only those three sections): without
+    // one, objcopy rewrites its input in place.
     (void)outputOf("/usr/bin/objcopy",
                    {"--dump-section", std::string(HelperProgramInfo::informationSectionName) + "=" + information.string(),
                     "--dump-section", std::string(HelperProgramInfo::launchdSectionName) + "=" + launchd.string(),
+                    "--dump-section", std::string(HelperProgramInfo::systemdUnitSectionName) + "=" + unit.string(),
                     "--only-section", std::string(HelperProgramInfo::informationSectionName), "--only-section",
-                    std::string(HelperProgramInfo::launchdSectionName), TARNEL_HELPER_PROGRAM,
+                    std::string(HelperProgramInfo::launchdSectionName), "--only-section",
+                    std::string(HelperProgramInfo::systemdUnitSectionName), TARNEL_HELPER_PROGRAM,
                     (directory / "sections").string()});
+    // The unit is the file the build made, byte for byte.
+    EXPECT_EQ(files::readIfExists(unit).value_or("<missing>"), HelperProgramInfo::systemdUnit());
+    EXPECT_EQ(files::readIfExists(TARNEL_HELPER_SYSTEMD_UNIT), HelperProgramInfo::systemdUnit());
 
     // The sections hold exactly the texts the program reads, as XML.
     const std::string informationText = files::readIfExists(information).value_or("<missing>");
