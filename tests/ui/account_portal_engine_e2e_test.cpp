@@ -104,6 +104,9 @@ public:
         ::setenv("XDG_RUNTIME_DIR", home_->path().c_str(), 1);
         ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        // No session bus: the toolkit's accessibility bridge would otherwise
+        // wait on one that the test's X server can never start.
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (home_->path() / "no-session-bus").string()).c_str(), 1);
 
         server_ = std::make_unique<HttpsTestServer>(
             HttpsTestServer::Options{.address = "127.0.0.1", .port = 443, .authority = &authority_});
