@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <random>
+#include <utility>
 
 namespace tarnel {
 
@@ -18,6 +19,19 @@ std::optional<std::string> AppEnvironment::processEnvironmentVariable(std::strin
     const char* const value = std::getenv(std::string(name).c_str());
     if (value == nullptr) return std::nullopt;
     return std::string(value);
+}
+
+AppEnvironment::SubscriptionFetch AppEnvironment::subscriptionFetcher(std::shared_ptr<const HttpClient> http,
+                                                                    std::shared_ptr<const Clock> clock,
+                                                                    std::optional<std::string> trustRootSPKI,
+                                                                    ManifestSleeper sleeper) {
+    // The fetcher refers to the HTTP layer and the clock, which the function owns.
+    auto fetcher = std::make_shared<const SubscriptionFetcher>(*http, std::move(sleeper), *clock, std::move(trustRootSPKI));
+    return [http = std::move(http), clock = std::move(clock), fetcher = std::move(fetcher)](
+               const SubscriptionFetchRequest& request, std::stop_token stop) {
+        return fetcher->fetchSubscriptionText(request.url, request.signedOnly, request.origins, request.savedRevision,
+                                              request.savedFloor, std::move(stop));
+    };
 }
 
 }  // namespace tarnel

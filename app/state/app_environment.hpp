@@ -3,6 +3,7 @@
 #include <QThreadPool>
 #include <QCoroTask>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -11,7 +12,12 @@
 #include <string_view>
 #include <vector>
 
+#include "app/catalog/manifest_content_floor.hpp"
+#include "app/catalog/manifest_loader.hpp"
+#include "app/catalog/subscription_fetcher.hpp"
+#include "app/http/http_client.hpp"
 #include "app/state/task_layer.hpp"
+#include "app/tunnel/deployment_configuration.hpp"
 #include "app/tunnel/privileged_helper_operations.hpp"
 #include "app/tunnel/sing_box_process.hpp"
 #include "app/tunnel/tunnel_health_probe.hpp"
@@ -27,6 +33,21 @@ class AppState;
 // A task of the application state: a coroutine on the main thread over the
 // state and the task's stop token.
 using AppTaskBody = std::function<QCoro::Task<>(AppState&, std::stop_token)>;
+
+// What a subscription import asks the network for: the fetch of the
+// subscription at `url` (see SubscriptionFetcher::fetchSubscriptionText).
+struct SubscriptionFetchRequest {
+    std::string url;
+    // The plain body is never fetched for a link that has signed route lists.
+    bool signedOnly = false;
+    // The subscription's mirror origins.
+    std::vector<std::string> origins;
+    // The anti-rollback state the verifier checks.
+    std::optional<std::int64_t> savedRevision;
+    std::optional<ManifestContentFloor> savedFloor;
+
+    friend bool operator==(const SubscriptionFetchRequest&, const SubscriptionFetchRequest&) = default;
+};
 
 // Everything the application state reaches outside itself. The application
 // fills it with the user's settings and keychain, the system clock, a timer
@@ -76,11 +97,42 @@ struct AppEnvironment {
     // on another node: uniform over the integers 0 to 400.
     std::function<int()> failoverPauseJitter = uniformFailoverPauseJitter;
 
-    // The two tasks that start-up leaves running: the quiet update of a
-    // saved access link, and the launch recovery. Each starts on a later
-    // turn, once the state is built; an empty one does nothing.
-    AppTaskBody quietUpdate;
+    // The task of the launch recovery, which start-up leaves running: it
+    // starts on a later turn, once the state is built; an empty one does
+    // nothing.
     AppTaskBody launchRecovery;
+
+    // ----- Subscription import -----
+
+    // Fetches a subscription: the accepted signed route lists, or the plain
+    // body (subscriptionFetcher()). Blocking: it runs on the pool, and the
+    // stop (requested only once the state is gone) ends it with
+    // CancellationError. Throws the fetcher's errors.
+    using SubscriptionFetch =
+        std::function<SubscriptionFetchResult(const SubscriptionFetchRequest& request, std::stop_token stop)>;
+    SubscriptionFetch fetchSubscription;
+
+    // ----- The account portal and the support mail -----
+
+    // The account service's host and the support address
+    // (DeploymentConfiguration::accountService); unconfigured: names that
+    // never resolve.
+    AccountServiceEndpoints accountService{std::string(AccountServiceEndpoints::kUnconfiguredHost),
+                                           std::string(AccountServiceEndpoints::kUnconfiguredSupportEmailAddress)};
+    // The HTTP layer of the account portal's calls (a CurlHttpClient); none:
+    // every call is unavailable, without a request.
+    std::shared_ptr<const HttpClient> accountHttp;
+    // Opens a URL with the system's default handler
+    // (QDesktopServices::openUrl in the program); empty: nothing opens.
+    std::function<void(const std::string& url)> openURL;
+
+    // The application's fetch: a SubscriptionFetcher over `http`, verifying
+    // at the wall time of `clock` against `trustRootSPKI` (the state's root
+    // key), waiting between retries through `sleeper`.
+    [[nodiscard]] static SubscriptionFetch subscriptionFetcher(std::shared_ptr<const HttpClient> http,
+                                                               std::shared_ptr<const Clock> clock,
+                                                               std::optional<std::string> trustRootSPKI,
+                                                               ManifestSleeper sleeper = sleepUnlessStopped);
 
     // 0 to 400, uniform, from the system's random source.
     [[nodiscard]] static int uniformFailoverPauseJitter();

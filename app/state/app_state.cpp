@@ -205,7 +205,12 @@ void AppState::runStartup() {
     if (selectedRouteOnlyDiagnostic) appendToLog(kSelectedRouteOnlyDiagnosticLine);
 
     // Steps 15 and 16, independent of each other.
-    if (hasAccessLink() && environment_.quietUpdate) startTask(environment_.quietUpdate);
+    if (hasAccessLink()) {
+        startTask([](AppState& state, std::stop_token) -> QCoro::Task<> {
+            state.importSubscription(true, true);
+            co_return;
+        });
+    }
     if (underTestHost) {
         setActiveRouteID(std::nullopt);
     } else if (environment_.launchRecovery) {

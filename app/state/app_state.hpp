@@ -4,6 +4,7 @@
 #include <QCoroTask>
 
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <optional>
 #include <span>
@@ -38,7 +39,7 @@ using RouteAvailabilityMap = std::map<std::string, RouteAvailability, std::less<
 // Building it runs the start-up: the saved settings and the keychain record
 // are read (legacy settings move into the keychain), the rollback floor is
 // checked, the saved selection and the cached subscription are restored, and
-// the environment's quiet update (for a saved access link) and launch
+// a quiet update of a saved access link and the environment's launch
 // recovery (unless under a test host) are started.
 class AppState final : public QObject {
     Q_OBJECT
@@ -356,6 +357,77 @@ public:
     // then each ends at once.
     [[nodiscard]] QCoro::Task<> monitorTunnelHealth(std::stop_token stop);
     [[nodiscard]] QCoro::Task<> maintainProtectionLease(std::stop_token stop);
+
+    // ----- Subscription import, update and forget (app_state_import.cpp) -----
+
+    // Imports the access field's text, trimmed: an access link is fetched
+    // (its signed route lists, or its plain body where allowed), a pasted
+    // body is read as it is. The routes, once verified and held against the
+    // rollback floor, replace the current ones, and the keychain record is
+    // saved first; any failure leaves everything as it was and logs one
+    // line. One import at a time: while one runs this does nothing. It runs
+    // as a task, and returns at once. `quietly` logs only a failure (start-up's
+    // update of a saved link); `isUpdate` words the lines as an update and
+    // requires a signed list where one is held.
+    void importSubscription(bool quietly, bool isUpdate);
+    // Removes the stored access record, then the subscription, its routes,
+    // floor and selection, and their settings. Nothing is removed while a
+    // connection is engaged or when the keychain fails; an import running
+    // meanwhile commits nothing.
+    void forgetSavedSubscription();
+    // Writes the configuration of the selected route (Proxy or TUN, as the
+    // connection mode says) to the application's folder, on the pool, and
+    // logs where, or why it failed.
+    void writeRedactedConfig();
+
+    // ----- The account portal and the support mail (app_state_portal.cpp) -----
+
+    // Opens the account portal, for the interface language `language` ("ru"
+    // is Russian, anything else English): a portal address claimed for the
+    // access link in the access field when it holds one (the text as it is
+    // now, trimmed), the default address otherwise, made canonical and put
+    // in `accountPortalURL`, which shows the sheet. `isOpeningAccount` holds
+    // until the end and `accountMessage` tells how it went. Returns at once;
+    // the calls run on the pool.
+    void openAccountPortal(std::string_view language);
+    // For every URL the application is asked to open: a handoff link starts
+    // its redeem (redeemAccountHandoff) as a task of its own; anything else
+    // is ignored without a trace.
+    void handleAccountHandoff(std::string_view url);
+    // The redeem of a handoff link: the call on the pool, then, once no
+    // import runs, the handed-over access link goes into the access field
+    // and is imported; "Доступ передан приложению." only once that import
+    // has started. A failure keeps the field and says why.
+    [[nodiscard]] QCoro::Task<> redeemAccountHandoff(std::string url, std::stop_token stop);
+    // Opens "mailto:" + the support address with the system's handler;
+    // nothing when that is no URL.
+    void openSupportEmail();
+
+private:
+    // The task of openAccountPortal, over the field's trimmed text.
+    [[nodiscard]] QCoro::Task<> finishOpeningAccountPortal(std::string text, bool russian, std::stop_token stop);
+    // Suspends the task, without blocking, until no import runs.
+    [[nodiscard]] QCoro::Task<> untilNoImportRuns();
+
+private:
+    // What an import carries from its start to its commit (app_state_import.cpp).
+    struct ImportedSubscription;
+
+    // The import after its entry: the fetch or the body, the floor decision
+    // and the commit, or the failure handler.
+    QCoro::Task<> runImportPipeline(std::string text, bool quietly, bool isUpdate, std::uint64_t epoch,
+                                    std::stop_token stop);
+    // Saves the record, then puts the import's routes, floor and selection
+    // in place. Throws, changing nothing, when the keychain fails or when
+    // the subscription was forgotten since the import began.
+    void commitImportedSubscription(const ImportedSubscription& imported, bool quietly, bool isUpdate);
+    // Ends a failed import: its one log line.
+    void finishImportWithError(bool quietly, const std::exception& error);
+    QCoro::Task<> writeRouteConfiguration(RouteNode route, ConnectionMode mode);
+
+    // Raised by every forget that clears the subscription: an import that
+    // began under another value commits nothing.
+    std::uint64_t importEpoch_ = 0;
 
 private:
     template <typename Field, typename Value>

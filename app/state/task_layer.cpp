@@ -115,8 +115,10 @@ void SleepCall::await_suspend(std::coroutine_handle<> awaiting) {
     sleeps.push_back(waiter_);
 
     const std::weak_ptr<SleepWaiter> waiter = waiter_;
-    waiter_->wakeUp =
-        sleeper_->schedule(seconds_, [waiter] { SleepWaiter::finish(waiter, SleepWaiter::Outcome::elapsed); });
+    if (std::isfinite(seconds_)) {
+        waiter_->wakeUp =
+            sleeper_->schedule(seconds_, [waiter] { SleepWaiter::finish(waiter, SleepWaiter::Outcome::elapsed); });
+    }
     // A stop ends the sleep on a later turn, never inside request_stop.
     waiter_->onStop.emplace(stop_, [waiter] {
         postToMainThread([waiter] { SleepWaiter::finish(waiter, SleepWaiter::Outcome::stopped); });
@@ -174,6 +176,10 @@ void TaskHost::start(Body body) { static_cast<void>(launch(control_, std::move(b
 
 SleepCall TaskHost::sleep(double seconds, std::stop_token stop) const {
     return SleepCall(control_, sleeper_, seconds, std::move(stop));
+}
+
+SleepCall TaskHost::waitForStop(std::stop_token stop) const {
+    return SleepCall(control_, sleeper_, std::numeric_limits<double>::infinity(), std::move(stop));
 }
 
 void TaskHost::abandon() {

@@ -148,7 +148,7 @@ private:
 // A cancellable sleep of a task. It ends when its time has passed; a stop of
 // its token ends it early with CancellationError, on a later turn (never
 // inside `request_stop`); a token already stopped ends it at once. In an
-// abandoned host it throws TaskAbandoned.
+// abandoned host it throws TaskAbandoned. An infinite one never elapses.
 class SleepCall {
 public:
     SleepCall(std::shared_ptr<detail::TaskControl> control, std::shared_ptr<TaskSleeper> sleeper, double seconds,
@@ -206,6 +206,10 @@ public:
     }
     // A sleep of `seconds`, ended early by a stop of `stop`.
     [[nodiscard]] SleepCall sleep(double seconds, std::stop_token stop) const;
+    // A wait that only a stop of `stop` ends (CancellationError), without
+    // reaching the sleeper: how a task waits for an event of the main
+    // thread, whose handler requests the stop.
+    [[nodiscard]] SleepCall waitForStop(std::stop_token stop) const;
 
     // Ends every task of the host at its next resumption: stops every
     // running task's token, ends every pending sleep on a later turn, and

@@ -12,7 +12,10 @@
 #include <QWebEngineView>
 
 #include <algorithm>
+#include <iostream>
 
+#include "app/ui/content_view.hpp"
+#include "common/base/error.hpp"
 #include "platform/info_plist.hpp"
 #include "platform/user_directories.hpp"
 
@@ -126,6 +129,22 @@ AccountPortalViewFactory accountPortalEngineViews(QWebEngineProfile& profile) {
         view->setObjectName("accountPortal.webView");
         view->setPage(new EnginePage(profile, coordinator, view));
         return new EngineView(*view);
+    };
+}
+
+AccountPortalSheetFactory accountPortalEngineSheets(std::string accountHost, AccountPortalURLOpener openURL) {
+    return [accountHost = std::move(accountHost), openURL = std::move(openURL)](
+               const AccountPortalSheetRequest& request, QWidget* parent) -> QDialog* {
+        QWebEngineProfile* profile = nullptr;
+        try {
+            profile = &accountPortalProfile(AccountPortalEngineSettings::production());
+        } catch (const std::exception& error) {
+            std::cerr << "Tarnel Direct: the account portal cannot open: " << errorMessage(error) << "\n";
+            return nullptr;
+        }
+        const AccountPortalSheetServices services{accountHost, openURL, accountPortalEngineViews(*profile)};
+        return new AccountPortalSheet(request.url, request.language, request.onHandoff, request.onClose, services,
+                                      parent);
     };
 }
 

@@ -1,14 +1,18 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "app/ui/account_portal_sheet.hpp"
 
+class QDialog;
 class QWebEngineProfile;
 
 namespace tarnel {
+
+struct AccountPortalSheetRequest;  // content_view.hpp
 
 // The web engine behind the account portal sheet: one named, persistent
 // profile per process, shared by every presentation, and the views made on
@@ -49,5 +53,13 @@ void prepareAccountPortalEngine();
 // every navigation to the sheet's coordinator, never opens a second window
 // and refuses every certificate error.
 [[nodiscard]] AccountPortalViewFactory accountPortalEngineViews(QWebEngineProfile& profile);
+
+// The sheets the window presents, on the engine: each an AccountPortalSheet
+// whose views use the process's profile, made with the production settings
+// at the first presentation. When the profile's settings cannot be found (no
+// home directory), no sheet is made and the reason goes to standard error.
+// (An AccountPortalSheetFactory of the window.)
+[[nodiscard]] std::function<QDialog*(const AccountPortalSheetRequest& request, QWidget* parent)>
+accountPortalEngineSheets(std::string accountHost, AccountPortalURLOpener openURL);
 
 }  // namespace tarnel

@@ -1,13 +1,11 @@
 #include "app/ui/account_portal_sheet.hpp"
 
-#include <QFont>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
-#include <QStyle>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -15,6 +13,9 @@
 #include <utility>
 
 #include "app/state/account_portal.hpp"
+#include "app/ui/controls.hpp"
+#include "app/ui/ui_style.hpp"
+#include "app/ui/widgets.hpp"
 
 namespace tarnel {
 
@@ -38,13 +39,9 @@ SheetTexts textsFor(const std::string& language) {
     return {"Back", "Refresh", "Account and payment", "Open current page in browser", "Close"};
 }
 
-// A button showing the named system image, drawn from the style's own icons.
-QToolButton* imageButton(const char* objectName, const char* systemImage, QStyle::StandardPixmap icon,
-                         const QString& help, QWidget* parent) {
-    auto* button = new QToolButton(parent);
-    button->setObjectName(objectName);
-    button->setProperty("systemImage", systemImage);
-    button->setIcon(parent->style()->standardIcon(icon));
+// An image button with its help text, which is its accessible name too.
+QToolButton* imageButton(QWidget* parent, std::string_view symbol, const char* identifier, const QString& help) {
+    QToolButton* button = ui::makeImageButton(parent, symbol, identifier);
     button->setToolTip(help);
     button->setAccessibleName(help);
     button->setAutoRaise(true);
@@ -84,33 +81,25 @@ AccountPortalSheet::AccountPortalSheet(std::string url, std::string language,
     row->setContentsMargins(kHeaderPadding, 0, kHeaderPadding, 0);
     row->setSpacing(kHeaderSpacing);
 
-    back_ = imageButton("accountPortal.back", "chevron.left", QStyle::SP_ArrowBack, texts.back, header);
+    back_ = imageButton(header, "chevron.left", "accountPortal.back", texts.back);
     connect(back_, &QToolButton::clicked, browser_, &AccountPortalBrowser::goBack);
     row->addWidget(back_);
 
-    auto* reload = imageButton("accountPortal.reload", "arrow.clockwise", QStyle::SP_BrowserReload, texts.reload, header);
+    auto* reload = imageButton(header, "arrow.clockwise", "accountPortal.reload", texts.reload);
     connect(reload, &QToolButton::clicked, browser_, &AccountPortalBrowser::reload);
     row->addWidget(reload);
 
-    auto* titleIcon = new QLabel(header);
-    titleIcon->setObjectName("accountPortal.titleImage");
-    titleIcon->setProperty("systemImage", "creditcard");
-    titleIcon->setPixmap(style()->standardIcon(QStyle::SP_FileDialogDetailedView).pixmap(16, 16));
-    row->addWidget(titleIcon);
-    auto* title = new QLabel(texts.title, header);
+    const QColor primary = ui::color(ui::ColorName::primary, palette());
+    auto* titleImage = new ui::SymbolView("creditcard", 14, primary, header);
+    titleImage->setObjectName("accountPortal.titleImage");
+    row->addWidget(titleImage);
+    QLabel* title = ui::makeLabel(header, ui::font(ui::TextStyle::headline));
     title->setObjectName("accountPortal.title");
-    QFont headline = title->font();
-    headline.setPixelSize(13);
-    headline.setWeight(QFont::DemiBold);
-    title->setFont(headline);
+    ui::setLabel(*title, texts.title);
     row->addWidget(title);
 
-    host_ = new QLabel(header);
+    host_ = ui::makeLabel(header, ui::font(ui::TextStyle::caption), ui::color(ui::ColorName::secondary, palette()));
     host_->setObjectName("accountPortal.host");
-    QFont caption = host_->font();
-    caption.setPixelSize(10);
-    host_->setFont(caption);
-    host_->setForegroundRole(QPalette::PlaceholderText);
     host_->setWordWrap(false);
     row->addWidget(host_);
 
@@ -123,13 +112,13 @@ AccountPortalSheet::AccountPortalSheet(std::string url, std::string language,
 
     row->addStretch(1);
 
-    openInBrowser_ = imageButton("accountPortal.openInBrowser", "safari", QStyle::SP_DirLinkIcon, texts.openInBrowser,
-                                 header);
+    openInBrowser_ = imageButton(header, "safari", "accountPortal.openInBrowser", texts.openInBrowser);
     connect(openInBrowser_, &QToolButton::clicked, browser_, &AccountPortalBrowser::openCurrentPageInBrowser);
     row->addWidget(openInBrowser_);
 
-    auto* close = new QPushButton(texts.close, header);
+    auto* close = new QPushButton(header);
     close->setObjectName("accountPortal.close");
+    ui::setLabel(*close, texts.close);
     close->setAutoDefault(false);
     connect(close, &QPushButton::clicked, this, &AccountPortalSheet::reject);
     row->addWidget(close);

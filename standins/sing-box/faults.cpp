@@ -1,5 +1,7 @@
 #include "standins/sing-box/faults.hpp"
 
+#include "standins/sing-box/socket_address.hpp"
+
 #include <charconv>
 #include <set>
 #include <stdexcept>
@@ -26,7 +28,30 @@ int number(std::string_view text, int maximum, std::string_view fault) {
     return value;
 }
 
+// "HOST:PORT" with a numeric host (IPv6 in brackets) and a port from 1 to
+// 65535, written back as standin::describe writes it.
+std::string serverAddress(std::string_view text, std::string_view fault) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) refuse(fault, "expected HOST:PORT");
+    std::string_view host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        if (host.find(':') == std::string_view::npos) refuse(fault, "expected an IP address");
+    } else if (host.find(':') != std::string_view::npos) {
+        refuse(fault, "an IPv6 address goes in brackets");
+    }
+    const int port = number(text.substr(colon + 1), 65535, fault);
+    const auto address = numericAddress(host, static_cast<std::uint16_t>(port));
+    if (port == 0 || !address) refuse(fault, "expected an IP address and a port from 1 to 65535");
+    return describe(*address);
+}
+
 }  // namespace
+
+Faults faultsFor(const Faults& faults, const std::optional<std::string>& server) {
+    if (faults.onlyServer && faults.onlyServer != server) return Faults{};
+    return faults;
+}
 
 Faults parseFaults(std::string_view text) {
     Faults faults;
@@ -44,9 +69,10 @@ Faults parseFaults(std::string_view text) {
             equals == std::string_view::npos ? std::nullopt : std::optional(fault.substr(equals + 1));
         if (!seen.emplace(name).second) refuse(fault, "a fault may be named once");
 
-        const bool takesValue = name == "exit" || name == "interface-delay" || name == "listen-delay";
+        const bool takesValue =
+            name == "exit" || name == "interface-delay" || name == "listen-delay" || name == "only-server";
         if (name != "exit" && name != "interface-delay" && name != "no-interface" && name != "second-interface" &&
-            name != "ignore-sigterm" && name != "listen-delay") {
+            name != "ignore-sigterm" && name != "listen-delay" && name != "only-server") {
             refuse(fault, "unknown fault");
         }
         if (takesValue != value.has_value()) refuse(fault, takesValue ? "needs a value" : "takes no value");
@@ -61,6 +87,8 @@ Faults parseFaults(std::string_view text) {
             faults.interfaceDelayMilliseconds = number(*value, kMaximumMilliseconds, fault);
         } else if (name == "listen-delay") {
             faults.listenDelayMilliseconds = number(*value, kMaximumMilliseconds, fault);
+        } else if (name == "only-server") {
+            faults.onlyServer = serverAddress(*value, fault);
         } else if (name == "no-interface") {
             faults.noInterface = true;
         } else if (name == "second-interface") {

@@ -23,13 +23,19 @@ namespace tarnel::standin {
 //   ignore-sigterm     ignore SIGTERM (and SIGINT); only SIGKILL ends it
 //   listen-delay=MS    bind the mixed inbounds MS milliseconds after the
 //                      start; until then their ports refuse connections
+//   only-server=HOST:PORT
+//                      the other faults apply only to a configuration whose
+//                      outbound (the one the tunnel's packets go to) has
+//                      this numeric server and port (IPv6 in brackets); for
+//                      any other they are dropped. "exit=CODE" then exits
+//                      right after the configuration was read.
 //
 // MS is 0 to 3600000. "no-interface" cannot be combined with
 // "interface-delay" or "second-interface". Faults about interfaces do nothing
 // without a TUN inbound, "listen-delay" nothing without a mixed inbound.
 //
 // Examples: "exit=3", "exit=1@250,ignore-sigterm", "interface-delay=400",
-// "listen-delay=700".
+// "listen-delay=700", "exit=3,only-server=203.0.113.5:7001".
 inline constexpr std::string_view faultVariable = "TARNEL_STANDIN_FAULT";
 
 struct Faults {
@@ -40,6 +46,9 @@ struct Faults {
     bool secondInterface = false;
     bool ignoreTermination = false;
     int listenDelayMilliseconds = 0;
+    // The server the other faults are meant for, written "address:port" or
+    // "[address]:port" (standin::describe).
+    std::optional<std::string> onlyServer;
 
     friend bool operator==(const Faults&, const Faults&) = default;
 };
@@ -47,5 +56,10 @@ struct Faults {
 // Parses the variable's text; throws std::invalid_argument naming what is
 // wrong.
 [[nodiscard]] Faults parseFaults(std::string_view text);
+
+// The faults for a configuration whose outbound server is `server` (none: it
+// names none): all of them, unless "only-server" names another server, when
+// there are none.
+[[nodiscard]] Faults faultsFor(const Faults& faults, const std::optional<std::string>& server);
 
 }  // namespace tarnel::standin

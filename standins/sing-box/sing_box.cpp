@@ -18,6 +18,7 @@
 #include "standins/sing-box/mixed_proxy.hpp"
 #include "standins/sing-box/output.hpp"
 #include "standins/sing-box/packet_tunnel.hpp"
+#include "standins/sing-box/socket_address.hpp"
 #include "standins/sing-box/tun_device.hpp"
 
 namespace tarnel::standin {
@@ -148,6 +149,20 @@ int runSingBox(const std::vector<std::string>& arguments, const char* faultVaria
         report("invalid " + std::string(connectToVariable) + ": " + error.what());
         return usageExitStatus;
     }
+    writeLine(1, "stand-in started");
+    writeLine(2, "stand-in logging to standard error");
+    const double start = uptime();
+
+    // Faults meant for one server wait for the configuration that names it.
+    std::optional<Configuration> configuration;
+    if (faults.onlyServer) {
+        configuration = readConfiguration(path);
+        if (!configuration) return failureExitStatus;
+        faults = faultsFor(faults, configuration->server ? std::optional(describe(*configuration->server))
+                                                         : std::nullopt);
+    }
+    // A stop signal that came meanwhile is still pending (blocked): ignoring
+    // the signal drops it.
     if (faults.ignoreTermination) {
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
@@ -157,13 +172,9 @@ int runSingBox(const std::vector<std::string>& arguments, const char* faultVaria
         pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
         sigemptyset(&stopSignals);
     }
-
-    writeLine(1, "stand-in started");
-    writeLine(2, "stand-in logging to standard error");
-    const double start = uptime();
     if (faults.exitCode && !faults.exitAfterMilliseconds) return *faults.exitCode;
 
-    const auto configuration = readConfiguration(path);
+    if (!configuration) configuration = readConfiguration(path);
     if (!configuration) return failureExitStatus;
 
     const TargetPolicy policy{NetworkIsolation::inSeparateNamespace()};

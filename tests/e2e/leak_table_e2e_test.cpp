@@ -1,19 +1,13 @@
-// The kill switch on real packets, through the helper program. Four
-// namespaces:
-//
-//   lan (192.168.50.2) --- en1  client  en0 (203.0.113.1, 2001:db8:1::1)
-//     --- (203.0.113.5, 2001:db8:1::5) server (198.51.100.1, 2001:db8:2::1)
-//     --- (198.51.100.9, 2001:db8:2::9) internet
-//
-// The client runs the helper over the enforcing pfctl stand-in, and the
-// helper runs the stand-in runtime, whose tunnel (IPv4 only) ends at the
-// tunnel server (endpoint 203.0.113.5:7000, resolver 172.19.0.2 behind it);
-// the application's side is the client program of helper_harness.hpp. The
-// internet host stands for any address on the internet and the LAN host for
-// a resolver on the local network: each answers TCP and UDP with the source
-// address it saw. Each probe is what a leak would use; the table gives, for
-// each protection state, what the rule text lets out, and the "off" states
-// are every probe's positive control.
+// The kill switch on real packets, through the helper program, in the
+// namespaces of tunnel_topology.hpp. The client runs the helper over the
+// enforcing pfctl stand-in, and the helper runs the stand-in runtime, whose
+// tunnel (IPv4 only) ends at the tunnel server (endpoint 203.0.113.5:7000,
+// resolver 172.19.0.2 behind it); the application's side is the client
+// program of helper_harness.hpp. The internet host stands for any address on
+// the internet and the LAN host for a resolver on the local network: each
+// answers TCP and UDP with the source address it saw. Each probe is what a
+// leak would use; the table gives, for each protection state, what the rule
+// text lets out, and the "off" states are every probe's positive control.
 
 #include <unistd.h>
 
@@ -35,6 +29,7 @@
 #include "common/process/child_process.hpp"
 #include "helper/protection/packet_filter_kill_switch.hpp"
 #include "tests/e2e/helper_harness.hpp"
+#include "tests/e2e/tunnel_topology.hpp"
 #include "tests/support/build_products.hpp"
 #include "tests/support/network_namespace.hpp"
 #include "tests/support/test_support.hpp"
@@ -176,39 +171,14 @@ protected:
     void SetUp() override {
         NamespaceTest::SetUp();
         if (IsSkipped()) return;
-        client_.emplace();
-        server_.emplace();
-        internet_.emplace();
-        lan_.emplace();
-        client_->addVeth("203.0.113.1/24", VethPeer{&*server_, "eth0", "203.0.113.5/24"});
-        client_->addVeth("192.168.50.1/24", VethPeer{&*lan_, "eth0", "192.168.50.2/24"}, "en1");
-        server_->addVeth("198.51.100.1/24", VethPeer{&*internet_, "eth0", "198.51.100.9/24"}, "eth1");
-        // IPv6 on the same links; without duplicate address detection the
-        // addresses are usable at once.
-        client_->ip({"address", "add", "2001:db8:1::1/64", "dev", "en0", "nodad"});
-        server_->ip({"address", "add", "2001:db8:1::5/64", "dev", "eth0", "nodad"});
-        server_->ip({"address", "add", "2001:db8:2::1/64", "dev", "eth1", "nodad"});
-        internet_->ip({"address", "add", "2001:db8:2::9/64", "dev", "eth0", "nodad"});
-        client_->ip({"route", "add", "default", "via", "203.0.113.5"});
-        client_->ip({"-6", "route", "add", "default", "via", "2001:db8:1::5"});
-        internet_->ip({"route", "add", "203.0.113.0/24", "via", "198.51.100.1"});
-        internet_->ip({"-6", "route", "add", "2001:db8:1::/64", "via", "2001:db8:2::1"});
-        ASSERT_EQ(server_->run({"/usr/sbin/sysctl", {"-qw", "net.ipv4.ip_forward=1", "net.ipv6.conf.all.forwarding=1"}})
-                      .terminationStatus,
-                  0);
-        internetHost_.emplace(python(*internet_, kEchoSource,
+        topology_.emplace();
+        internetHost_.emplace(python(internet(), kEchoSource,
                                      {"198.51.100.9,2001:db8:2::9", "tcp:80", "udp:443", "tcp:7000"}));
-        lanHost_.emplace(python(*lan_, kEchoSource, {"192.168.50.2", "tcp:80", "tcp:53", "udp:53", "tcp:853"}));
-
-        ChildProcess::Options server;
-        server.executable = buildProduct("standins/tunnel-server/tunnel-server");
-        server.arguments = {"--listen", "203.0.113.5:7000", "--tun-address", "172.19.0.2/30", "--dns-answer",
-                            "198.51.100.9"};
-        server.output = ChildProcess::Redirect::null();
-        tunnelServer_.emplace(server_->launch(server));
+        lanHost_.emplace(
+            python(topology_->lan(), kEchoSource, {"192.168.50.2", "tcp:80", "tcp:53", "udp:53", "tcp:853"}));
 
         files::writeAtomically(directory_ / "config.json", tunnelConfiguration());
-        helper_.emplace(*client_, true);
+        helper_.emplace(client(), true);
         // What the client sends, readable once it gave up root.
         files::writeAtomically(helper_->base() / "config.json", tunnelConfiguration(), 0644);
         // Every listener answers before the first row.
@@ -241,7 +211,7 @@ protected:
             list.push_back(json::Value::array(
                 {p.kind, p.address, p.port, p.device != nullptr ? json::Value(p.device) : json::Value()}));
         }
-        const std::string output = client_->run({"/usr/bin/python3", {"-c", kProbe, "3", list.dump()}}, 60.0).output;
+        const std::string output = client().run({"/usr/bin/python3", {"-c", kProbe, "3", list.dump()}}, 60.0).output;
         std::vector<std::string> lines;
         std::istringstream stream(output);
         for (std::string line; std::getline(stream, line);) lines.push_back(line);
@@ -256,9 +226,9 @@ protected:
         options.arguments = {"run", "-c", (directory_ / "config.json").string()};
         options.output = ChildProcess::Redirect::null();
         options.error = ChildProcess::Redirect::null();
-        runtime_.emplace(client_->launch(options));
+        runtime_.emplace(client().launch(options));
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const auto route = client_->ip({"route", "show", "0.0.0.0/1"});
+            const auto route = client().ip({"route", "show", "0.0.0.0/1"});
             if (route.find("utun0") != std::string::npos) return;
             ::usleep(50'000);
         }
@@ -317,14 +287,13 @@ protected:
         return mismatches.str();
     }
 
+    [[nodiscard]] const NetworkNamespace& client() const { return topology_->client(); }
+    [[nodiscard]] const NetworkNamespace& internet() const { return topology_->internet(); }
+
     TemporaryDirectory directory_;
-    std::optional<NetworkNamespace> client_;
-    std::optional<NetworkNamespace> server_;
-    std::optional<NetworkNamespace> internet_;
-    std::optional<NetworkNamespace> lan_;
+    std::optional<TunnelTopology> topology_;
     std::optional<ChildProcess> internetHost_;
     std::optional<ChildProcess> lanHost_;
-    std::optional<ChildProcess> tunnelServer_;
     std::optional<ChildProcess> runtime_;
     std::optional<HelperHarness> helper_;
 };

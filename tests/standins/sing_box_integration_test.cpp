@@ -84,6 +84,29 @@ TEST(SingBoxStandIn, ExitFaultsEndTheRunAtOnceOrLater) {
     EXPECT_TRUE(later.waitForLine("exiting with status 3 (fault)", 0));
 }
 
+// Faults for one server wait for the configuration: its server runs them,
+// any other runs as if there were none.
+TEST(SingBoxStandIn, FaultsForOneServerApplyOnlyToAConfigurationWithThatServer) {
+    const auto proxyTo = [](int port) {
+        return R"({"inbounds":[{"type":"mixed","tag":"test","listen":"127.0.0.1","listen_port":0}],)"
+               R"("outbounds":[{"type":"trojan","tag":"proxy","server":"203.0.113.5","server_port":)" +
+               std::to_string(port) + R"(}],"route":{"final":"proxy"}})";
+    };
+    const std::string faults = "exit=3,ignore-sigterm,only-server=203.0.113.5:7001";
+    StandIn named(proxyTo(7001), faults);
+    EXPECT_EQ(named.finish(), exited(3));
+    EXPECT_EQ(named.standardOutput(), kStarted);
+
+    StandIn other(proxyTo(7000), faults);
+    static_cast<void>(other.proxyPort());
+    ASSERT_TRUE(other.process().signal(SIGTERM));
+    EXPECT_EQ(other.finish(), exited(0));
+
+    // The configuration is read first: one that cannot be read fails as such.
+    StandIn unread(StandIn::Arguments{{"run", "-c", "/nonexistent"}}, faults);
+    EXPECT_EQ(unread.finish(), exited(1));
+}
+
 TEST(SingBoxStandIn, SigtermEndsTheRunWithStatusZeroUnlessIgnored) {
     StandIn standIn(kProxyOnAnyPort);
     static_cast<void>(standIn.proxyPort());

@@ -32,6 +32,22 @@ TEST(StandInFaults, ParsesEveryFaultAndTheirCombinations) {
     expected.noInterface = true;
     expected.listenDelayMilliseconds = 700;
     EXPECT_EQ(parseFaults("listen-delay=700,no-interface"), expected);
+
+    expected = {};
+    expected.exitCode = 3;
+    expected.onlyServer = "203.0.113.5:7001";
+    EXPECT_EQ(parseFaults("exit=3,only-server=203.0.113.5:7001"), expected);
+    EXPECT_EQ(parseFaults("only-server=[2001:db8::5]:443").onlyServer, "[2001:db8::5]:443");
+}
+
+TEST(StandInFaults, FaultsForOneServerApplyToItsConfigurationOnly) {
+    const Faults faults = parseFaults("exit=3,ignore-sigterm,only-server=203.0.113.5:7001");
+    EXPECT_EQ(faultsFor(faults, "203.0.113.5:7001"), faults);
+    EXPECT_EQ(faultsFor(faults, "203.0.113.5:7000"), Faults{});
+    EXPECT_EQ(faultsFor(faults, std::nullopt), Faults{});
+    const Faults everywhere = parseFaults("exit=3");
+    EXPECT_EQ(faultsFor(everywhere, "203.0.113.5:7000"), everywhere);
+    EXPECT_EQ(faultsFor(everywhere, std::nullopt), everywhere);
 }
 
 TEST(StandInFaults, RefusesWhatTheGrammarDoesNotHold) {
@@ -39,7 +55,10 @@ TEST(StandInFaults, RefusesWhatTheGrammarDoesNotHold) {
                              "exit=1@3600001", "exit=1x", "exit= 1", "interface-delay", "interface-delay=1.5",
                              "no-interface=1", "ignore-sigterm,", "Ignore-Sigterm", "exit=1,exit=2",
                              "no-interface,second-interface", "interface-delay=5,no-interface", "crash",
-                             "listen-delay", "listen-delay=3600001", "listen-delay=1,listen-delay=2"}) {
+                             "listen-delay", "listen-delay=3600001", "listen-delay=1,listen-delay=2",
+                             "only-server", "only-server=", "only-server=203.0.113.5", "only-server=host.test:80",
+                             "only-server=203.0.113.5:0", "only-server=203.0.113.5:65536", "only-server=2001:db8::5:80",
+                             "only-server=[203.0.113.5]:80", "only-server=:80"}) {
         EXPECT_THROW(static_cast<void>(parseFaults(text)), std::invalid_argument) << text;
     }
     try {

@@ -1,16 +1,16 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <openssl/crypto.h>
 
-#include <latch>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
 
+#include "app/catalog/direct_app_error.hpp"
 #include "app/state/app_state.hpp"
 #include "app/http/curl_http_client.hpp"
 #include "app/state/direct_secure_subscription_store.hpp"
@@ -36,7 +36,8 @@ inline constexpr std::string_view kVlessRouteID = "vless-RO one-h.example-443";
 inline constexpr std::string_view kLinkIdentity = "b0a750b132f1651a1abcdce0a78e5e914e4ffe2df3d5f650da80ae291eb33927";
 
 // An application state over memory settings, a fake keychain, a fake clock
-// with a virtual sleeper, a scripted helper and recording start-up tasks.
+// with a virtual sleeper, a scripted helper, a recording launch recovery and
+// a recording fetch.
 class AppStateFixture : public ::testing::Test {
 protected:
     AppStateFixture() { testApplication(); }
@@ -44,23 +45,7 @@ protected:
     ~AppStateFixture() override {
         state.reset();
         runPostedEvents();
-        releasePoolThreadState();
-    }
-
-    // Frees the OpenSSL state of each pool thread (a temporary file's random
-    // name leaves some) on that thread. A thread frees it itself only while it
-    // ends, after the pool has let it go: at the end of a test program that
-    // can come after the leak check.
-    void releasePoolThreadState() {
-        const int threads = pool->maxThreadCount();
-        std::latch together(threads);
-        for (int thread = 0; thread < threads; ++thread) {
-            pool->start([&together] {
-                together.arrive_and_wait();
-                OPENSSL_thread_stop();
-            });
-        }
-        pool->waitForDone();
+        releasePoolThreadState(*pool);
     }
 
     // The state built over the fixture's environment; `constructed` turns
@@ -68,7 +53,7 @@ protected:
     AppState& start() {
         AppEnvironment environment;
         environment.settings = settings;
-        environment.keychain = keychain;
+        environment.keychain = keychainInUse ? keychainInUse : keychain;
         environment.clock = clock;
         environment.sleeper = sleeper;
         environment.pool = pool;
@@ -90,10 +75,14 @@ protected:
         };
         environment.tunnelHealthCheck = healthCheck;
         if (failoverPauseJitter) environment.failoverPauseJitter = failoverPauseJitter;
-        environment.quietUpdate = recordingTask("quiet update");
+        environment.fetchSubscription = fetch;
         environment.launchRecovery = recordingTask("launch recovery");
+        environment.accountService = accountService;
+        environment.accountHttp = accountHttp;
+        environment.openURL = [this](const std::string& url) { openedURLs.push_back(url); };
         state = std::make_unique<AppState>(std::move(environment));
         constructed = true;
+        logSeen_ = 0;
         return *state;
     }
 
@@ -104,6 +93,46 @@ protected:
             taskRuns.push_back(name + (constructed ? "" : " inside the constructor"));
             co_return;
         };
+    }
+
+    // The URLs the imports fetched so far.
+    [[nodiscard]] std::vector<std::string> fetchedURLs() const {
+        std::lock_guard lock(fetches_->mutex);
+        std::vector<std::string> urls;
+        for (const auto& request : fetches_->requests) urls.push_back(request.url);
+        return urls;
+    }
+    [[nodiscard]] std::vector<SubscriptionFetchRequest> fetchRequests() const {
+        std::lock_guard lock(fetches_->mutex);
+        return fetches_->requests;
+    }
+    // Runs the turns due, then the events until no import runs.
+    void finishImports() {
+        runPostedEvents();
+        ASSERT_TRUE(runEventsUntil([this] { return !state->isImporting(); }));
+    }
+
+    // Imports (or updates) `input` as the access field's text, and waits
+    // for the end.
+    void import(const std::string& input, bool quietly = false, bool isUpdate = false) {
+        state->setSubscriptionInput(input);
+        state->importSubscription(quietly, isUpdate);
+        finishImports();
+    }
+
+    // The messages the log gained since the last call, without time stamps.
+    std::vector<std::string> newLogLines() {
+        const std::string& log = state->diagnosticLog();
+        std::vector<std::string> lines;
+        for (std::size_t start = log.find('\n', logSeen_); start != std::string::npos;) {
+            const std::size_t end = log.find('\n', start + 1);
+            std::string line = log.substr(start + 1, end == std::string::npos ? end : end - start - 1);
+            if (line.starts_with('[')) line.erase(0, line.find("] ") + 2);
+            lines.push_back(std::move(line));
+            start = end;
+        }
+        logSeen_ = log.size();
+        return lines;
     }
 
     void setLegacy(std::string_view subscription, std::string_view source, std::string_view cache) {
@@ -125,6 +154,8 @@ protected:
 
     std::shared_ptr<MemorySettings> settings = std::make_shared<MemorySettings>();
     std::shared_ptr<FakeKeychain> keychain = std::make_shared<FakeKeychain>();
+    // When set, the state's keychain in place of the fake one.
+    std::shared_ptr<Keychain> keychainInUse;
     std::shared_ptr<FakeClock> clock =
         std::make_shared<FakeClock>(1000.0, static_cast<double>(*iso8601::parse("2024-03-05T06:07:08Z")));
     std::shared_ptr<VirtualSleeper> sleeper = std::make_shared<VirtualSleeper>(clock);
@@ -140,9 +171,35 @@ protected:
     std::vector<std::string> arguments{"Tarnel Direct"};
     std::map<std::string, std::string> variables;
 
+    // The imports' fetch: records each request, then answers it with
+    // `fetchAnswer` (on the pool); a test may put another fetch in place.
+    std::function<SubscriptionFetchResult(const SubscriptionFetchRequest&)> fetchAnswer =
+        [](const SubscriptionFetchRequest&) -> SubscriptionFetchResult { throw DirectAppError::httpStatus(404); };
+    AppEnvironment::SubscriptionFetch fetch = [this](const SubscriptionFetchRequest& request, std::stop_token) {
+        {
+            std::lock_guard lock(fetches_->mutex);
+            fetches_->requests.push_back(request);
+        }
+        return fetchAnswer(request);
+    };
+
+    // The account service (no HTTP layer: every portal call is unavailable)
+    // and the URLs the state had opened with the system's handler.
+    AccountServiceEndpoints accountService{"account.tarnel.test", "help@tarnel.test"};
+    std::shared_ptr<const HttpClient> accountHttp;
+    std::vector<std::string> openedURLs;
+
     std::vector<std::string> taskRuns;
     bool constructed = false;
     std::unique_ptr<AppState> state;
+
+private:
+    struct Fetches {
+        std::mutex mutex;
+        std::vector<SubscriptionFetchRequest> requests;
+    };
+    std::shared_ptr<Fetches> fetches_ = std::make_shared<Fetches>();
+    std::size_t logSeen_ = 0;
 };
 
 }  // namespace tarnel::testing

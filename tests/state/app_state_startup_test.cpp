@@ -63,6 +63,7 @@ TEST_F(AppStateStartupTest, AFreshInstallReadsTheKeychainOnceAndOnlyDropsTheAvai
     EXPECT_EQ(app.subscriptionInput(), "");
     EXPECT_TRUE(app.routes().empty());
     EXPECT_EQ(tasksRun(), std::vector<std::string>{"launch recovery"});
+    EXPECT_TRUE(fetchedURLs().empty());
 }
 
 TEST_F(AppStateStartupTest, LegacySettingsMoveIntoTheKeychainAndTheirCachedRoutesAreShown) {
@@ -83,7 +84,13 @@ TEST_F(AppStateStartupTest, LegacySettingsMoveIntoTheKeychainAndTheirCachedRoute
     EXPECT_EQ(app.subscriptionInput(), kLink);
     EXPECT_EQ(app.selectedRouteID(), kVlessRouteID);
     EXPECT_EQ(app.diagnosticLog(), kInitialLog + kLoadedOne);
-    EXPECT_EQ(tasksRun(), (std::vector<std::string>{"quiet update", "launch recovery"}));
+    EXPECT_EQ(tasksRun(), std::vector<std::string>{"launch recovery"});
+    // The saved link is updated quietly: only a failure is logged.
+    finishImports();
+    const SubscriptionFetchRequest update{std::string(kLink), true, {}, std::nullopt, std::nullopt};
+    EXPECT_EQ(fetchRequests(), std::vector<SubscriptionFetchRequest>{update});
+    EXPECT_TRUE(app.diagnosticLog().ends_with(
+        kLoadedOne + "\n[2024-03-05T06:07:08Z] Background update failed: Subscription download failed with HTTP 404."));
 }
 
 TEST_F(AppStateStartupTest, AMigrationThatCannotFinishKeepsTheLegacySettingsInUse) {
@@ -204,7 +211,9 @@ TEST_F(AppStateStartupTest, UnderATestHostTheKeychainIsUntouchedAndNoRecoveryRun
     EXPECT_TRUE(hasLegacyKeys());
     EXPECT_EQ(app.activeRouteID(), std::nullopt);
     EXPECT_FALSE(hasSetting(AppState::savedActiveRouteIDKey));
-    EXPECT_EQ(tasksRun(), std::vector<std::string>{"quiet update"});
+    EXPECT_TRUE(tasksRun().empty());
+    finishImports();
+    EXPECT_EQ(fetchedURLs(), std::vector<std::string>{std::string(kLink)});
 }
 
 TEST_F(AppStateStartupTest, OnlyTheExactDiagnosticArgumentRestrictsConnects) {

@@ -17,7 +17,9 @@ TEST(ConnectionTypesTest, RawValuesRoundTripAndUnknownTextIsRefused) {
         EXPECT_EQ(routeAvailabilityFromRawValue(rawValue(availability)), availability);
     }
     EXPECT_EQ(rawValue(RouteAvailability::paidRequired), "paidRequired");
-    EXPECT_EQ(routeAvailabilityFromRawValue("paid_required"), std::nullopt);
+    for (const char* unknown : {"paid_required", "Available", "paid", ""}) {
+        EXPECT_EQ(routeAvailabilityFromRawValue(unknown), std::nullopt) << unknown;
+    }
 }
 
 TEST(ConnectionTypesTest, ProgressComparesEveryField) {

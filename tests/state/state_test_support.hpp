@@ -3,11 +3,14 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QCoroTask>
+#include <QThreadPool>
+#include <openssl/crypto.h>
 
 #include <chrono>
 #include <coroutine>
 #include <exception>
 #include <functional>
+#include <latch>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -22,13 +25,32 @@
 namespace tarnel::testing {
 
 // The test process's application object, made on first use (on the main
-// thread) and kept for the rest of the process.
+// thread) and kept for the rest of the process; one that a test program made
+// first (the window tests' QApplication) is used as it is.
 inline QCoreApplication& testApplication() {
     static int argc = 1;
     static char name[] = "tarnel-state-tests";
     static char* argv[] = {name, nullptr};
-    static QCoreApplication* const application = new QCoreApplication(argc, argv);
+    static QCoreApplication* const application =
+        QCoreApplication::instance() != nullptr ? QCoreApplication::instance() : new QCoreApplication(argc, argv);
     return *application;
+}
+
+// Frees the OpenSSL state of each thread of `pool` (a temporary file's
+// random name leaves some) on that thread, and waits for every call of the
+// pool to end. A thread frees that state itself only while it ends, after
+// the pool has let it go: at the end of a program, now and then after the
+// leak check.
+inline void releasePoolThreadState(QThreadPool& pool) {
+    const int threads = pool.maxThreadCount();
+    std::latch together(threads);
+    for (int thread = 0; thread < threads; ++thread) {
+        pool.start([&together] {
+            together.arrive_and_wait();
+            OPENSSL_thread_stop();
+        });
+    }
+    pool.waitForDone();
 }
 
 // Runs the event loop until `done()` holds, for at most `limit` of real

@@ -155,6 +155,35 @@ TEST_F(TaskLayerTest, AStopEndsASleepOnALaterTurnAndAStoppedTokenEndsItAtOnce) {
     EXPECT_EQ(sleeper->sleeps().size(), 1U);
 }
 
+TEST_F(TaskLayerTest, AWaitForAStopEndsOnlyByThatStopOrTheHostsAbandonment) {
+    std::stop_source event;
+    std::vector<std::string> endings;
+    const auto waiting = [&](std::string name) {
+        return [&, name](std::stop_token) -> QCoro::Task<> {
+            try {
+                co_await host.waitForStop(event.get_token());
+                endings.push_back(name + " elapsed");
+            } catch (const CancellationError&) {
+                endings.push_back(name + " woken");
+            }
+        };
+    };
+    host.start(waiting("first"));
+    runPostedEvents();
+    // Virtual time never ends it, and the sleeper never sees it.
+    EXPECT_TRUE(endings.empty());
+    EXPECT_TRUE(sleeper->sleeps().empty());
+    event.request_stop();
+    ASSERT_TRUE(runEventsUntil([&] { return endings.size() == 1; }));
+
+    event = std::stop_source();
+    host.start(waiting("second"));
+    runPostedEvents();
+    host.abandon();
+    runPostedEvents();
+    EXPECT_EQ(endings, std::vector<std::string>{"first woken"});
+}
+
 TEST_F(TaskLayerTest, AnAbandonedHostRunsNoBodyThatHadNotHadItsTurn) {
     bool ran = false;
     TaskSlot slot;

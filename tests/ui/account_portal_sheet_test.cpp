@@ -17,6 +17,7 @@
 
 #include "app/state/account_portal.hpp"
 #include "tests/ui/account_portal_test_support.hpp"
+#include "tests/ui/ui_test_support.hpp"
 
 namespace tarnel {
 namespace {
@@ -33,7 +34,7 @@ const std::string kHandoff = "tarnel-macos-direct://account/handoff#token=" + st
 // the sheet later, and every callback and opened URL is recorded in order.
 class AccountPortalSheetTest : public ::testing::Test {
 protected:
-    void SetUp() override { testing::offscreenApplication(); }
+    void SetUp() override { testing::uiApplication(); }
     void TearDown() override {
         delete sheet.data();
         testing::runEventLoopTurns();
@@ -215,7 +216,7 @@ TEST_F(AccountPortalSheetTest, ActsOnEachKindOfNavigation) {
 // replaces a navigation once and takes the engine's report of its own load,
 // re-encoded, as that load.
 TEST(AccountPortalCoordinator, ReplacesANavigationOnce) {
-    testing::offscreenApplication();
+    testing::uiApplication();
     AccountPortalBrowser browser([](const std::string&) {});
     int calls = 0;
     const DirectAccountPortal portal("account.tarnel.test");

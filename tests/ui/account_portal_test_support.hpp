@@ -1,10 +1,9 @@
 #pragma once
 
-// The account portal sheet without a web engine: an application on the
-// offscreen platform, and a view that records what the sheet asks of it and
+// The account portal sheet without a web engine (on the window tests'
+// application, uiApplication()): a view that records what the sheet asks of it and
 // shows whatever state the test gives it.
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QWidget>
 
@@ -14,17 +13,6 @@
 #include "app/ui/account_portal_sheet.hpp"
 
 namespace tarnel::testing {
-
-// The process's QApplication, on the offscreen platform unless one exists.
-inline QApplication& offscreenApplication() {
-    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "ui_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* const application = new QApplication(argc, argv);
-    return *application;
-}
 
 // Runs what the event loop holds, deferred deletions included.
 inline void runEventLoopTurns() {
