@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QByteArray>
+#include <QClipboard>
 #include <QDesktopServices>
 #include <QStyleFactory>
 #include <QTimer>
@@ -13,6 +14,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,7 +47,12 @@ AppEnvironment productionEnvironment(std::vector<std::string> arguments) {
     environment.clock = AppEnvironment::systemClock();
     environment.sleeper = std::make_shared<QtTimerSleeper>();
     environment.pool = makeTaskPool();
-    environment.helper = std::make_shared<PrivilegedHelperClient>();
+    environment.useApplicationConnectServices(std::make_shared<PrivilegedHelperClient>());
+    environment.clipboardText = []() -> std::optional<std::string> {
+        const QString text = QGuiApplication::clipboard()->text();
+        if (text.isEmpty()) return std::nullopt;
+        return text.toStdString();
+    };
     environment.tailscaleSnapshot = [](const Uuid& attemptID, double deadlineUptime, std::stop_token stop) {
         return PrivilegedTunnelStartupTiming::timedTailscaleSnapshot(attemptID, deadlineUptime, stop);
     };

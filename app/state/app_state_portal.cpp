@@ -58,7 +58,8 @@ QCoro::Task<> AppState::finishOpeningAccountPortal(std::string text, bool russia
         if (accessLinkURL(text)) accessLink = std::move(text);
         auto call = onPool([service = environment_.accountService, http = environment_.accountHttp,
                             accessLink = std::move(accessLink), russian, stop] {
-            return configuredPortal(service, http).portalURLToOpen(*http, accessLink, russian ? "ru" : "en", stop);
+            const DirectAccountPortal portal = configuredPortal(service, http);
+            return portal.portalURLToOpen(*http, accessLink, russian ? "ru" : "en", stop);
         });
         std::string url = co_await call;
         setAccountPortalURL(std::move(url));
@@ -87,8 +88,8 @@ QCoro::Task<> AppState::redeemAccountHandoff(std::string url, std::stop_token st
     try {
         auto call = onPool([service = environment_.accountService, http = environment_.accountHttp,
                             url = std::move(url), stop] {
-            return configuredPortal(service, http)
-                .redeemHandoff(*http, url, DirectAccountPortal::kClientChannel, stop);
+            const DirectAccountPortal portal = configuredPortal(service, http);
+            return portal.redeemHandoff(*http, url, DirectAccountPortal::kClientChannel, stop);
         });
         accessLink = co_await call;
     } catch (const std::exception& error) {
@@ -108,7 +109,7 @@ QCoro::Task<> AppState::untilNoImportRuns() {
     while (isImporting_) {
         std::stop_source ended;
         const QMetaObject::Connection watch =
-            connect(this, &AppState::isImportingChanged, this, [this, ended]() mutable {
+            QObject::connect(this, &AppState::isImportingChanged, this, [this, ended]() mutable {
                 if (!isImporting_) ended.request_stop();
             });
         auto wait = tasks_.waitForStop(ended.get_token());
@@ -117,7 +118,7 @@ QCoro::Task<> AppState::untilNoImportRuns() {
         } catch (const CancellationError&) {
             // the import ended
         }
-        disconnect(watch);
+        QObject::disconnect(watch);
     }
 }
 
