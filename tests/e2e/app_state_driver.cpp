@@ -28,6 +28,9 @@
 //       the connection task; "options" holds the plan's inputs by name
 //       ("timeBudget", "restorableRouteID", "switchingFromActiveRoute", ...);
 //       each route is in its stored form
+//   {"command": "testAll", "routes": [route, ...]}
+//       the routes (in their stored form) become the state's, then the
+//       window's Test all
 //   {"command": "state"}
 //       writes {"state": {"tunnelStatus", "activeMode", "activeRouteID",
 //       "routeAvailability", "connectionAttemptID", "running"}}
@@ -223,6 +226,13 @@ void handle(AppState& state, const std::string& text) {
         const std::string name = reader.string("command");
         if (name == "run") {
             run(state, reader);
+        } else if (name == "testAll") {
+            std::vector<RouteNode> routes;
+            for (const json::Value& route : json::asArray(reader.value("routes"), "routes")) {
+                routes.push_back(RouteNode::fromJson(route, "routes"));
+            }
+            state.setRoutes(std::move(routes));
+            state.testAllRoutes();
         } else if (name == "state") {
             write(stateOf(state));
         } else {

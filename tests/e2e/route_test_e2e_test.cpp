@@ -1,0 +1,107 @@
+// "Test all" end to end: the application state (the driver, as "nobody",
+// the signed application's main executable) connects through three routes
+// in turn through the real helper over the enforcing pfctl stand-in, in the
+// namespaces of tunnel_topology.hpp. The runtime of the second route exits
+// during its start (a stand-in fault meant for its server only); the other
+// two carry the traffic checks through their tunnels.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/catalog/route_model.hpp"
+#include "common/base/json.hpp"
+#include "helper/protection/packet_filter_kill_switch.hpp"
+#include "tests/e2e/app_state_driver.hpp"
+#include "tests/e2e/helper_harness.hpp"
+#include "tests/e2e/tunnel_topology.hpp"
+#include "tests/support/https_test_server.hpp"
+
+namespace tarnel::testing {
+namespace {
+
+RouteNode trojanRoute(std::string id, std::int64_t port) {
+    RouteNode route;
+    route.id = std::move(id);
+    route.transport = RouteTransport::trojan;
+    route.title = "RO Trojan";
+    route.nodeCode = "RO";
+    route.server = TunnelTopology::kEndpointAddress;
+    route.port = port;
+    route.password = "secret";
+    route.serverName = "tarnel.test";
+    route.fingerprint = "chrome";
+    return route;
+}
+
+class RouteTestE2E : public NamespaceTest {
+protected:
+    void SetUp() override {
+        NamespaceTest::SetUp();
+        if (IsSkipped()) return;
+        topology_.emplace();
+        server_ = topology_->internet().inside([] {
+            HttpsTestServer::Options options;
+            options.address = TunnelTopology::kInternetAddress;
+            options.port = 443;
+            return std::make_unique<HttpsTestServer>(options);
+        });
+        server_->answer("/cdn-cgi/trace", TestHttpAnswer::ok("fl=1\nh=trace.tarnel.test\n"));
+        helper_.emplace(topology_->client(), true);
+        helper_->startHelper({"TARNEL_STANDIN_FAULT=exit=3,only-server=" + std::string(TunnelTopology::kEndpointAddress) +
+                              ":7001"});
+        ASSERT_TRUE(helper_->listening());
+        AppStateDriver::Checks checks;
+        checks.ipRouteAddress = TunnelTopology::kInternetAddress;
+        checks.wildcardDNSDomain = "tarnel.test";
+        checks.traceHost = "trace.tarnel.test";
+        checks.resolver = "172.19.0.2";
+        checks.allowedAddresses = {TunnelTopology::kInternetAddress};
+        checks.caFile = server_->caFile();
+        driver_.emplace(*helper_, checks);
+    }
+    void TearDown() override {
+        driver_.reset();
+        helper_.reset();
+    }
+
+    std::optional<TunnelTopology> topology_;
+    std::unique_ptr<HttpsTestServer> server_;
+    std::optional<HelperHarness> helper_;
+    std::optional<AppStateDriver> driver_;
+};
+
+TEST_F(RouteTestE2E, TheRouteWhoseRuntimeExitsIsUnavailableAndTheTestEndsDisconnected) {
+    if (IsSkipped()) return;
+    // The tunnel server listens on the endpoint's port; the second route's
+    // runtime exits before it would use its own.
+    const std::vector<RouteNode> routes{trojanRoute("r1", TunnelTopology::kEndpointPort), trojanRoute("r2", 7001),
+                                        trojanRoute("r3", TunnelTopology::kEndpointPort)};
+    json::Value stored = json::Value::array();
+    for (const RouteNode& route : routes) stored.push_back(route.toJson());
+    driver_->send({{"command", "testAll"}, {"routes", stored}});
+
+    const auto summary = driver_->waitForLine("Route test completed: ", 300.0);
+    ASSERT_TRUE(summary) << ::testing::PrintToString(driver_->log());
+    EXPECT_EQ(*summary, "Route test completed: 2 available, 0 slow, 1 unavailable, 0 not tested.");
+    EXPECT_TRUE(driver_->waitForLine("Retrying " + routes[1].displayTitle() + " with the extended reachability gate.",
+                                     0.0));
+
+    const json::Value ended = driver_->state();
+    EXPECT_EQ(ended.at("tunnelStatus"), "disconnected");
+    EXPECT_TRUE(ended.at("activeMode").is_null());
+    EXPECT_EQ(ended.at("routeAvailability"),
+              json::Value({{"r1", "available"}, {"r2", "unavailable"}, {"r3", "available"}}));
+    EXPECT_EQ(helper_->operate("protection").values.at("result").at("active"), false);
+    for (const auto& link : topology_->client().links()) EXPECT_FALSE(link.name.starts_with("utun")) << link.name;
+    EXPECT_FALSE(std::filesystem::exists(helper_->runtime() / PacketFilterKillSwitch::stateFileName));
+    EXPECT_EQ(driver_->finish(10.0), 0);
+    EXPECT_TRUE(driver_->otherLines().empty()) << ::testing::PrintToString(driver_->otherLines());
+}
+
+}  // namespace
+}  // namespace tarnel::testing
