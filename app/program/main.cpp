@@ -27,6 +27,7 @@
 #include "app/tunnel/privileged_helper_client.hpp"
 #include "app/tunnel/startup_timing.hpp"
 #include "app/tunnel/tunnel_health_probe.hpp"
+#include "app/ui/account_portal_engine.hpp"
 #include "app/ui/single_instance.hpp"
 #include "app/ui/symbol_icons.hpp"
 #include "app/ui/tarnel_direct_app.hpp"
@@ -81,6 +82,7 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
+    prepareAccountPortalEngine();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnel Direct"));
     // One look on every desktop: the window draws its own colours over it.
@@ -108,7 +110,9 @@ int main(int argc, char** argv) {
                 return 1;
         }
 
-        TarnelDirectApp app(std::make_unique<AppState>(productionEnvironment(arguments)));
+        AppEnvironment environment = productionEnvironment(arguments);
+        AccountPortalSheetFactory sheets = accountPortalEngineSheets(environment.accountService.host, environment.openURL);
+        TarnelDirectApp app(std::make_unique<AppState>(std::move(environment)), std::move(sheets));
         QObject::connect(&instance, &SingleInstance::urlsReceived, &app, [&app](const std::vector<std::string>& given) {
             for (const std::string& url : given) app.openURL(url);
         });
