@@ -16,8 +16,13 @@
 //   "resolver"          the IPv4 address whose port 53 the checks' names are
 //                       asked of, over UDP
 //   "allowedAddresses"  the addresses the checks may reach besides loopback
+//   "runtimeEnvironment"  optional: "KEY=value" entries for the proxy-mode
+//                       runtime's environment (its stand-in's faults and
+//                       name mappings); its probe asks for the trace host and
+//                       trusts only the CA file
 // The settings and the keychain live in the XDG directories of the
-// environment.
+// environment; a second run over the same directories finds what the first
+// left there.
 //
 // The tests install this program as the main executable of a signed
 // application, so that the helper admits it. It first marks itself
@@ -28,12 +33,23 @@
 //       the connection task; "options" holds the plan's inputs by name
 //       ("timeBudget", "restorableRouteID", "switchingFromActiveRoute", ...);
 //       each route is in its stored form
+//   {"command": "connect", "mode": "tun"|"proxy"}
+//       the window's Connect, in that connection mode (none: the current one)
+//   {"command": "disconnect"}
+//       the window's Disconnect
+//   {"command": "paste", "text": TEXT}
+//       the clipboard holds TEXT, then the window's Paste
+//   {"command": "import", "input": TEXT}
+//       the access field holds TEXT, then the window's Import
 //   {"command": "testAll", "routes": [route, ...]}
 //       the routes (in their stored form) become the state's, then the
 //       window's Test all
 //   {"command": "state"}
 //       writes {"state": {"tunnelStatus", "activeMode", "activeRouteID",
-//       "routeAvailability", "connectionAttemptID", "running"}}
+//       "routeAvailability", "connectionAttemptID", "running", "routes",
+//       "selectedRouteID", "systemProxyEnabled", "isImporting",
+//       "proxyProcess"}}, "routes" the route identifiers in order and
+//       "proxyProcess" the proxy-mode runtime's process identifier or null
 // and writes {"log": "<message>"} for each line its diagnostic log gains. A
 // command it cannot read writes {"error": "<message>"}. It exits 0 at the end
 // of its input.
@@ -59,6 +75,7 @@
 
 #include "app/http/curl_http_client.hpp"
 #include "app/state/app_state.hpp"
+#include "app/state/connection_types.hpp"
 #include "app/state/qsettings_store.hpp"
 #include "app/tunnel/privileged_helper_client.hpp"
 #include "app/tunnel/startup_timing.hpp"
@@ -203,7 +220,14 @@ void run(AppState& state, const json::ObjectReader& command) {
                       });
 }
 
-json::OrderedValue stateOf(const AppState& state) {
+// What the driver keeps beside the state: the clipboard's text and the
+// proxy-mode runtime, whose process it reports.
+struct Surroundings {
+    std::shared_ptr<std::optional<std::string>> clipboard = std::make_shared<std::optional<std::string>>();
+    std::shared_ptr<SingBoxProcess> proxy;
+};
+
+json::OrderedValue stateOf(const AppState& state, const Surroundings& surroundings) {
     json::OrderedValue fields = json::OrderedValue::object();
     fields["tunnelStatus"] = std::string(rawValue(state.tunnelStatus()));
     fields["activeMode"] = state.activeMode ? json::OrderedValue(std::string(rawValue(*state.activeMode))) : nullptr;
@@ -214,18 +238,41 @@ json::OrderedValue stateOf(const AppState& state) {
     fields["connectionAttemptID"] =
         state.connectionAttemptID ? json::OrderedValue(state.connectionAttemptID->text()) : nullptr;
     fields["running"] = state.connectionTask.isSet() && !state.connectionTask.isFinished();
+    json::OrderedValue routes = json::OrderedValue::array();
+    for (const RouteNode& route : state.routes()) routes.push_back(route.id);
+    fields["routes"] = routes;
+    fields["selectedRouteID"] = state.selectedRouteID() ? json::OrderedValue(*state.selectedRouteID()) : nullptr;
+    fields["systemProxyEnabled"] = state.systemProxyEnabled();
+    fields["isImporting"] = state.isImporting();
+    const auto proxyProcess = surroundings.proxy->pid();
+    fields["proxyProcess"] = proxyProcess ? json::OrderedValue(static_cast<std::int64_t>(*proxyProcess)) : nullptr;
     json::OrderedValue line = json::OrderedValue::object();
     line["state"] = fields;
     return line;
 }
 
-void handle(AppState& state, const std::string& text) {
+void handle(AppState& state, const Surroundings& surroundings, const std::string& text) {
     try {
         const json::Value command = json::parse(text);
         const json::ObjectReader reader(command);
         const std::string name = reader.string("command");
         if (name == "run") {
             run(state, reader);
+        } else if (name == "connect") {
+            if (const auto mode = reader.optionalString("mode")) {
+                const auto connectionMode = connectionModeFromRawValue(*mode);
+                if (!connectionMode) throw std::invalid_argument("mode: neither tun nor proxy");
+                state.setConnectionMode(*connectionMode);
+            }
+            static_cast<void>(state.connect());
+        } else if (name == "disconnect") {
+            state.disconnect();
+        } else if (name == "paste") {
+            *surroundings.clipboard = reader.string("text");
+            state.pasteSubscriptionFromClipboard();
+        } else if (name == "import") {
+            state.setSubscriptionInput(reader.string("input"));
+            state.importSubscription(false, false);
         } else if (name == "testAll") {
             std::vector<RouteNode> routes;
             for (const json::Value& route : json::asArray(reader.value("routes"), "routes")) {
@@ -234,7 +281,7 @@ void handle(AppState& state, const std::string& text) {
             state.setRoutes(std::move(routes));
             state.testAllRoutes();
         } else if (name == "state") {
-            write(stateOf(state));
+            write(stateOf(state, surroundings));
         } else {
             throw std::invalid_argument("unknown command \"" + name + "\"");
         }
@@ -269,7 +316,7 @@ private:
     std::size_t written_;
 };
 
-AppEnvironment environmentFrom(const json::ObjectReader& settings) {
+AppEnvironment environmentFrom(const json::ObjectReader& settings, const Surroundings& surroundings) {
     const json::ObjectReader endpoints(settings.object("endpoints"), "endpoints");
     const auto port = endpoints.integer<std::uint16_t>("port");
     const TrafficCheckEndpoints targets{endpoints.string("ipRouteAddress"), port,
@@ -286,13 +333,16 @@ AppEnvironment environmentFrom(const json::ObjectReader& settings) {
     environment.pool = makeTaskPool();
     HelperEndpoint endpoint;
     endpoint.socketPath = settings.string("socket");
-    environment.helper = std::make_shared<PrivilegedHelperClient>(endpoint);
+    environment.useApplicationConnectServices(std::make_shared<PrivilegedHelperClient>(endpoint));
+    environment.clipboardText = [clipboard = surroundings.clipboard] { return *clipboard; };
+    environment.proxyProcess = surroundings.proxy;
+    environment.fetchSubscription = AppEnvironment::subscriptionFetcher(std::make_shared<CurlHttpClient>(http),
+                                                                       environment.clock, std::nullopt);
     environment.tailscaleSnapshot = [](const Uuid& attemptID, double deadlineUptime, std::stop_token stop) {
         return PrivilegedTunnelStartupTiming::timedTailscaleSnapshot(attemptID, deadlineUptime, stop);
     };
     environment.arguments = {"Tarnel Direct"};
     environment.environmentVariable = AppEnvironment::processEnvironmentVariable;
-    environment.proxyProcessSettings = ProxyProcessSettings::production();
     environment.tunnelHealthProbeServices = {targets, std::make_shared<UdpHostResolver>(settings.string("resolver")),
                                              std::make_shared<CurlHttpClient>(http), &SystemClock::shared(),
                                              settings.stringArray("allowedAddresses")};
@@ -324,6 +374,7 @@ int main(int argc, char** argv) {
     }
     QCoreApplication application(argc, argv);
     std::shared_ptr<QThreadPool> pool;
+    Surroundings surroundings;
     std::optional<AppState> state;
     try {
         const json::Value settings = json::parse(argv[1]);
@@ -332,7 +383,12 @@ int main(int argc, char** argv) {
             const std::string name = std::filesystem::path(tool).filename().string();
             SystemTools::map(tool, std::filesystem::path(reader.string("tools")) / name);
         }
-        AppEnvironment environment = environmentFrom(reader);
+        ProxyProcessSettings proxy = ProxyProcessSettings::production();
+        proxy.traceHost = json::ObjectReader(reader.object("endpoints"), "endpoints").string("traceHost");
+        proxy.runtimeEnvironment = reader.optionalStringArray("runtimeEnvironment").value_or(std::vector<std::string>{});
+        proxy.curlEnvironment = {"CURL_CA_BUNDLE=" + reader.string("caFile")};
+        surroundings.proxy = std::make_shared<SingBoxProcess>(std::move(proxy));
+        AppEnvironment environment = environmentFrom(reader, surroundings);
         pool = environment.pool;
         state.emplace(std::move(environment));
     } catch (const std::exception& error) {
@@ -342,9 +398,9 @@ int main(int argc, char** argv) {
 
     LogWriter log(*state);
     QObject::connect(&*state, &AppState::diagnosticLogChanged, [&log] { log.writeNewLines(); });
-    std::thread input([&state] {
+    std::thread input([&state, &surroundings] {
         for (std::string line; std::getline(std::cin, line);) {
-            postToMainThread([&state, line] { handle(*state, line); });
+            postToMainThread([&state, &surroundings, line] { handle(*state, surroundings, line); });
         }
         postToMainThread([] { QCoreApplication::quit(); });
     });

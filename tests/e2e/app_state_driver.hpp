@@ -7,6 +7,7 @@
 // to it in JSON lines.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -46,11 +47,17 @@ public:
         std::string resolver;                       // asked over UDP on port 53
         std::vector<std::string> allowedAddresses;  // besides loopback
         std::filesystem::path caFile;               // the only CA the HTTPS check trusts
+        // The proxy-mode runtime's environment ("KEY=value"): its stand-in's
+        // faults and name mappings. Its probe asks for the trace host.
+        std::vector<std::string> runtimeEnvironment;
     };
 
-    // Starts the driver in the harness's namespace, against its helper.
-    AppStateDriver(const HelperHarness& helper, const Checks& checks) {
+    // Starts the driver in the harness's namespace, against its helper; with
+    // `previous`, over the settings and keychain directories of that driver,
+    // which must outlive this one.
+    AppStateDriver(const HelperHarness& helper, const Checks& checks, const AppStateDriver* previous = nullptr) {
         std::filesystem::permissions(base_, std::filesystem::perms(0755));
+        if (previous != nullptr) homes_ = previous->homes_;
         FixtureApplicationOptions options;
         options.executable = buildProduct("tests/e2e/tarnel-app-state-driver");
         application_ = buildStandInApplication(base_ / "application", options);
@@ -60,6 +67,7 @@ public:
                                             base_ / "tools" / tool);
         }
         for (const auto& home : {dataHome(), configHome()}) {
+            if (previous != nullptr) break;
             std::filesystem::create_directories(home);
             if (::chown(home.c_str(), kUser, kUser) != 0) throw std::runtime_error("chown " + home.string());
         }
@@ -75,6 +83,7 @@ public:
                                  {"port", checks.port}};
         settings["resolver"] = checks.resolver;
         settings["allowedAddresses"] = checks.allowedAddresses;
+        settings["runtimeEnvironment"] = checks.runtimeEnvironment;
 
         int input[2];
         if (::pipe2(input, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -142,6 +151,30 @@ public:
         if (!process_->waitForExit(seconds)) return std::nullopt;
         return process_->exitStatus()->terminationStatus();
     }
+    // Kills the driver (SIGKILL) as a crash would, and waits for its end.
+    void kill() {
+        ::kill(process_->pid(), SIGKILL);
+        process_->waitForExit(10.0);
+    }
+    // The first log line, from the `from`-th one on, that starts with
+    // `prefix`, once written within `seconds`.
+    [[nodiscard]] std::optional<std::string> waitForLine(const std::string& prefix, double seconds,
+                                                         std::size_t from = 0) {
+        std::unique_lock lock(mutex_);
+        std::optional<std::string> found;
+        changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+            for (std::size_t index = from; index < log_.size() && !found; ++index) {
+                if (log_[index].starts_with(prefix)) found = log_[index];
+            }
+            return found.has_value() || ended_;
+        });
+        return found;
+    }
+    // The text of the driver's settings file.
+    [[nodiscard]] std::string settingsText() const {
+        return files::readIfExists(configHome() / "Tarnel Direct" / "settings.ini").value_or("");
+    }
+
     // Lines it wrote that were neither log lines nor states.
     [[nodiscard]] std::vector<std::string> otherLines() const {
         std::lock_guard lock(mutex_);
@@ -149,8 +182,8 @@ public:
     }
 
 private:
-    [[nodiscard]] std::filesystem::path dataHome() const { return base_ / "data"; }
-    [[nodiscard]] std::filesystem::path configHome() const { return base_ / "config"; }
+    [[nodiscard]] std::filesystem::path dataHome() const { return homes_ / "data"; }
+    [[nodiscard]] std::filesystem::path configHome() const { return homes_ / "config"; }
 
     void readLines() {
         std::string pending;
@@ -186,6 +219,8 @@ private:
 
     TemporaryDirectory temporary_;
     std::filesystem::path base_ = realPath(temporary_.path());
+    // Where the settings and keychain directories are.
+    std::filesystem::path homes_ = base_;
     std::optional<FixtureApplication> application_;
     UniqueFd input_;
     std::optional<ChildProcess> process_;
