@@ -162,7 +162,10 @@ QWidget* ContentView::buildAccessKeyPanel() {
     auto* accountRow = new QHBoxLayout;
     accountRow->setSpacing(8);
     account_ = makeButton(card, "person.crop.circle", ButtonKind::prominent, ControlSize::regular);
+    connect(account_, &QPushButton::clicked, this,
+            [this] { state_.openAccountPortal(languageSetting_.languageCode()); });
     support_ = makeButton(card, "envelope", ButtonKind::standard, ControlSize::regular);
+    connect(support_, &QPushButton::clicked, this, [this] { state_.openSupportEmail(); });
     accountRow->addWidget(account_);
     accountRow->addWidget(support_);
     accountRow->addStretch(1);

@@ -338,6 +338,12 @@ TEST_F(ContentViewTest, TheAccountRowFollowsTheStateAndItsMessageShowsAsItIs) {
     EXPECT_EQ(window.savedAccessHintLabel().text(), "No access link saved");
 }
 
+TEST_F(ContentViewTest, SupportOpensTheSupportMail) {
+    QTest::mouseClick(&byText(window, "Support"), Qt::LeftButton);
+    EXPECT_EQ(openedURLs, std::vector<std::string>{"mailto:help@tarnel.test"});
+    EXPECT_EQ(imageOf(byText(window, "Support")), "envelope");
+}
+
 TEST_F(ContentViewTest, ThePanelsStartClosedAndOpenFromTheirHeaders) {
     const struct {
         const char* identifier;
@@ -431,12 +437,80 @@ TEST_F(ContentViewTest, TheLogShowsTheDiagnosticTextAndKeepsItsPlace) {
 
 class PortalSheetTest : public WindowFixture {
 protected:
+    // The window over a state whose account service answers through `http`,
+    // and whose sheets are plain dialogs that record what they were given.
+    ContentView& openWithSheets() {
+        accountHttp = http;
+        return open([this](const AccountPortalSheetRequest& request, QWidget* parent) {
+            requests.push_back(request);
+            return new QDialog(parent);
+        });
+    }
+
+    std::shared_ptr<RecordingHttpClient> http = std::make_shared<RecordingHttpClient>();
     std::vector<AccountPortalSheetRequest> requests;
-    ContentView& first = open([this](const AccountPortalSheetRequest& request, QWidget* parent) {
-        requests.push_back(request);
-        return new QDialog(parent);
-    });
+    ContentView& first = openWithSheets();
 };
+
+// The Account button asks for the portal in the window's language; the
+// address it gets opens the sheet in that language.
+TEST_F(PortalSheetTest, AccountOpensThePortalInTheWindowsLanguage) {
+    const struct {
+        const char* language;
+        const char* button;
+        const char* url;
+    } cases[] = {
+        {"ru", "Кабинет и оплата", "https://account.tarnel.test/account/?lang=ru&channel=macos-direct"},
+        {"en", "Account and payment", "https://account.tarnel.test/account/?lang=en&channel=macos-direct"},
+    };
+    for (const auto& test : cases) {
+        app->languageSetting().setStoredCode(test.language);
+        requests.clear();
+        QTest::mouseClick(&byText(first, test.button), Qt::LeftButton);
+        ASSERT_TRUE(runEventsUntil([this] { return !appState().isOpeningAccount(); })) << test.language;
+        EXPECT_EQ(appState().accountPortalURL(), test.url) << appState().accountMessage();
+        ASSERT_EQ(requests.size(), 1U) << test.language;
+        EXPECT_EQ(requests[0].url, test.url);
+        EXPECT_EQ(requests[0].language, test.language);
+        requests[0].onClose();
+        EXPECT_EQ(first.accountPortalSheet(), nullptr);
+    }
+    EXPECT_TRUE(http->requests().empty()) << "no access link: the default address, no claim";
+}
+
+// A handoff link caught by the sheet, or opened by the system, starts its
+// redeem; any other URL changes nothing.
+TEST_F(PortalSheetTest, AHandoffLinkStartsItsRedeemAndAnyOtherURLNothing) {
+    const std::string handoff = "tarnel-macos-direct://account/handoff#token=" + std::string(40, 'a');
+    appState().setAccountPortalURL("https://account.tarnel.test/account/");
+    ASSERT_EQ(requests.size(), 1U);
+    const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> entries{
+        {"the sheet", [this](const std::string& url) { requests[0].onHandoff(url); }},
+        {"the system", [this](const std::string& url) { app->openURL(url); }},
+    };
+    std::vector<std::string> redeems;
+    for (const auto& [entry, deliver] : entries) {
+        SCOPED_TRACE(entry);
+        appState().setAccountMessage("");
+        const std::string log = appState().diagnosticLog();
+        for (const std::string& other :
+             {std::string("https://x.test/"), handoff + "&x=1", std::string("--selected-route-only-diagnostic")}) {
+            deliver(other);
+            runPostedEvents();
+            EXPECT_EQ(appState().diagnosticLog(), log) << other;
+            EXPECT_EQ(appState().accountMessage(), "") << other;
+        }
+        EXPECT_EQ(http->requests(), redeems);
+
+        deliver(handoff);
+        EXPECT_EQ(appState().accountMessage(), "Получаем доступ из личного кабинета...");
+        EXPECT_TRUE(appState().diagnosticLog().substr(log.size()).ends_with("] Account access handoff received."));
+        redeems.push_back("POST https://account.tarnel.test/api/account/app-handoff/redeem");
+        ASSERT_TRUE(runEventsUntil([&] { return http->requests() == redeems; }));
+        ASSERT_TRUE(runEventsUntil(
+            [this] { return appState().diagnosticLog().ends_with("] Account access handoff failed."); }));
+    }
+}
 
 // Of two windows, the one active when the address is set shows the sheet;
 // closing it clears the address.

@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -106,6 +107,25 @@ inline std::string imageOf(const QObject& object) {
 
 // Whether the widget shows and reacts, within its window.
 inline bool shown(const QWidget& widget) { return widget.isVisibleTo(widget.window()); }
+
+// An HTTP layer that records the URLs asked of it and answers each with a
+// 503; safe from the pool's threads.
+class RecordingHttpClient final : public HttpClient {
+public:
+    [[nodiscard]] HttpResponse perform(const HttpRequest& request, std::stop_token) const override {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(request.method + " " + request.url);
+        return HttpResponse{503, {}, {}};
+    }
+    [[nodiscard]] std::vector<std::string> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::vector<std::string> requests_;
+};
 
 // A route as the subscription tests make them.
 inline RouteNode makeRoute(std::string id, RouteTransport transport, std::string nodeCode,
