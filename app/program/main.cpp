@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QByteArray>
+#include <QClipboard>
 #include <QDesktopServices>
 #include <QStyleFactory>
 #include <QTimer>
@@ -13,6 +14,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,7 @@
 #include "app/tunnel/privileged_helper_client.hpp"
 #include "app/tunnel/startup_timing.hpp"
 #include "app/tunnel/tunnel_health_probe.hpp"
+#include "app/ui/account_portal_engine.hpp"
 #include "app/ui/single_instance.hpp"
 #include "app/ui/symbol_icons.hpp"
 #include "app/ui/tarnel_direct_app.hpp"
@@ -44,7 +47,12 @@ AppEnvironment productionEnvironment(std::vector<std::string> arguments) {
     environment.clock = AppEnvironment::systemClock();
     environment.sleeper = std::make_shared<QtTimerSleeper>();
     environment.pool = makeTaskPool();
-    environment.helper = std::make_shared<PrivilegedHelperClient>();
+    environment.useApplicationConnectServices(std::make_shared<PrivilegedHelperClient>());
+    environment.clipboardText = []() -> std::optional<std::string> {
+        const QString text = QGuiApplication::clipboard()->text();
+        if (text.isEmpty()) return std::nullopt;
+        return text.toStdString();
+    };
     environment.tailscaleSnapshot = [](const Uuid& attemptID, double deadlineUptime, std::stop_token stop) {
         return PrivilegedTunnelStartupTiming::timedTailscaleSnapshot(attemptID, deadlineUptime, stop);
     };
@@ -74,6 +82,7 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
+    prepareAccountPortalEngine();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnel Direct"));
     // One look on every desktop: the window draws its own colours over it.
@@ -101,7 +110,9 @@ int main(int argc, char** argv) {
                 return 1;
         }
 
-        TarnelDirectApp app(std::make_unique<AppState>(productionEnvironment(arguments)));
+        AppEnvironment environment = productionEnvironment(arguments);
+        AccountPortalSheetFactory sheets = accountPortalEngineSheets(environment.accountService.host, environment.openURL);
+        TarnelDirectApp app(std::make_unique<AppState>(std::move(environment)), std::move(sheets));
         QObject::connect(&instance, &SingleInstance::urlsReceived, &app, [&app](const std::vector<std::string>& given) {
             for (const std::string& url : given) app.openURL(url);
         });

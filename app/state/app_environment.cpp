@@ -4,11 +4,22 @@
 #include <random>
 #include <utility>
 
+#include "app/tunnel/competing_vpn_detector.hpp"
+#include "app/tunnel/privileged_helper_installer.hpp"
+
 namespace tarnel {
 
 int AppEnvironment::uniformFailoverPauseJitter() {
     std::random_device source;
     return std::uniform_int_distribution<int>(0, 400)(source);
+}
+
+void AppEnvironment::useApplicationConnectServices(std::shared_ptr<const PrivilegedHelperClient> client) {
+    helper = client;
+    networkConnectionList = [] { return CompetingVPNDetector::networkConnectionList(); };
+    ensureHelper = [client = std::move(client)] {
+        return PrivilegedHelperInstaller::forApplication(*client).ensureHelper();
+    };
 }
 
 std::shared_ptr<const Clock> AppEnvironment::systemClock() {

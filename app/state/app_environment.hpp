@@ -4,6 +4,7 @@
 #include <QCoroTask>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -14,10 +15,12 @@
 
 #include "app/catalog/manifest_content_floor.hpp"
 #include "app/catalog/manifest_loader.hpp"
+#include "app/catalog/route_model.hpp"
 #include "app/catalog/subscription_fetcher.hpp"
 #include "app/http/http_client.hpp"
 #include "app/state/task_layer.hpp"
 #include "app/tunnel/deployment_configuration.hpp"
+#include "app/tunnel/privileged_helper_client.hpp"
 #include "app/tunnel/privileged_helper_operations.hpp"
 #include "app/tunnel/sing_box_process.hpp"
 #include "app/tunnel/tunnel_health_probe.hpp"
@@ -29,10 +32,15 @@
 namespace tarnel {
 
 class AppState;
+struct ConnectionPlanRequest;
 
 // A task of the application state: a coroutine on the main thread over the
 // state and the task's stop token.
 using AppTaskBody = std::function<QCoro::Task<>(AppState&, std::stop_token)>;
+
+// The launch recovery (AppState::recoverPrivilegedStateAtLaunch) as a
+// start-up task: what an environment runs unless it puts its own in place.
+[[nodiscard]] AppTaskBody launchRecoveryTask();
 
 // What a subscription import asks the network for: the fetch of the
 // subscription at `url` (see SubscriptionFetcher::fetchSubscriptionText).
@@ -97,10 +105,37 @@ struct AppEnvironment {
     // on another node: uniform over the integers 0 to 400.
     std::function<int()> failoverPauseJitter = uniformFailoverPauseJitter;
 
+    // ----- Connect, Disconnect and the monitors -----
+
+    // The system's list of network connections
+    // (CompetingVPNDetector::networkConnectionList): blocking, bounded by its
+    // own 5 s; throws CompetingVPNDetectorError. Required.
+    std::function<std::string()> networkConnectionList;
+    // The identity of a live helper, installed first when none answers
+    // (PrivilegedHelperInstaller::ensureHelper): blocking, bounded by the
+    // installer's own waits; throws PrivilegedHelperInstallError. Required.
+    std::function<PrivilegedHelperIdentity()> ensureHelper;
+    // Writes the proxy-mode configuration of a route and gives its path
+    // (TunnelRuntimeFiles::writeProxyConfiguration when empty).
+    std::function<std::filesystem::path(const RouteNode& route)> writeProxyConfiguration;
+    // The proxy-mode runtime; none: a SingBoxProcess over proxyProcessSettings.
+    std::shared_ptr<ProxyProcessControl> proxyProcess;
+    // The text on the clipboard; none when it holds none. Empty: no text.
+    std::function<std::optional<std::string>()> clipboardText;
+    // Runs a VPN Connect's plan as its connection task; empty: the state's
+    // own runner (AppState::runConnectionPlan). Tests record the hand-off.
+    std::function<QCoro::Task<>(AppState& state, ConnectionPlanRequest request, std::stop_token stop)>
+        connectionPlan;
+
+    // Connect's services of the application around its helper client: the
+    // client itself, the system's list of network connections, and the
+    // installer that registers the helper when none answers.
+    void useApplicationConnectServices(std::shared_ptr<const PrivilegedHelperClient> client);
+
     // The task of the launch recovery, which start-up leaves running: it
     // starts on a later turn, once the state is built; an empty one does
     // nothing.
-    AppTaskBody launchRecovery;
+    AppTaskBody launchRecovery = launchRecoveryTask();
 
     // ----- Subscription import -----
 

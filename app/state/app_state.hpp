@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <map>
 #include <optional>
 #include <span>
@@ -159,7 +160,9 @@ public:
     // ----- Fields 19 to 46 (main thread only) -----
 
     // The proxy-mode sing-box child, none running at first.
-    SingBoxProcess proxyProcess{environment_.proxyProcessSettings};
+    std::shared_ptr<ProxyProcessControl> proxyProcess =
+        environment_.proxyProcess ? environment_.proxyProcess
+                                  : std::make_shared<SingBoxProcess>(environment_.proxyProcessSettings);
     // Connect uses only the selected route, with a 30-second traffic gate
     // (the launch argument "--selected-route-only-diagnostic").
     bool selectedRouteOnlyDiagnostic = false;
@@ -352,12 +355,6 @@ public:
     // is back, and a line saying so.
     [[nodiscard]] QCoro::Task<bool> releaseProtectionAfterFailedPlan();
 
-    // The monitors that a connected tunnel runs in `tunnelHealthMonitor` and
-    // `protectionLeaseMonitor`. Their loops come with the monitors; until
-    // then each ends at once.
-    [[nodiscard]] QCoro::Task<> monitorTunnelHealth(std::stop_token stop);
-    [[nodiscard]] QCoro::Task<> maintainProtectionLease(std::stop_token stop);
-
     // ----- Subscription import, update and forget (app_state_import.cpp) -----
 
     // Imports the access field's text, trimmed: an access link is fetched
@@ -371,14 +368,92 @@ public:
     // requires a signed list where one is held.
     void importSubscription(bool quietly, bool isUpdate);
     // Removes the stored access record, then the subscription, its routes,
-    // floor and selection, and their settings. Nothing is removed while a
-    // connection is engaged or when the keychain fails; an import running
-    // meanwhile commits nothing.
+    // floor and selection, and their settings. An engaged connection is
+    // disconnected first; nothing is removed while it stays engaged or when
+    // the keychain fails; an import running meanwhile commits nothing.
     void forgetSavedSubscription();
     // Writes the configuration of the selected route (Proxy or TUN, as the
     // connection mode says) to the application's folder, on the pool, and
     // logs where, or why it failed.
     void writeRedactedConfig();
+
+    // ----- Connect, Disconnect, launch recovery and the monitors -----
+    //
+    // Connect and Disconnect run on the main thread and never suspend: their
+    // helper calls, the installer and the proxy runtime's start and stop
+    // block it for at most their own bounds. The monitors and the launch
+    // recovery are tasks; their blocking calls run on the pool, and after
+    // every await they end quietly when stopped or when the state they watch
+    // no longer holds.
+
+    // What a Connect is given beside its route.
+    struct ConnectOptions {
+        // The plan holds the route alone.
+        bool selectedRouteOnly = false;
+        // The runner's single 30-second traffic gate without grace.
+        bool extendedGate = false;
+        // The route that connects becomes the selected one.
+        bool interactive = true;
+        // The attempt's identifier; none: a new one.
+        std::optional<Uuid> attemptID;
+        // A route-test step: at the plan's end protection is only verified.
+        bool routeTest = false;
+        // Seconds each candidate has to start.
+        double timeBudget = 12.0;
+        std::optional<Uuid> routeTestSession;
+    };
+    // The window's Connect: the launch flag limits the plan and extends the
+    // gate; 12 s per candidate.
+    [[nodiscard]] ConnectOptions windowConnectOptions() const;
+
+    // Brings up the connection of `connectionMode` through `route` (none:
+    // the selected route). Proxy mode: the local proxy, and the system proxy
+    // when it is managed; true once connected. VPN mode: after the
+    // competing-VPN check and the helper's checks, the connection plan's
+    // task; true once that task is started.
+    bool connect(const std::optional<RouteNode>& route, const ConnectOptions& options);
+    bool connect(const std::optional<RouteNode>& route = std::nullopt) {
+        return connect(route, windowConnectOptions());
+    }
+    // False (with the notice and a log line) when the maker's other VPN is
+    // connected or the list of connections cannot be read.
+    bool checkCompetingVPN();
+    // Shows a helper runtime that this state cannot vouch for as failed,
+    // keeping the lease renewed while protection is active.
+    void adoptPrivilegedRuntime(const PrivilegedTunnelRuntimeSnapshot& snapshot);
+    // The route tapped in the list becomes the selected one (not during a
+    // route test).
+    void selectRoute(const RouteNode& route);
+    // Imports the clipboard's text, trimmed; after a running import ends
+    // when one runs.
+    void pasteSubscriptionFromClipboard();
+
+    // Ends a route test, then stops the connection.
+    void disconnect();
+    // Stops whatever runs (the attempt, the monitors, the proxy or the
+    // helper's tunnel) and returns to direct internet; on a failure the
+    // state is failed and the lease stays renewed while protection is active.
+    void stopConnection();
+
+    // The helper's runtime and protection, asked on the pool (0.75 s each)
+    // up to `attempts` times, k * 0.25 s after the k-th failure. Throws the
+    // last failure; zero attempts throw timedOut without asking.
+    [[nodiscard]] QCoro::Task<PrivilegedTunnelRuntimeSnapshot> probePrivilegedRuntime(int attempts,
+                                                                                      std::stop_token stop);
+    // At launch: a helper runtime or protection left from an earlier run is
+    // shown as failed (unless a Connect has begun meanwhile).
+    [[nodiscard]] QCoro::Task<> recoverPrivilegedStateAtLaunch(std::stop_token stop);
+
+    // Every 10 s while connected in VPN mode: the helper's runtime, the
+    // maker's other VPN and the traffic checks; failed after a stopped
+    // runtime, the other VPN, or two failed rounds in a row.
+    [[nodiscard]] QCoro::Task<> monitorTunnelHealth(std::stop_token stop);
+    // At once and then every 20 s while VPN protection is needed: renews the
+    // kill switch's lease; failed after three failures in a row.
+    [[nodiscard]] QCoro::Task<> maintainProtectionLease(std::stop_token stop);
+    // Every 10 s while connected in proxy mode: the runtime and one request
+    // through it; failed when it stopped or after two failed rounds in a row.
+    [[nodiscard]] QCoro::Task<> monitorProxyHealth(std::stop_token stop);
 
     // ----- The account portal and the support mail (app_state_portal.cpp) -----
 
@@ -457,6 +532,33 @@ private:
     void restartTunnelHealthMonitor();
     void restartProtectionLeaseMonitor();
 
+    // Connect's two modes past the common steps, and its failure tail.
+    bool connectProxy(const RouteNode& route);
+    bool connectVPN(const RouteNode& route, const ConnectOptions& options, const std::optional<std::string>& previousRoute,
+                    TunnelStatus previousStatus);
+    bool failConnect(const std::exception& error, bool stateUnverified);
+    // Stores the connection plan's task in connectionTask.
+    void startConnectionPlan(std::vector<RouteNode> plan, const Uuid& attemptID,
+                             const std::optional<std::string>& previousRoute, bool protectedReplacement,
+                             const ConnectOptions& options);
+    // The failure exit of a health monitor.
+    void failConnectionHealth(ConnectionMode mode, std::string_view line);
+    // A health monitor watches a connection of `mode` while it is connected
+    // and the monitor is not stopped.
+    [[nodiscard]] bool watchesConnection(ConnectionMode mode, const std::stop_token& stop) const;
+    // Sleeps until a health monitor's next round; whether it is still due.
+    [[nodiscard]] QCoro::Task<bool> nextHealthRound(ConnectionMode mode, std::stop_token stop);
+    // A paste's import once no import runs.
+    [[nodiscard]] QCoro::Task<> importPastedText(std::string text);
+
+};
+
+// What a VPN Connect hands its connection task: the plan, the attempt and
+// the runner's inputs.
+struct ConnectionPlanRequest {
+    std::vector<RouteNode> candidates;
+    Uuid attemptID;
+    AppState::ConnectionPlanOptions options;
 };
 
 }  // namespace tarnel

@@ -40,12 +40,6 @@ bool allPassed(const TunnelHealthProbe::Result& checks) {
     return std::ranges::all_of(checks, &TunnelHealthCheck::succeeded);
 }
 
-std::string joined(const std::vector<std::string>& names) {
-    std::string text;
-    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
-    return text;
-}
-
 // The attempt's configuration file read back, removed whatever happens, and
 // validated as the helper will validate it.
 std::string takeValidatedConfiguration(const std::filesystem::path& url) {
@@ -327,7 +321,7 @@ QCoro::Task<AppState::TrafficGateResult> AppState::runTrafficGate(RouteNode cand
     }
 
     setRouteAvailability(RouteAvailability::unavailable, candidate.id);
-    appendLog("Route failed independent traffic checks: " + joined(TunnelHealthProbe::failedCheckNames(checks)) + ".");
+    appendLog("Route failed independent traffic checks: " + TunnelHealthProbe::failedCheckList(checks) + ".");
     co_return TrafficGateResult::failed;
 }
 
@@ -462,11 +456,7 @@ QCoro::Task<bool> AppState::releaseProtectionAfterFailedPlan() {
     co_return true;
 }
 
-// ----- The monitors -----
-
-QCoro::Task<> AppState::monitorTunnelHealth(std::stop_token) { co_return; }
-
-QCoro::Task<> AppState::maintainProtectionLease(std::stop_token) { co_return; }
+// ----- The monitors (app_state_monitors.cpp) -----
 
 void AppState::restartTunnelHealthMonitor() {
     replaceTask(tunnelHealthMonitor,

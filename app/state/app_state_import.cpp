@@ -209,12 +209,14 @@ void AppState::finishImportWithError(bool quietly, const std::exception& error) 
 }
 
 void AppState::forgetSavedSubscription() {
-    // An engaged connection must stop before its subscription goes. Stopping
-    // it is Disconnect's work: until Disconnect runs here, an engaged
-    // connection keeps everything in place.
+    // An engaged connection stops before its subscription goes; one that
+    // does not stop keeps everything in place.
     if (isConnectionEngaged()) {
-        appendLog("Subscription was not forgotten because the active VPN process did not stop.");
-        return;
+        disconnect();
+        if (isConnectionEngaged()) {
+            appendLog("Subscription was not forgotten because the active VPN process did not stop.");
+            return;
+        }
     }
 
     try {

@@ -53,6 +53,28 @@ struct ProxyProcessSettings {
     [[nodiscard]] static ProxyProcessSettings production();
 };
 
+// The proxy-mode runtime as the application state drives it: started with a
+// configuration, probed, watched and stopped. `SingBoxProcess` is the real
+// one; the state's tests put a scripted one in its place.
+class ProxyProcessControl {
+public:
+    virtual ~ProxyProcessControl() = default;
+
+    // Starts the runtime with the configuration and returns once the proxy
+    // carries traffic; throws when it cannot (nothing left running).
+    virtual void start(const std::filesystem::path& configurationPath) = 0;
+    // One request through the local proxy; never throws.
+    [[nodiscard]] virtual bool probeProxy() const = 0;
+    [[nodiscard]] virtual bool isRunning() const = 0;
+    // Stops and drops the runtime; nothing without one.
+    virtual void terminate() = 0;
+
+protected:
+    ProxyProcessControl() = default;
+    ProxyProcessControl(const ProxyProcessControl&) = default;
+    ProxyProcessControl& operator=(const ProxyProcessControl&) = default;
+};
+
 // The proxy-mode sing-box child: the application runs it with the proxy
 // configuration (a mixed inbound on 127.0.0.1:2080) and proves that the local
 // proxy carries an HTTPS request before it reports the proxy usable.
@@ -61,7 +83,7 @@ struct ProxyProcessSettings {
 // the child and is never held across a probe or a sleep, so `terminate()`
 // reaches a `start()` that is probing: its next check fails with
 // processExited. `start()` calls are serialised by the caller.
-class SingBoxProcess {
+class SingBoxProcess final : public ProxyProcessControl {
 public:
     // "bin/sing-box" below the resource folder.
     static constexpr std::string_view kExecutable = "bin/sing-box";
@@ -76,7 +98,7 @@ public:
 
     explicit SingBoxProcess(ProxyProcessSettings settings);
     // Stops a running child as `terminate()` does.
-    ~SingBoxProcess();
+    ~SingBoxProcess() override;
     SingBoxProcess(const SingBoxProcess&) = delete;
     SingBoxProcess& operator=(const SingBoxProcess&) = delete;
 
@@ -86,7 +108,7 @@ public:
     // Throws SingBoxProcessError binaryMissing (nothing launched),
     // processExited or healthCheckFailed (the child stopped and dropped), or
     // SystemError when the launch fails (nothing left running).
-    void start(const std::filesystem::path& configurationPath);
+    void start(const std::filesystem::path& configurationPath) override;
 
     // One HTTPS request through the local proxy: /usr/bin/curl with exactly
     // "-4", "-fsS", "--proxy", "http://127.0.0.1:2080", "--connect-timeout",
@@ -96,13 +118,13 @@ public:
     // directory, so no curlrc or proxy setting takes the request elsewhere.
     // True exactly when curl exits 0; a curl that cannot be launched, or
     // outlives 8 s (stopped then), is false. Never throws.
-    [[nodiscard]] bool probeProxy() const;
+    [[nodiscard]] bool probeProxy() const override;
 
-    [[nodiscard]] bool isRunning() const;
+    [[nodiscard]] bool isRunning() const override;
     // The running child's process identifier; nothing without a child.
     [[nodiscard]] std::optional<pid_t> pid() const;
     // Drops the child: SIGTERM, up to 1 s, SIGKILL, reap. Nothing without one.
-    void terminate();
+    void terminate() override;
 
 private:
     // True while the child of launch `generation` is held and runs.

@@ -168,6 +168,12 @@ std::vector<std::string> TunnelHealthProbe::failedCheckNames(const Result& check
     return names;
 }
 
+std::string TunnelHealthProbe::failedCheckList(const Result& checks) {
+    std::string text;
+    for (const std::string& name : failedCheckNames(checks)) text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
 bool TunnelHealthProbe::tcpConnects(const std::string& host, double timeout, std::uint16_t port,
                                     std::stop_token stop) const {
     const Clock& clock = *services_.clock;

@@ -97,6 +97,8 @@ public:
 
     // "IP route", "DNS", "HTTPS" for the checks that failed, in that order.
     [[nodiscard]] static std::vector<std::string> failedCheckNames(const Result& checks);
+    // Those names joined by ", " ("IP route, HTTPS"), as the log lines name them.
+    [[nodiscard]] static std::string failedCheckList(const Result& checks);
 
     // True once a TCP connection to `host`:`port` is made within `timeout`
     // (floored like a run's); a name is resolved through the resolver.

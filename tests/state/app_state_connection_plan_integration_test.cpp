@@ -133,7 +133,7 @@ TEST_F(ConnectionPlanTest, TriesEveryCandidateThenReleasesProtectionWhenNonePass
         AppState& app = start();
         const std::size_t sleepsBefore = sleeper->sleeps().size();
         const std::size_t startsBefore = starts().size();
-        const std::size_t callsBefore = helper->calls().size();
+        const std::size_t callsBefore = helperOperations().size();
         playConnect({a, b, c});
         ASSERT_TRUE(runnerEnded());
 

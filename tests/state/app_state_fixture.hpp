@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "app/state/direct_secure_subscription_store.hpp"
 #include "common/base/iso8601.hpp"
 #include "platform/settings/memory_settings.hpp"
+#include "tests/state/scripted_proxy_process.hpp"
 #include "tests/state/state_test_support.hpp"
 #include "tests/support/fake_keychain.hpp"
 #include "tests/support/scripted_helper_client.hpp"
@@ -36,11 +40,14 @@ inline constexpr std::string_view kVlessRouteID = "vless-RO one-h.example-443";
 inline constexpr std::string_view kLinkIdentity = "b0a750b132f1651a1abcdce0a78e5e914e4ffe2df3d5f650da80ae291eb33927";
 
 // An application state over memory settings, a fake keychain, a fake clock
-// with a virtual sleeper, a scripted helper, a recording launch recovery and
-// a recording fetch.
+// with a virtual sleeper, a scripted helper, a scripted proxy runtime, a
+// recording launch recovery and a recording fetch.
 class AppStateFixture : public ::testing::Test {
 protected:
-    AppStateFixture() { testApplication(); }
+    AppStateFixture() {
+        testApplication();
+        helper->onHelperIdentity = [](double) { return PrivilegedHelperIdentity{35, 4242}; };
+    }
     // The state's tasks end on later turns once it is gone.
     ~AppStateFixture() override {
         state.reset();
@@ -76,7 +83,12 @@ protected:
         environment.tunnelHealthCheck = healthCheck;
         if (failoverPauseJitter) environment.failoverPauseJitter = failoverPauseJitter;
         environment.fetchSubscription = fetch;
-        environment.launchRecovery = recordingTask("launch recovery");
+        environment.networkConnectionList = [this] { return networkConnectionList(); };
+        environment.ensureHelper = [this] { return ensureHelper(); };
+        environment.proxyProcess = proxyRuntime;
+        environment.clipboardText = [this] { return clipboard; };
+        if (connectionPlan) environment.connectionPlan = connectionPlan;
+        environment.launchRecovery = launchRecovery ? launchRecoveryTask() : recordingTask("launch recovery");
         environment.accountService = accountService;
         environment.accountHttp = accountHttp;
         environment.openURL = [this](const std::string& url) { openedURLs.push_back(url); };
@@ -152,6 +164,26 @@ protected:
     }
     [[nodiscard]] bool hasSetting(std::string_view key) const { return settings->contains(key); }
 
+    // The helper's calls since `from` calls were made, as "operation(time-out)";
+    // a boolean request as its selector's first word with its attempt first:
+    // "cancelTunnelStart(<attempt>, 0.75)".
+    [[nodiscard]] std::vector<std::string> helperCalls(std::size_t from = 0) const {
+        std::vector<std::string> described;
+        const auto calls = helper->calls();
+        for (std::size_t index = from; index < calls.size(); ++index) {
+            const auto& call = calls[index];
+            std::ostringstream text;
+            if (call.request.empty()) {
+                text << call.operation << "(";
+            } else {
+                text << call.request.substr(0, call.request.find("With")) << "(" << call.attempt << ", ";
+            }
+            text << call.timeout << ")";
+            described.push_back(text.str());
+        }
+        return described;
+    }
+
     std::shared_ptr<MemorySettings> settings = std::make_shared<MemorySettings>();
     std::shared_ptr<FakeKeychain> keychain = std::make_shared<FakeKeychain>();
     // When set, the state's keychain in place of the fake one.
@@ -183,6 +215,17 @@ protected:
         return fetchAnswer(request);
     };
 
+    // The scutil list of network connections; no VPN connected.
+    std::function<std::string()> networkConnectionList = [] { return std::string(); };
+    // A live helper answers (version 35, process 4242), asked as the
+    // installer's probe asks it.
+    std::function<PrivilegedHelperIdentity()> ensureHelper = [this] { return helper->helperIdentity(2.0); };
+    std::shared_ptr<ScriptedProxyProcess> proxyRuntime = std::make_shared<ScriptedProxyProcess>(clock);
+    std::optional<std::string> clipboard;
+    // In place of the state's own runner, when set.
+    std::function<QCoro::Task<>(AppState&, ConnectionPlanRequest, std::stop_token)> connectionPlan;
+    // The environment gets the real launch recovery in place of a recording task.
+    bool launchRecovery = false;
     // The account service (no HTTP layer: every portal call is unavailable)
     // and the URLs the state had opened with the system's handler.
     AccountServiceEndpoints accountService{"account.tarnel.test", "help@tarnel.test"};

@@ -32,7 +32,7 @@ TEST_F(AppStateTest, AFreshStateHoldsTheInitialValues) {
     EXPECT_EQ(app.accountPortalURL(), std::nullopt);
     EXPECT_EQ(app.accountMessage() + app.connectionNotice(), "");
     EXPECT_EQ(app.routeTestProgress(), std::nullopt);
-    EXPECT_FALSE(app.proxyProcess.isRunning());
+    EXPECT_FALSE(app.proxyProcess->isRunning());
     EXPECT_FALSE(app.selectedRouteOnlyDiagnostic);
     EXPECT_EQ(app.tunnelHealthProbe.timeoutSeconds, 4.0);
     EXPECT_EQ(app.activeMode, std::nullopt);

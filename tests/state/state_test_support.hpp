@@ -76,12 +76,19 @@ inline void runPostedEvents() {
 
 // Sleeps in virtual time: each sleep is recorded, moves the clock on by its
 // length at once and ends on a later turn; a held sleeper keeps its sleeps
-// pending until they are woken or cancelled.
+// pending until they are woken or cancelled. Sleeps at least as long as the
+// parking length stay pending for good, without moving the clock, recorded
+// apart: the periodic monitors then wait at their first sleep, out of the
+// way of a test that watches something else.
 class VirtualSleeper final : public TaskSleeper {
 public:
     explicit VirtualSleeper(std::shared_ptr<FakeClock> clock) : clock_(std::move(clock)) {}
 
     [[nodiscard]] std::unique_ptr<Ticket> schedule(double seconds, std::function<void()> wake) override {
+        if (parking_ && seconds >= *parking_) {
+            parked_.push_back(seconds);
+            return std::make_unique<PendingTicket>(std::make_shared<Pending>(Pending{std::move(wake)}));
+        }
         sleeps_.push_back(seconds);
         clock_->advance(seconds);
         auto pending = std::make_shared<Pending>(Pending{std::move(wake)});
@@ -100,6 +107,9 @@ public:
         for (const auto& pending : std::exchange(held_, {})) postToMainThread([pending] { pending->fire(); });
     }
     [[nodiscard]] const std::vector<double>& sleeps() const noexcept { return sleeps_; }
+    // Parks every sleep of at least `seconds` from now on.
+    void park(double seconds) { parking_ = seconds; }
+    [[nodiscard]] const std::vector<double>& parkedSleeps() const noexcept { return parked_; }
 
 private:
     struct Pending {
@@ -120,7 +130,9 @@ private:
 
     std::shared_ptr<FakeClock> clock_;
     bool holding_ = false;
+    std::optional<double> parking_;
     std::vector<double> sleeps_;
+    std::vector<double> parked_;
     std::vector<std::shared_ptr<Pending>> held_;
 };
 

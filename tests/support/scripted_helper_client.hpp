@@ -7,6 +7,7 @@
 #include <string_view>
 #include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "app/tunnel/privileged_helper_client.hpp"
@@ -24,6 +25,10 @@ public:
         std::string operation;
         double timeout = 0.0;  // the deadline (uptime) of prepareRuntime and startTunnel
         std::thread::id thread;
+        // The selector of a boolean request; empty for the other operations.
+        std::string request;
+        // The attempt a request names (its upper-case UUID text); empty when none.
+        std::string attempt;
     };
 
     std::function<PrivilegedHelperIdentity(double timeout)> onHelperIdentity;
@@ -57,21 +62,23 @@ public:
         return answer("tunnelProtectionStatus", timeout, onTunnelProtectionStatus, timeout);
     }
     [[nodiscard]] std::string prepareRuntime(const Uuid& attemptID, double deadlineUptime) const override {
-        return answer("prepareRuntime", deadlineUptime, onPrepareRuntime, attemptID, deadlineUptime);
+        return answer({"prepareRuntime", deadlineUptime, {}, {}, attemptID.text()}, onPrepareRuntime, attemptID,
+                      deadlineUptime);
     }
     [[nodiscard]] PrivilegedTunnelStartResult startTunnel(const std::string& configuration,
                                                           const std::optional<std::string>& tailscaleCompatibility,
                                                           const std::string& preparedRuntimeToken,
                                                           const Uuid& attemptID,
                                                           double deadlineUptime) const override {
-        return answer("startTunnel", deadlineUptime, onStartTunnel, configuration, tailscaleCompatibility,
-                      preparedRuntimeToken, attemptID, deadlineUptime);
+        return answer({"startTunnel", deadlineUptime, {}, {}, attemptID.text()}, onStartTunnel, configuration,
+                      tailscaleCompatibility, preparedRuntimeToken, attemptID, deadlineUptime);
     }
     void performBooleanRequest(const Work& work, double timeout, bool checkVersion) const override {
-        answer("performBooleanRequest", timeout, onBooleanRequest, work, timeout, checkVersion);
+        answer(requestCall("performBooleanRequest", work, timeout), onBooleanRequest, work, timeout, checkVersion);
     }
     [[nodiscard]] bool performVersionCheckedBooleanRequest(const Work& work, double timeout) const override {
-        return answer("performVersionCheckedBooleanRequest", timeout, onVersionCheckedBooleanRequest, work, timeout);
+        return answer(requestCall("performVersionCheckedBooleanRequest", work, timeout),
+                      onVersionCheckedBooleanRequest, work, timeout);
     }
     void disableSystemProxy(double timeout, bool checkVersion) const override {
         answer("disableSystemProxy", timeout, onDisableSystemProxy, timeout, checkVersion);
@@ -87,12 +94,26 @@ public:
     }
 
 private:
+    [[nodiscard]] static Call requestCall(std::string operation, const Work& work, double timeout) {
+        Call call{std::move(operation), timeout, {}, work.selector, {}};
+        const auto attempt = work.arguments.find("attemptIdentifier");
+        if (attempt != work.arguments.end()) {
+            if (const auto* text = std::get_if<std::string>(&attempt->second)) call.attempt = *text;
+        }
+        return call;
+    }
+
     template <typename Script, typename... Arguments>
     typename Script::result_type answer(std::string operation, double timeout, const Script& script,
                                         Arguments&&... arguments) const {
+        return answer(Call{std::move(operation), timeout, {}, {}, {}}, script, std::forward<Arguments>(arguments)...);
+    }
+    template <typename Script, typename... Arguments>
+    typename Script::result_type answer(Call call, const Script& script, Arguments&&... arguments) const {
         {
             std::lock_guard lock(mutex_);
-            calls_.push_back({std::move(operation), timeout, std::this_thread::get_id()});
+            call.thread = std::this_thread::get_id();
+            calls_.push_back(std::move(call));
         }
         if (!script) throw PrivilegedHelperClientError(PrivilegedHelperClientError::Case::connectionInvalidated);
         return script(std::forward<Arguments>(arguments)...);
