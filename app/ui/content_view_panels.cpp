@@ -137,6 +137,7 @@ QWidget* ContentView::buildAccessKeyPanel() {
     auto* actions = new QHBoxLayout;
     actions->setSpacing(8);
     paste_ = makeButton(card, "doc.on.clipboard", ButtonKind::standard, ControlSize::regular, "subscription.paste");
+    connect(paste_, &QPushButton::clicked, this, [this] { state_.pasteSubscriptionFromClipboard(); });
     import_ = makeButton(card, "arrow.down.circle", ButtonKind::prominent, ControlSize::regular, "subscription.import");
     connect(import_, &QPushButton::clicked, this, [this] { state_.importSubscription(false, false); });
     forget_ = makeImageButton(card, "trash", "subscription.forget");

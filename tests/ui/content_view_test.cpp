@@ -112,7 +112,10 @@ TEST_F(ContentViewTest, ConnectedOnTheSelectedRouteConnectWaitsForAnotherRoute) 
     EXPECT_EQ(row("RO:hysteria2").selectionMark(), "circle.fill");
     EXPECT_EQ(row("EE:trojan").selectionMark(), "circle");
 
-    appState().setSelectedRouteID("b");
+    // A tap on another row selects its route.
+    QTest::mouseClick(&row("EE:trojan"), Qt::LeftButton);
+    EXPECT_EQ(appState().selectedRouteID(), "b");
+    EXPECT_TRUE(appState().diagnosticLog().ends_with("] Selected " + routeB.diagnosticDescription() + "."));
     EXPECT_TRUE(button("tunnel.connect").isEnabled());
     EXPECT_TRUE(row("EE:trojan").fields().isSelected);
     EXPECT_FALSE(row("RO:hysteria2").fields().isSelected);
@@ -285,19 +288,26 @@ TEST_F(ContentViewTest, RevealSwapsTheMaskAndKeepsTheTextAndReturnImportsNothing
 }
 
 // Each control calls its one operation of the state.
-TEST_F(ContentViewTest, ImportRefreshForgetAndWriteCallTheState) {
+TEST_F(ContentViewTest, PasteImportRefreshForgetAndWriteCallTheState) {
     const auto lastLine = [this] {
         const std::string& log = appState().diagnosticLog();
         return log.substr(log.rfind("] ") + 2);
     };
     const auto settle = [this] { ASSERT_TRUE(runEventsUntil([this] { return !appState().isImporting(); })); };
 
-    // Import: a pasted body becomes the route list.
-    appState().setSubscriptionInput(std::string(kVlessLink));
+    // Paste: the clipboard's text, trimmed, is imported.
+    clipboard = "  " + std::string(kVlessLink) + "\n";
+    QTest::mouseClick(&button("subscription.paste"), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(appState().subscriptionInput(), kVlessLink);
+    EXPECT_EQ(appState().routes().size(), 1U);
+    EXPECT_EQ(routeCount(), "1");
+
+    // Import: the field's text (here a pasted body) becomes the route list.
+    appState().setRoutes({});
     QTest::mouseClick(&button("subscription.import"), Qt::LeftButton);
     settle();
     EXPECT_EQ(appState().routes().size(), 1U);
-    EXPECT_EQ(routeCount(), "1");
     EXPECT_TRUE(fetchedURLs().empty());
 
     // Refresh: an update of the saved link.

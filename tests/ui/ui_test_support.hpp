@@ -141,11 +141,15 @@ inline RouteNode makeRoute(std::string id, RouteTransport transport, std::string
     return node;
 }
 
-// A window over the real application state on the state tests' fakes: the
-// application owns the state; each test opens the windows it needs.
-class WindowFixture : protected UiApplication, public AppStateFixture {
+// A window over the real application state on the state tests' fakes (those
+// of `StateFixture`): the application owns the state; each test opens the
+// windows it needs.
+template <typename StateFixture>
+class WindowFixtureOver : protected UiApplication, public StateFixture {
 protected:
-    ~WindowFixture() override {
+    using StateFixture::start;
+
+    ~WindowFixtureOver() override {
         app.reset();
         runPostedEvents();
     }
@@ -154,7 +158,7 @@ protected:
     // environment), and opens one window.
     ContentView& open(AccountPortalSheetFactory sheetFactory = {}) {
         start();
-        app = std::make_unique<TarnelDirectApp>(std::move(AppStateFixture::state), std::move(sheetFactory));
+        app = std::make_unique<TarnelDirectApp>(std::move(StateFixture::state), std::move(sheetFactory));
         ContentView& window = app->openWindow();
         runPostedEvents();
         return window;
@@ -164,5 +168,7 @@ protected:
 
     std::unique_ptr<TarnelDirectApp> app;
 };
+
+using WindowFixture = WindowFixtureOver<AppStateFixture>;
 
 }  // namespace tarnel::testing
