@@ -455,6 +455,64 @@ public:
     // through it; failed when it stopped or after two failed rounds in a row.
     [[nodiscard]] QCoro::Task<> monitorProxyHealth(std::stop_token stop);
 
+    // ----- Route testing (app_state_route_test.cpp) -----
+    //
+    // "Test all" connects through every route in turn, in VPN mode, each as
+    // a plan of that route alone, and records whether it carried traffic
+    // through the normal gate (available), only through the extended one
+    // (slow) or not at all (unavailable). Between routes the attempt's tunnel
+    // is stopped and protection checked, so that tunnels never stack. Every
+    // way out of a test writes exactly one closing line.
+
+    // What a route test's summary counts.
+    struct RouteTestSummaryCounts {
+        int available = 0;
+        int slow = 0;
+        int unavailable = 0;
+        int notTested = 0;
+
+        friend bool operator==(const RouteTestSummaryCounts&, const RouteTestSummaryCounts&) = default;
+    };
+
+    // The window's "Test all": a new session over the current routes, run
+    // as the task in `routeTestTask`; a line and nothing else when no test
+    // can start now.
+    void testAllRoutes();
+    // The window's stop: the running test ends with "Route test stopped.".
+    void stopRouteTest();
+    // One step of the test: a Connect of `route` alone for the session,
+    // awaited through the state for at most `timeBudget` seconds, then the
+    // settle. Available or unavailable as the traffic gate recorded it;
+    // none when the test was stopped or ended (the ending wrote its line).
+    [[nodiscard]] QCoro::Task<std::optional<RouteAvailability>> testRoute(RouteNode route, Uuid sessionID,
+                                                                         bool extendedGate, double timeBudget,
+                                                                         std::stop_token stop);
+    // Polls every 100 ms while the attempt is the session's current one and
+    // still connecting: false (the test ended with the bounded-timeout line)
+    // once `timeout` seconds have passed, true once it is no longer so.
+    [[nodiscard]] QCoro::Task<bool> waitForAttempt(double timeout, Uuid attemptID, Uuid sessionID,
+                                                   std::stop_token stop);
+    // Stops the attempt's tunnel and checks protection, leaving the state
+    // disconnected, or connecting with the lease renewed while protection
+    // stays active; whether that safe state was reached.
+    [[nodiscard]] QCoro::Task<bool> settleBetweenRouteTests(Uuid attemptID, Uuid sessionID, std::stop_token stop);
+    // Ends the session's test with `message` (nothing for another session):
+    // the connection stopped when engaged, the session finished.
+    void endRouteTest(const Uuid& sessionID, std::string_view message);
+    // Puts back the availability a route had before its step, without
+    // raising its generation (none removes it); only for the newest session.
+    void restoreRouteAvailability(const std::optional<RouteAvailability>& remembered, const std::string& routeID,
+                                  const Uuid& sessionID);
+    [[nodiscard]] static RouteTestSummaryCounts routeTestSummaryCounts(std::span<const RouteNode> routes,
+                                                                       const RouteAvailabilityMap& availability);
+
+private:
+    // The test task: the compatibility session, then every route.
+    [[nodiscard]] QCoro::Task<> runRouteTest(std::vector<RouteNode> routes, Uuid sessionID, std::stop_token stop);
+    [[nodiscard]] QCoro::Task<> testEveryRoute(std::vector<RouteNode> routes, Uuid sessionID, std::stop_token stop);
+    [[nodiscard]] bool isCurrentRouteTest(const Uuid& sessionID, const std::stop_token& stop) const;
+
+public:
     // ----- The account portal and the support mail (app_state_portal.cpp) -----
 
     // Opens the account portal, for the interface language `language` ("ru"
