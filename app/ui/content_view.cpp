@@ -223,6 +223,8 @@ QWidget* ContentView::buildRoutesPanel() {
     header->addStretch(1);
     testAll_ = makeButton(card, "checkmark.circle", ButtonKind::standard, ControlSize::small, "routes.test-all");
     stopTest_ = makeButton(card, "stop.fill", ButtonKind::standard, ControlSize::small, "routes.test-all.cancel");
+    connect(testAll_, &QPushButton::clicked, this, [this] { state_.testAllRoutes(); });
+    connect(stopTest_, &QPushButton::clicked, this, [this] { state_.stopRouteTest(); });
     refresh_ = makeButton(card, "arrow.clockwise", ButtonKind::standard, ControlSize::small, "subscription.refresh");
     connect(refresh_, &QPushButton::clicked, this, [this] { refreshPressed(); });
     routeCount_ = new ui::CapsuleView(card);

@@ -165,6 +165,29 @@ TEST_F(ContentViewTest, DuringARouteTestTheRowUnderTestIsHighlightedAndRowsAreDi
     EXPECT_TRUE(row("EE:trojan").isEnabled());
 }
 
+TEST_F(ContentViewTest, TestAllStartsARouteTestAndStopEndsIt) {
+    appState().setRoutes({routeA, routeB});
+    QAbstractButton& testAll = button("routes.test-all");
+    EXPECT_EQ(imageOf(testAll), "checkmark.circle");
+    ASSERT_TRUE(testAll.isEnabled());
+    QTest::mouseClick(&testAll, Qt::LeftButton);
+    EXPECT_EQ(appState().routeTestProgress(), (RouteTestProgress{0, 2, std::nullopt}));
+    EXPECT_TRUE(appState().diagnosticLog().ends_with("] Testing 2 routes with the normal connection gate."));
+    QAbstractButton& stop = button("routes.test-all.cancel");
+    ASSERT_TRUE(shown(stop));
+    EXPECT_EQ(imageOf(stop), "stop.fill");
+
+    QTest::mouseClick(&stop, Qt::LeftButton);
+    EXPECT_EQ(appState().routeTestProgress(), std::nullopt);
+    EXPECT_TRUE(appState().diagnosticLog().ends_with("] Route test stopped."));
+    EXPECT_TRUE(shown(testAll));
+    EXPECT_FALSE(shown(stop));
+
+    // Not in Proxy mode.
+    appState().setConnectionMode(ConnectionMode::proxy);
+    EXPECT_FALSE(testAll.isEnabled());
+}
+
 TEST_F(ContentViewTest, CatalogEntriesWithoutARouteAreDimmedAndNeverHighlighted) {
     appState().setRoutes({routeA});
     appState().setRouteCatalog({
