@@ -15,6 +15,7 @@
 
 #include "app/ui/route_views.hpp"
 #include "app/ui/widgets.hpp"
+#include "tests/ui/account_portal_test_support.hpp"
 #include "tests/ui/ui_test_support.hpp"
 
 // The window over the real application state: every text, enabled state and
@@ -471,17 +472,26 @@ TEST_F(ContentViewTest, TheLogShowsTheDiagnosticTextAndKeepsItsPlace) {
 class PortalSheetTest : public WindowFixture {
 protected:
     // The window over a state whose account service answers through `http`,
-    // and whose sheets are plain dialogs that record what they were given.
+    // and whose sheets are the real sheet on the engine-free view; what each
+    // was given is recorded.
     ContentView& openWithSheets() {
         accountHttp = http;
-        return open([this](const AccountPortalSheetRequest& request, QWidget* parent) {
+        return open([this](const AccountPortalSheetRequest& request, QWidget* parent) -> QDialog* {
             requests.push_back(request);
-            return new QDialog(parent);
+            AccountPortalSheetServices services{
+                accountService.host, [](const std::string&) {},
+                [this](AccountPortalCoordinator& coordinator, QWidget* viewParent) {
+                    views.emplace_back(new AccountPortalTestView(coordinator, viewParent));
+                    return views.back().data();
+                }};
+            return new AccountPortalSheet(request.url, request.language, request.onHandoff, request.onClose, services,
+                                          parent);
         });
     }
 
     std::shared_ptr<RecordingHttpClient> http = std::make_shared<RecordingHttpClient>();
     std::vector<AccountPortalSheetRequest> requests;
+    std::vector<QPointer<AccountPortalTestView>> views;
     ContentView& first = openWithSheets();
 };
 
@@ -553,27 +563,45 @@ TEST_F(PortalSheetTest, TheSheetOpensOnlyInTheWindowThatWasActive) {
     app->languageSetting().setStoredCode("ru");
 
     appState().setAccountPortalURL("https://account.tarnel.test/account/?lang=ru&channel=macos-direct");
-    ASSERT_NE(first.accountPortalSheet(), nullptr);
+    QPointer<QDialog> sheet = first.accountPortalSheet();
+    ASSERT_NE(sheet, nullptr);
     EXPECT_EQ(second.accountPortalSheet(), nullptr);
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].url, "https://account.tarnel.test/account/?lang=ru&channel=macos-direct");
     EXPECT_EQ(requests[0].language, "ru");
-    EXPECT_EQ(first.accountPortalSheet()->windowModality(), Qt::WindowModal);
-    EXPECT_EQ(first.accountPortalSheet()->parentWidget(), &first);
-    EXPECT_TRUE(first.accountPortalSheet()->isVisible());
+    EXPECT_EQ(views.back()->loads.front().url, requests[0].url);
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(sheet->parentWidget(), &first);
+    EXPECT_TRUE(sheet->isVisible());
 
-    requests[0].onClose();
+    QTest::mouseClick(&byText(*sheet, "Закрыть"), Qt::LeftButton);
     EXPECT_EQ(appState().accountPortalURL(), std::nullopt);
     EXPECT_EQ(first.accountPortalSheet(), nullptr);
+    runEventLoopTurns();
+    EXPECT_TRUE(sheet.isNull());
 
-    // Dismissed by the system: Escape ends a plain dialog.
+    // Escape.
     QApplication::setActiveWindow(&second);
     appState().setAccountPortalURL("https://account.tarnel.test/account/");
-    ASSERT_NE(second.accountPortalSheet(), nullptr);
+    sheet = second.accountPortalSheet();
+    ASSERT_NE(sheet, nullptr);
     EXPECT_EQ(first.accountPortalSheet(), nullptr);
-    second.accountPortalSheet()->reject();
+    QTest::keyClick(sheet, Qt::Key_Escape);
     EXPECT_EQ(appState().accountPortalURL(), std::nullopt);
     EXPECT_EQ(second.accountPortalSheet(), nullptr);
+
+    // A handoff link the portal navigates to: the sheet closes first, then
+    // the handoff starts.
+    appState().setAccountPortalURL("https://account.tarnel.test/account/");
+    ASSERT_NE(second.accountPortalSheet(), nullptr);
+    const std::string handoff = "tarnel-macos-direct://account/handoff#token=" + std::string(40, 'b');
+    const std::string log = appState().diagnosticLog();
+    EXPECT_FALSE(views.back()->coordinator.acceptNavigation(handoff, true));
+    runEventLoopTurns();
+    EXPECT_EQ(appState().accountPortalURL(), std::nullopt);
+    EXPECT_EQ(second.accountPortalSheet(), nullptr);
+    EXPECT_NE(appState().diagnosticLog().find("] Account access handoff received.", log.size()), std::string::npos);
+    EXPECT_TRUE(runEventsUntil([this] { return !http->requests().empty(); })) << "the redeem";
 
     // A window closed under its sheet takes the sheet and the address with it.
     appState().setAccountPortalURL("https://account.tarnel.test/account/");
