@@ -111,7 +111,8 @@ int main(int argc, char** argv) {
         }
 
         AppEnvironment environment = productionEnvironment(arguments);
-        AccountPortalSheetFactory sheets = accountPortalEngineSheets(environment.accountService.host, environment.openURL);
+        AccountPortalSheetFactory sheets =
+            accountPortalEngineSheets(environment.accountService.host, environment.openURL);
         TarnelDirectApp app(std::make_unique<AppState>(std::move(environment)), std::move(sheets));
         QObject::connect(&instance, &SingleInstance::urlsReceived, &app, [&app](const std::vector<std::string>& given) {
             for (const std::string& url : given) app.openURL(url);

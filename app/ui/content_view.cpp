@@ -191,6 +191,10 @@ QWidget* ContentView::buildStatusCard() {
     buttons->setSpacing(10);
     connect_ = makeButton(card, "power", ButtonKind::prominent, ControlSize::large, "tunnel.connect");
     disconnect_ = makeButton(card, "stop.fill", ButtonKind::standard, ControlSize::large, "tunnel.disconnect");
+    // The window's Connect (the selected route; 12 s a candidate; the launch
+    // flag's plan and gate); whether it started is shown by the state.
+    connect(connect_, &QPushButton::clicked, this, [this] { (void)state_.connect(); });
+    connect(disconnect_, &QPushButton::clicked, this, [this] { state_.disconnect(); });
     for (QPushButton* button : {connect_, disconnect_}) {
         button->setFixedWidth(128);
         buttons->addWidget(button, 0, Qt::AlignHCenter);
@@ -219,6 +223,8 @@ QWidget* ContentView::buildRoutesPanel() {
     header->addStretch(1);
     testAll_ = makeButton(card, "checkmark.circle", ButtonKind::standard, ControlSize::small, "routes.test-all");
     stopTest_ = makeButton(card, "stop.fill", ButtonKind::standard, ControlSize::small, "routes.test-all.cancel");
+    connect(testAll_, &QPushButton::clicked, this, [this] { state_.testAllRoutes(); });
+    connect(stopTest_, &QPushButton::clicked, this, [this] { state_.stopRouteTest(); });
     refresh_ = makeButton(card, "arrow.clockwise", ButtonKind::standard, ControlSize::small, "subscription.refresh");
     connect(refresh_, &QPushButton::clicked, this, [this] { refreshPressed(); });
     routeCount_ = new ui::CapsuleView(card);
@@ -371,7 +377,11 @@ void ContentView::refreshRoutes(AppLanguage language) {
         for (RouteRow* row : rows_) delete row;
         rows_.clear();
         for (const RouteListItem& item : items) {
-            auto* row = new RouteRow(fieldsOf(item), {}, rowsContainer_);
+            // A tap selects the row's route; an entry without one does nothing.
+            auto action = [this, route = item.route] {
+                if (route) state_.selectRoute(*route);
+            };
+            auto* row = new RouteRow(fieldsOf(item), std::move(action), rowsContainer_);
             rowsLayout_->insertWidget(rowsLayout_->count() - 1, row);
             rows_.push_back(row);
         }

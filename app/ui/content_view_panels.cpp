@@ -137,6 +137,7 @@ QWidget* ContentView::buildAccessKeyPanel() {
     auto* actions = new QHBoxLayout;
     actions->setSpacing(8);
     paste_ = makeButton(card, "doc.on.clipboard", ButtonKind::standard, ControlSize::regular, "subscription.paste");
+    connect(paste_, &QPushButton::clicked, this, [this] { state_.pasteSubscriptionFromClipboard(); });
     import_ = makeButton(card, "arrow.down.circle", ButtonKind::prominent, ControlSize::regular, "subscription.import");
     connect(import_, &QPushButton::clicked, this, [this] { state_.importSubscription(false, false); });
     forget_ = makeImageButton(card, "trash", "subscription.forget");
@@ -162,7 +163,10 @@ QWidget* ContentView::buildAccessKeyPanel() {
     auto* accountRow = new QHBoxLayout;
     accountRow->setSpacing(8);
     account_ = makeButton(card, "person.crop.circle", ButtonKind::prominent, ControlSize::regular);
+    connect(account_, &QPushButton::clicked, this,
+            [this] { state_.openAccountPortal(languageSetting_.languageCode()); });
     support_ = makeButton(card, "envelope", ButtonKind::standard, ControlSize::regular);
+    connect(support_, &QPushButton::clicked, this, [this] { state_.openSupportEmail(); });
     accountRow->addWidget(account_);
     accountRow->addWidget(support_);
     accountRow->addStretch(1);

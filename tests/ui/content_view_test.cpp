@@ -15,6 +15,7 @@
 
 #include "app/ui/route_views.hpp"
 #include "app/ui/widgets.hpp"
+#include "tests/ui/account_portal_test_support.hpp"
 #include "tests/ui/ui_test_support.hpp"
 
 // The window over the real application state: every text, enabled state and
@@ -112,7 +113,10 @@ TEST_F(ContentViewTest, ConnectedOnTheSelectedRouteConnectWaitsForAnotherRoute) 
     EXPECT_EQ(row("RO:hysteria2").selectionMark(), "circle.fill");
     EXPECT_EQ(row("EE:trojan").selectionMark(), "circle");
 
-    appState().setSelectedRouteID("b");
+    // A tap on another row selects its route.
+    QTest::mouseClick(&row("EE:trojan"), Qt::LeftButton);
+    EXPECT_EQ(appState().selectedRouteID(), "b");
+    EXPECT_TRUE(appState().diagnosticLog().ends_with("] Selected " + routeB.diagnosticDescription() + "."));
     EXPECT_TRUE(button("tunnel.connect").isEnabled());
     EXPECT_TRUE(row("EE:trojan").fields().isSelected);
     EXPECT_FALSE(row("RO:hysteria2").fields().isSelected);
@@ -160,6 +164,29 @@ TEST_F(ContentViewTest, DuringARouteTestTheRowUnderTestIsHighlightedAndRowsAreDi
     EXPECT_FALSE(shown(button("routes.test-all.cancel")));
     EXPECT_FALSE(shown(byName(window, "routes.test-all.progress")));
     EXPECT_TRUE(row("EE:trojan").isEnabled());
+}
+
+TEST_F(ContentViewTest, TestAllStartsARouteTestAndStopEndsIt) {
+    appState().setRoutes({routeA, routeB});
+    QAbstractButton& testAll = button("routes.test-all");
+    EXPECT_EQ(imageOf(testAll), "checkmark.circle");
+    ASSERT_TRUE(testAll.isEnabled());
+    QTest::mouseClick(&testAll, Qt::LeftButton);
+    EXPECT_EQ(appState().routeTestProgress(), (RouteTestProgress{0, 2, std::nullopt}));
+    EXPECT_TRUE(appState().diagnosticLog().ends_with("] Testing 2 routes with the normal connection gate."));
+    QAbstractButton& stop = button("routes.test-all.cancel");
+    ASSERT_TRUE(shown(stop));
+    EXPECT_EQ(imageOf(stop), "stop.fill");
+
+    QTest::mouseClick(&stop, Qt::LeftButton);
+    EXPECT_EQ(appState().routeTestProgress(), std::nullopt);
+    EXPECT_TRUE(appState().diagnosticLog().ends_with("] Route test stopped."));
+    EXPECT_TRUE(shown(testAll));
+    EXPECT_FALSE(shown(stop));
+
+    // Not in Proxy mode.
+    appState().setConnectionMode(ConnectionMode::proxy);
+    EXPECT_FALSE(testAll.isEnabled());
 }
 
 TEST_F(ContentViewTest, CatalogEntriesWithoutARouteAreDimmedAndNeverHighlighted) {
@@ -285,19 +312,26 @@ TEST_F(ContentViewTest, RevealSwapsTheMaskAndKeepsTheTextAndReturnImportsNothing
 }
 
 // Each control calls its one operation of the state.
-TEST_F(ContentViewTest, ImportRefreshForgetAndWriteCallTheState) {
+TEST_F(ContentViewTest, PasteImportRefreshForgetAndWriteCallTheState) {
     const auto lastLine = [this] {
         const std::string& log = appState().diagnosticLog();
         return log.substr(log.rfind("] ") + 2);
     };
     const auto settle = [this] { ASSERT_TRUE(runEventsUntil([this] { return !appState().isImporting(); })); };
 
-    // Import: a pasted body becomes the route list.
-    appState().setSubscriptionInput(std::string(kVlessLink));
+    // Paste: the clipboard's text, trimmed, is imported.
+    clipboard = "  " + std::string(kVlessLink) + "\n";
+    QTest::mouseClick(&button("subscription.paste"), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(appState().subscriptionInput(), kVlessLink);
+    EXPECT_EQ(appState().routes().size(), 1U);
+    EXPECT_EQ(routeCount(), "1");
+
+    // Import: the field's text (here a pasted body) becomes the route list.
+    appState().setRoutes({});
     QTest::mouseClick(&button("subscription.import"), Qt::LeftButton);
     settle();
     EXPECT_EQ(appState().routes().size(), 1U);
-    EXPECT_EQ(routeCount(), "1");
     EXPECT_TRUE(fetchedURLs().empty());
 
     // Refresh: an update of the saved link.
@@ -336,6 +370,12 @@ TEST_F(ContentViewTest, TheAccountRowFollowsTheStateAndItsMessageShowsAsItIs) {
     EXPECT_TRUE(shown(window.accountMessageLabel()));
     EXPECT_EQ(window.accountMessageLabel().text(), "Доступ передан приложению.");
     EXPECT_EQ(window.savedAccessHintLabel().text(), "No access link saved");
+}
+
+TEST_F(ContentViewTest, SupportOpensTheSupportMail) {
+    QTest::mouseClick(&byText(window, "Support"), Qt::LeftButton);
+    EXPECT_EQ(openedURLs, std::vector<std::string>{"mailto:help@tarnel.test"});
+    EXPECT_EQ(imageOf(byText(window, "Support")), "envelope");
 }
 
 TEST_F(ContentViewTest, ThePanelsStartClosedAndOpenFromTheirHeaders) {
@@ -431,12 +471,89 @@ TEST_F(ContentViewTest, TheLogShowsTheDiagnosticTextAndKeepsItsPlace) {
 
 class PortalSheetTest : public WindowFixture {
 protected:
+    // The window over a state whose account service answers through `http`,
+    // and whose sheets are the real sheet on the engine-free view; what each
+    // was given is recorded.
+    ContentView& openWithSheets() {
+        accountHttp = http;
+        return open([this](const AccountPortalSheetRequest& request, QWidget* parent) -> QDialog* {
+            requests.push_back(request);
+            AccountPortalSheetServices services{
+                accountService.host, [](const std::string&) {},
+                [this](AccountPortalCoordinator& coordinator, QWidget* viewParent) {
+                    views.emplace_back(new AccountPortalTestView(coordinator, viewParent));
+                    return views.back().data();
+                }};
+            return new AccountPortalSheet(request.url, request.language, request.onHandoff, request.onClose, services,
+                                          parent);
+        });
+    }
+
+    std::shared_ptr<RecordingHttpClient> http = std::make_shared<RecordingHttpClient>();
     std::vector<AccountPortalSheetRequest> requests;
-    ContentView& first = open([this](const AccountPortalSheetRequest& request, QWidget* parent) {
-        requests.push_back(request);
-        return new QDialog(parent);
-    });
+    std::vector<QPointer<AccountPortalTestView>> views;
+    ContentView& first = openWithSheets();
 };
+
+// The Account button asks for the portal in the window's language; the
+// address it gets opens the sheet in that language.
+TEST_F(PortalSheetTest, AccountOpensThePortalInTheWindowsLanguage) {
+    const struct {
+        const char* language;
+        const char* button;
+        const char* url;
+    } cases[] = {
+        {"ru", "Кабинет и оплата", "https://account.tarnel.test/account/?lang=ru&channel=macos-direct"},
+        {"en", "Account and payment", "https://account.tarnel.test/account/?lang=en&channel=macos-direct"},
+    };
+    for (const auto& test : cases) {
+        app->languageSetting().setStoredCode(test.language);
+        requests.clear();
+        QTest::mouseClick(&byText(first, test.button), Qt::LeftButton);
+        ASSERT_TRUE(runEventsUntil([this] { return !appState().isOpeningAccount(); })) << test.language;
+        EXPECT_EQ(appState().accountPortalURL(), test.url) << appState().accountMessage();
+        ASSERT_EQ(requests.size(), 1U) << test.language;
+        EXPECT_EQ(requests[0].url, test.url);
+        EXPECT_EQ(requests[0].language, test.language);
+        requests[0].onClose();
+        EXPECT_EQ(first.accountPortalSheet(), nullptr);
+    }
+    EXPECT_TRUE(http->requests().empty()) << "no access link: the default address, no claim";
+}
+
+// A handoff link caught by the sheet, or opened by the system, starts its
+// redeem; any other URL changes nothing.
+TEST_F(PortalSheetTest, AHandoffLinkStartsItsRedeemAndAnyOtherURLNothing) {
+    const std::string handoff = "tarnel-macos-direct://account/handoff#token=" + std::string(40, 'a');
+    appState().setAccountPortalURL("https://account.tarnel.test/account/");
+    ASSERT_EQ(requests.size(), 1U);
+    const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> entries{
+        {"the sheet", [this](const std::string& url) { requests[0].onHandoff(url); }},
+        {"the system", [this](const std::string& url) { app->openURL(url); }},
+    };
+    std::vector<std::string> redeems;
+    for (const auto& [entry, deliver] : entries) {
+        SCOPED_TRACE(entry);
+        appState().setAccountMessage("");
+        const std::string log = appState().diagnosticLog();
+        for (const std::string& other :
+             {std::string("https://x.test/"), handoff + "&x=1", std::string("--selected-route-only-diagnostic")}) {
+            deliver(other);
+            runPostedEvents();
+            EXPECT_EQ(appState().diagnosticLog(), log) << other;
+            EXPECT_EQ(appState().accountMessage(), "") << other;
+        }
+        EXPECT_EQ(http->requests(), redeems);
+
+        deliver(handoff);
+        EXPECT_EQ(appState().accountMessage(), "Получаем доступ из личного кабинета...");
+        EXPECT_TRUE(appState().diagnosticLog().substr(log.size()).ends_with("] Account access handoff received."));
+        redeems.push_back("POST https://account.tarnel.test/api/account/app-handoff/redeem");
+        ASSERT_TRUE(runEventsUntil([&] { return http->requests() == redeems; }));
+        ASSERT_TRUE(runEventsUntil(
+            [this] { return appState().diagnosticLog().ends_with("] Account access handoff failed."); }));
+    }
+}
 
 // Of two windows, the one active when the address is set shows the sheet;
 // closing it clears the address.
@@ -446,27 +563,45 @@ TEST_F(PortalSheetTest, TheSheetOpensOnlyInTheWindowThatWasActive) {
     app->languageSetting().setStoredCode("ru");
 
     appState().setAccountPortalURL("https://account.tarnel.test/account/?lang=ru&channel=macos-direct");
-    ASSERT_NE(first.accountPortalSheet(), nullptr);
+    QPointer<QDialog> sheet = first.accountPortalSheet();
+    ASSERT_NE(sheet, nullptr);
     EXPECT_EQ(second.accountPortalSheet(), nullptr);
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].url, "https://account.tarnel.test/account/?lang=ru&channel=macos-direct");
     EXPECT_EQ(requests[0].language, "ru");
-    EXPECT_EQ(first.accountPortalSheet()->windowModality(), Qt::WindowModal);
-    EXPECT_EQ(first.accountPortalSheet()->parentWidget(), &first);
-    EXPECT_TRUE(first.accountPortalSheet()->isVisible());
+    EXPECT_EQ(views.back()->loads.front().url, requests[0].url);
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(sheet->parentWidget(), &first);
+    EXPECT_TRUE(sheet->isVisible());
 
-    requests[0].onClose();
+    QTest::mouseClick(&byText(*sheet, "Закрыть"), Qt::LeftButton);
     EXPECT_EQ(appState().accountPortalURL(), std::nullopt);
     EXPECT_EQ(first.accountPortalSheet(), nullptr);
+    runEventLoopTurns();
+    EXPECT_TRUE(sheet.isNull());
 
-    // Dismissed by the system: Escape ends a plain dialog.
+    // Escape.
     QApplication::setActiveWindow(&second);
     appState().setAccountPortalURL("https://account.tarnel.test/account/");
-    ASSERT_NE(second.accountPortalSheet(), nullptr);
+    sheet = second.accountPortalSheet();
+    ASSERT_NE(sheet, nullptr);
     EXPECT_EQ(first.accountPortalSheet(), nullptr);
-    second.accountPortalSheet()->reject();
+    QTest::keyClick(sheet, Qt::Key_Escape);
     EXPECT_EQ(appState().accountPortalURL(), std::nullopt);
     EXPECT_EQ(second.accountPortalSheet(), nullptr);
+
+    // A handoff link the portal navigates to: the sheet closes first, then
+    // the handoff starts.
+    appState().setAccountPortalURL("https://account.tarnel.test/account/");
+    ASSERT_NE(second.accountPortalSheet(), nullptr);
+    const std::string handoff = "tarnel-macos-direct://account/handoff#token=" + std::string(40, 'b');
+    const std::string log = appState().diagnosticLog();
+    EXPECT_FALSE(views.back()->coordinator.acceptNavigation(handoff, true));
+    runEventLoopTurns();
+    EXPECT_EQ(appState().accountPortalURL(), std::nullopt);
+    EXPECT_EQ(second.accountPortalSheet(), nullptr);
+    EXPECT_NE(appState().diagnosticLog().find("] Account access handoff received.", log.size()), std::string::npos);
+    EXPECT_TRUE(runEventsUntil([this] { return !http->requests().empty(); })) << "the redeem";
 
     // A window closed under its sheet takes the sheet and the address with it.
     appState().setAccountPortalURL("https://account.tarnel.test/account/");

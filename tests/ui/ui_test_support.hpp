@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -107,6 +108,25 @@ inline std::string imageOf(const QObject& object) {
 // Whether the widget shows and reacts, within its window.
 inline bool shown(const QWidget& widget) { return widget.isVisibleTo(widget.window()); }
 
+// An HTTP layer that records the URLs asked of it and answers each with a
+// 503; safe from the pool's threads.
+class RecordingHttpClient final : public HttpClient {
+public:
+    [[nodiscard]] HttpResponse perform(const HttpRequest& request, std::stop_token) const override {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(request.method + " " + request.url);
+        return HttpResponse{503, {}, {}};
+    }
+    [[nodiscard]] std::vector<std::string> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::vector<std::string> requests_;
+};
+
 // A route as the subscription tests make them.
 inline RouteNode makeRoute(std::string id, RouteTransport transport, std::string nodeCode,
                            std::string server = "server.example.net") {
@@ -121,11 +141,15 @@ inline RouteNode makeRoute(std::string id, RouteTransport transport, std::string
     return node;
 }
 
-// A window over the real application state on the state tests' fakes: the
-// application owns the state; each test opens the windows it needs.
-class WindowFixture : protected UiApplication, public AppStateFixture {
+// A window over the real application state on the state tests' fakes (those
+// of `StateFixture`): the application owns the state; each test opens the
+// windows it needs.
+template <typename StateFixture>
+class WindowFixtureOver : protected UiApplication, public StateFixture {
 protected:
-    ~WindowFixture() override {
+    using StateFixture::start;
+
+    ~WindowFixtureOver() override {
         app.reset();
         runPostedEvents();
     }
@@ -134,7 +158,7 @@ protected:
     // environment), and opens one window.
     ContentView& open(AccountPortalSheetFactory sheetFactory = {}) {
         start();
-        app = std::make_unique<TarnelDirectApp>(std::move(AppStateFixture::state), std::move(sheetFactory));
+        app = std::make_unique<TarnelDirectApp>(std::move(StateFixture::state), std::move(sheetFactory));
         ContentView& window = app->openWindow();
         runPostedEvents();
         return window;
@@ -144,5 +168,7 @@ protected:
 
     std::unique_ptr<TarnelDirectApp> app;
 };
+
+using WindowFixture = WindowFixtureOver<AppStateFixture>;
 
 }  // namespace tarnel::testing
