@@ -406,8 +406,10 @@ int main(int argc, char** argv) {
     });
     const int status = QCoreApplication::exec();
     input.join();
-    // The state's tasks end on the turns after it is gone.
+    // The state's tasks end on the turns after it is gone, those in a blocking
+    // call once it returns: every call of the pool ends first.
     state.reset();
+    pool->waitForDone();
     for (int turn = 0; turn < 16; ++turn) QCoreApplication::processEvents();
     testing::releasePoolThreadState(*pool);
     return status;

@@ -25,6 +25,7 @@
 #include "helper/protection/packet_filter_kill_switch.hpp"
 #include "tests/e2e/app_state_driver.hpp"
 #include "tests/e2e/helper_harness.hpp"
+#include "tests/e2e/tunnel_driver_test.hpp"
 #include "tests/e2e/tunnel_topology.hpp"
 #include "tests/support/https_test_server.hpp"
 
@@ -176,28 +177,13 @@ TEST_F(ProxyConnectE2E, ARuntimeThatExitsFailsTheConnectWithoutTouchingTheSystem
     EXPECT_EQ(app->finish(10.0), 0);
 }
 
-class VPNConnectE2E : public NamespaceTest {
+class VPNConnectE2E : public TunnelDriverTest {
 protected:
     void SetUp() override {
-        NamespaceTest::SetUp();
+        TunnelDriverTest::SetUp();
         if (IsSkipped()) return;
-        topology_.emplace();
-        server_ = topology_->internet().inside([] {
-            HttpsTestServer::Options options;
-            options.address = TunnelTopology::kInternetAddress;
-            options.port = 443;
-            return std::make_unique<HttpsTestServer>(options);
-        });
-        server_->answer("/cdn-cgi/trace", TestHttpAnswer::ok("fl=1\nh=trace.tarnel.test\n"));
-        helper_.emplace(topology_->client(), true);
-        helper_->startHelper();
+        setUpTunnel();
         ASSERT_TRUE(helper_->listening());
-        checks_.ipRouteAddress = TunnelTopology::kInternetAddress;
-        checks_.wildcardDNSDomain = "tarnel.test";
-        checks_.traceHost = "trace.tarnel.test";
-        checks_.resolver = "172.19.0.2";
-        checks_.allowedAddresses = {TunnelTopology::kInternetAddress};
-        checks_.caFile = server_->caFile();
     }
     void TearDown() override {
         second_.reset();
@@ -228,10 +214,6 @@ protected:
         return true;
     }
 
-    std::optional<TunnelTopology> topology_;
-    std::unique_ptr<HttpsTestServer> server_;
-    std::optional<HelperHarness> helper_;
-    AppStateDriver::Checks checks_;
     std::optional<AppStateDriver> first_;
     std::optional<AppStateDriver> second_;
 };

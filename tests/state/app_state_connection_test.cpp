@@ -223,7 +223,7 @@ TEST_F(ConnectTest, AProxyThatTheSystemCannotUseIsStoppedAndAFailedRuntimeClears
         EXPECT_EQ(helperCalls(), row.helperCalls);
         EXPECT_EQ(proxyOperations(), row.proxyOperations);
         EXPECT_EQ(app.connectionNotice(), "");
-        state.reset();
+        endState();
     }
 }
 
@@ -257,7 +257,7 @@ TEST_F(ConnectTest, TheMakersOtherVPNOrAnUnreadableListRefusesAVPNConnectBeforeA
         EXPECT_EQ(app.tunnelStatus(), TunnelStatus::disconnected);
         EXPECT_EQ(app.activeMode, std::nullopt);
         EXPECT_TRUE(helper->calls().empty());
-        state.reset();
+        endState();
     }
 
     int listings = 0;
@@ -392,8 +392,7 @@ TEST_F(ConnectTest, AFailureBeforeThePlanShowsWhatTheHelperStillRunsAndMarksNoRo
             ASSERT_TRUE(runEventsUntil([&] { return sleeper->sleeps().size() == 1; }));
             EXPECT_EQ(helperCalls().back(), "renewTunnelProtectionLease(2)");
         }
-        state.reset();
-        testing::runPostedEvents();
+        endState();
         sleeper = std::make_shared<testing::VirtualSleeper>(clock);
     }
 }
@@ -475,7 +474,7 @@ TEST_F(ConnectTest, DisconnectStopsWhatTheModeRunsAndLogsTheStopEvenWhenNothingR
         EXPECT_EQ(app.connectionNotice(), "");
         EXPECT_EQ(proxyOperations(),
                   row.mode == ConnectionMode::proxy ? std::vector<std::string>{"terminate"} : std::vector<std::string>{});
-        state.reset();
+        endState();
     }
 }
 
@@ -554,7 +553,7 @@ TEST_F(ConnectTest, AFailedDisconnectKeepsTheRouteAndRenewsTheLeaseOnlyWhileProt
         EXPECT_EQ(app.routeTestProgress(), std::nullopt);
         EXPECT_EQ(static_cast<bool>(app.protectionLeaseMonitor), row.leaseRenewed);
         EXPECT_FALSE(app.tunnelHealthMonitor);
-        state.reset();
+        endState();
     }
 }
 
@@ -651,8 +650,7 @@ TEST_F(ConnectTest, AVPNConnectHandsThePlanAndItsInputsToTheConnectionTask) {
         EXPECT_EQ(options.diagnosticSelectedRouteOnly, row.options.has_value());
         EXPECT_EQ(options.persistsSuccessfulRoute, !row.options);
         EXPECT_EQ(options.keepsProtectionOnExhaustion, row.options.has_value());
-        state.reset();
-        runPostedEvents();
+        endState();
     }
 }
 

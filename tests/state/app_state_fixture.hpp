@@ -50,9 +50,16 @@ protected:
     }
     // The state's tasks end on later turns once it is gone.
     ~AppStateFixture() override {
-        state.reset();
-        runPostedEvents();
+        endState();
         releasePoolThreadState(*pool);
+    }
+
+    // Destroys the state; its tasks end on the turns after, those in a
+    // blocking call once it returns: every call of the pool ends first.
+    void endState() {
+        state.reset();
+        pool->waitForDone();
+        runPostedEvents();
     }
 
     // The state built over the fixture's environment; `constructed` turns

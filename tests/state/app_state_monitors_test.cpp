@@ -62,8 +62,7 @@ protected:
     }
     // The state gone, and the services as at first, for the next case.
     void restart() {
-        state.reset();
-        runPostedEvents();
+        endState();
         scriptServices();
     }
 
@@ -146,7 +145,7 @@ TEST_F(MonitorTest, TheLeaseMonitorEndsOnceNoVPNProtectionIsNeeded) {
         app.replaceTask(app.protectionLeaseMonitor, leaseMonitor());
         ASSERT_TRUE(runEventsUntil([&] { return app.protectionLeaseMonitor.isFinished(); }));
         EXPECT_TRUE(helper->calls().empty());
-        state.reset();
+        endState();
     }
 }
 

@@ -106,8 +106,7 @@ TEST_F(RecoveryTest, WhatTheHelperKeepsDecidesTheStateAndTheLease) {
             EXPECT_EQ(sleeper->sleeps(), (std::vector<double>{0.25, 0.5}));
             EXPECT_EQ(helperCalls(), std::vector<std::string>(3, "tunnelStatus(0.75)"));
         }
-        state.reset();
-        runPostedEvents();
+        endState();
     }
 }
 

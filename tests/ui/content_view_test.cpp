@@ -59,7 +59,8 @@ TEST_F(ContentViewTest, ThePickerSwitchesEveryTextAtOnce) {
     QAbstractButton& russian = byText(picker, "RU");
     QAbstractButton& english = byText(picker, "EN");
     EXPECT_LT(russian.x(), english.x());
-    EXPECT_TRUE(english.isChecked());  // the stored code became "en" when the window appeared
+    EXPECT_EQ(settings->string(LanguageSetting::kKey), "en") << "fixed when the window appeared";
+    EXPECT_TRUE(english.isChecked());
 
     QTest::mouseClick(&russian, Qt::LeftButton);
     EXPECT_EQ(settings->string(LanguageSetting::kKey), "ru");
@@ -73,6 +74,17 @@ TEST_F(ContentViewTest, ThePickerSwitchesEveryTextAtOnce) {
     EXPECT_EQ(second.statusPill().text(), "Отключено");
     QTest::mouseClick(&byText(byAccessibleName(second, "Language"), "EN"), Qt::LeftButton);
     EXPECT_EQ(window.statusPill().text(), "Disconnected");
+}
+
+// The system's language, read through the state's environment, chooses the
+// first window's language and is stored when the window appears.
+TEST_F(WindowFixture, ARussianSystemGivesARussianWindowAndStoresIt) {
+    variables["LANG"] = "ru_RU.UTF-8";
+    settings->set(LanguageSetting::kKey, std::string("EN"));
+    ContentView& window = open();
+    EXPECT_EQ(window.statusPill().text(), "Отключено");
+    EXPECT_EQ(settings->string(LanguageSetting::kKey), "ru");
+    EXPECT_TRUE(byText(byAccessibleName(window, "Language"), "RU").isChecked());
 }
 
 TEST_F(ContentViewTest, AFailedTunnelStillEngagedShowsTheNoticeAndTheRetryHint) {

@@ -1,0 +1,50 @@
+#pragma once
+
+// A test of the application state over the namespaces of tunnel_topology.hpp:
+// the HTTPS test server on the internet host, the helper over the enforcing
+// pfctl stand-in in the client namespace, and the driver's traffic checks
+// aimed at the internet host through the tunnel.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/app_state_driver.hpp"
+#include "tests/e2e/helper_harness.hpp"
+#include "tests/e2e/tunnel_topology.hpp"
+#include "tests/support/https_test_server.hpp"
+#include "tests/support/network_namespace.hpp"
+
+namespace tarnel::testing {
+
+class TunnelDriverTest : public NamespaceTest {
+protected:
+    // Builds the namespaces and starts the server and the helper, with
+    // `helperEnvironment` ("KEY=value") added to the helper's environment.
+    void setUpTunnel(const std::vector<std::string>& helperEnvironment = {}) {
+        topology_.emplace();
+        server_ = topology_->internet().inside([] {
+            HttpsTestServer::Options options;
+            options.address = TunnelTopology::kInternetAddress;
+            options.port = 443;
+            return std::make_unique<HttpsTestServer>(options);
+        });
+        server_->answer("/cdn-cgi/trace", TestHttpAnswer::ok("fl=1\nh=trace.tarnel.test\n"));
+        helper_.emplace(topology_->client(), true);
+        helper_->startHelper(helperEnvironment);
+        checks_.ipRouteAddress = TunnelTopology::kInternetAddress;
+        checks_.wildcardDNSDomain = "tarnel.test";
+        checks_.traceHost = "trace.tarnel.test";
+        checks_.resolver = "172.19.0.2";
+        checks_.allowedAddresses = {TunnelTopology::kInternetAddress};
+        checks_.caFile = server_->caFile();
+    }
+
+    std::optional<TunnelTopology> topology_;
+    std::unique_ptr<HttpsTestServer> server_;
+    std::optional<HelperHarness> helper_;
+    AppStateDriver::Checks checks_;
+};
+
+}  // namespace tarnel::testing
