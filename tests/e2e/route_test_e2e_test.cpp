@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,10 +15,7 @@
 #include "app/catalog/route_model.hpp"
 #include "common/base/json.hpp"
 #include "helper/protection/packet_filter_kill_switch.hpp"
-#include "tests/e2e/app_state_driver.hpp"
-#include "tests/e2e/helper_harness.hpp"
-#include "tests/e2e/tunnel_topology.hpp"
-#include "tests/support/https_test_server.hpp"
+#include "tests/e2e/tunnel_driver_test.hpp"
 
 namespace tarnel::testing {
 namespace {
@@ -38,40 +34,21 @@ RouteNode trojanRoute(std::string id, std::int64_t port) {
     return route;
 }
 
-class RouteTestE2E : public NamespaceTest {
+class RouteTestE2E : public TunnelDriverTest {
 protected:
     void SetUp() override {
-        NamespaceTest::SetUp();
+        TunnelDriverTest::SetUp();
         if (IsSkipped()) return;
-        topology_.emplace();
-        server_ = topology_->internet().inside([] {
-            HttpsTestServer::Options options;
-            options.address = TunnelTopology::kInternetAddress;
-            options.port = 443;
-            return std::make_unique<HttpsTestServer>(options);
-        });
-        server_->answer("/cdn-cgi/trace", TestHttpAnswer::ok("fl=1\nh=trace.tarnel.test\n"));
-        helper_.emplace(topology_->client(), true);
-        helper_->startHelper({"TARNEL_STANDIN_FAULT=exit=3,only-server=" + std::string(TunnelTopology::kEndpointAddress) +
-                              ":7001"});
+        setUpTunnel({"TARNEL_STANDIN_FAULT=exit=3,only-server=" + std::string(TunnelTopology::kEndpointAddress) +
+                     ":7001"});
         ASSERT_TRUE(helper_->listening());
-        AppStateDriver::Checks checks;
-        checks.ipRouteAddress = TunnelTopology::kInternetAddress;
-        checks.wildcardDNSDomain = "tarnel.test";
-        checks.traceHost = "trace.tarnel.test";
-        checks.resolver = "172.19.0.2";
-        checks.allowedAddresses = {TunnelTopology::kInternetAddress};
-        checks.caFile = server_->caFile();
-        driver_.emplace(*helper_, checks);
+        driver_.emplace(*helper_, checks_);
     }
     void TearDown() override {
         driver_.reset();
         helper_.reset();
     }
 
-    std::optional<TunnelTopology> topology_;
-    std::unique_ptr<HttpsTestServer> server_;
-    std::optional<HelperHarness> helper_;
     std::optional<AppStateDriver> driver_;
 };
 
