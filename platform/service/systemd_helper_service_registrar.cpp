@@ -95,7 +95,9 @@ namespace SystemdUnit {
 
 std::optional<fs::path> execStartProgram(std::string_view unitText) {
     bool inService = false;
-    std::optional<std::string_view> command;
+    // The one ExecStart value; empty while there is none (a value is never
+    // empty: an empty assignment clears the list).
+    std::string_view command;
     for (const std::string_view rawLine : utf8::nonEmptyPieces(unitText, [](char32_t c) { return c == U'\n'; })) {
         const std::string_view line = utf8::trimWhiteSpace(rawLine);
         if (line.empty() || line.front() == '#' || line.front() == ';') continue;
@@ -108,14 +110,14 @@ std::optional<fs::path> execStartProgram(std::string_view unitText) {
         if (utf8::trimWhiteSpace(line.substr(0, equals)) != "ExecStart") continue;
         const std::string_view value = utf8::trimWhiteSpace(line.substr(equals + 1));
         if (value.empty()) {
-            command.reset();  // an empty assignment clears the list
+            command = {};
             continue;
         }
-        if (command) return std::nullopt;
+        if (!command.empty()) return std::nullopt;
         command = value;
     }
-    if (!command) return std::nullopt;
-    std::string_view program = command->substr(0, command->find_first_of(" \t"));
+    if (command.empty()) return std::nullopt;
+    std::string_view program = command.substr(0, command.find_first_of(" \t"));
     while (!program.empty() && std::string_view("@-:+!").find(program.front()) != std::string_view::npos) {
         program.remove_prefix(1);
     }
