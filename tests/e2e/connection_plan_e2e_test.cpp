@@ -25,20 +25,6 @@
 namespace tarnel::testing {
 namespace {
 
-RouteNode trojanRoute(std::string id, std::string nodeCode, std::int64_t port) {
-    RouteNode route;
-    route.id = std::move(id);
-    route.transport = RouteTransport::trojan;
-    route.title = nodeCode + " Trojan";
-    route.nodeCode = std::move(nodeCode);
-    route.server = TunnelTopology::kEndpointAddress;
-    route.port = port;
-    route.password = "secret";
-    route.serverName = "tarnel.test";
-    route.fingerprint = "chrome";
-    return route;
-}
-
 // The process's arguments, NUL-separated.
 std::vector<std::string> commandLine(std::int64_t pid) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
@@ -47,26 +33,11 @@ std::vector<std::string> commandLine(std::int64_t pid) {
     return arguments;
 }
 
-class ConnectionPlanE2E : public TunnelDriverTest {
-protected:
-    void SetUp() override {
-        TunnelDriverTest::SetUp();
-        if (IsSkipped()) return;
-        setUpTunnel({"TARNEL_STANDIN_FAULT=exit=3,only-server=203.0.113.5:7001"});
-        ASSERT_TRUE(helper_->listening());
-        driver_.emplace(*helper_, checks_);
-    }
-    void TearDown() override {
-        driver_.reset();
-        helper_.reset();
-    }
-
-    std::optional<AppStateDriver> driver_;
-};
+class ConnectionPlanE2E : public ExitingRuntimeDriverTest {};
 
 TEST_F(ConnectionPlanE2E, ACandidateWhoseRuntimeExitsIsSkippedAndTheNextConnectsAfterRealTraffic) {
     if (IsSkipped()) return;
-    const RouteNode first = trojanRoute("ro-trojan-7001", "RO", 7001);
+    const RouteNode first = trojanRoute("ro-trojan-7001", "RO", kExitingPort);
     const RouteNode second = trojanRoute("ee-trojan-7000", "EE", TunnelTopology::kEndpointPort);
     driver_->send({{"command", "run"},
                    {"attempt", Uuid::random().text()},

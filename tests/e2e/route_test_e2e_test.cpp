@@ -20,44 +20,15 @@
 namespace tarnel::testing {
 namespace {
 
-RouteNode trojanRoute(std::string id, std::int64_t port) {
-    RouteNode route;
-    route.id = std::move(id);
-    route.transport = RouteTransport::trojan;
-    route.title = "RO Trojan";
-    route.nodeCode = "RO";
-    route.server = TunnelTopology::kEndpointAddress;
-    route.port = port;
-    route.password = "secret";
-    route.serverName = "tarnel.test";
-    route.fingerprint = "chrome";
-    return route;
-}
-
-class RouteTestE2E : public TunnelDriverTest {
-protected:
-    void SetUp() override {
-        TunnelDriverTest::SetUp();
-        if (IsSkipped()) return;
-        setUpTunnel({"TARNEL_STANDIN_FAULT=exit=3,only-server=" + std::string(TunnelTopology::kEndpointAddress) +
-                     ":7001"});
-        ASSERT_TRUE(helper_->listening());
-        driver_.emplace(*helper_, checks_);
-    }
-    void TearDown() override {
-        driver_.reset();
-        helper_.reset();
-    }
-
-    std::optional<AppStateDriver> driver_;
-};
+class RouteTestE2E : public ExitingRuntimeDriverTest {};
 
 TEST_F(RouteTestE2E, TheRouteWhoseRuntimeExitsIsUnavailableAndTheTestEndsDisconnected) {
     if (IsSkipped()) return;
     // The tunnel server listens on the endpoint's port; the second route's
     // runtime exits before it would use its own.
-    const std::vector<RouteNode> routes{trojanRoute("r1", TunnelTopology::kEndpointPort), trojanRoute("r2", 7001),
-                                        trojanRoute("r3", TunnelTopology::kEndpointPort)};
+    const std::vector<RouteNode> routes{trojanRoute("r1", "RO", TunnelTopology::kEndpointPort),
+                                        trojanRoute("r2", "RO", kExitingPort),
+                                        trojanRoute("r3", "RO", TunnelTopology::kEndpointPort)};
     json::Value stored = json::Value::array();
     for (const RouteNode& route : routes) stored.push_back(route.toJson());
     driver_->send({{"command", "testAll"}, {"routes", stored}});

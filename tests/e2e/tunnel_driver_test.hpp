@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/catalog/route_model.hpp"
 #include "tests/e2e/app_state_driver.hpp"
 #include "tests/e2e/helper_harness.hpp"
 #include "tests/e2e/tunnel_topology.hpp"
@@ -45,6 +46,44 @@ protected:
     std::unique_ptr<HttpsTestServer> server_;
     std::optional<HelperHarness> helper_;
     AppStateDriver::Checks checks_;
+};
+
+// A Trojan route to the tunnel server's address at `port`.
+inline RouteNode trojanRoute(std::string id, std::string nodeCode, std::int64_t port) {
+    RouteNode route;
+    route.id = std::move(id);
+    route.transport = RouteTransport::trojan;
+    route.title = nodeCode + " Trojan";
+    route.nodeCode = std::move(nodeCode);
+    route.server = TunnelTopology::kEndpointAddress;
+    route.port = port;
+    route.password = "secret";
+    route.serverName = "tarnel.test";
+    route.fingerprint = "chrome";
+    return route;
+}
+
+// One driver over a helper whose runtime exits during its start for a route
+// at `kExitingPort` (a stand-in fault meant for that server only); a route at
+// the endpoint's own port reaches the tunnel server.
+class ExitingRuntimeDriverTest : public TunnelDriverTest {
+protected:
+    static constexpr std::int64_t kExitingPort = 7001;
+
+    void SetUp() override {
+        TunnelDriverTest::SetUp();
+        if (IsSkipped()) return;
+        setUpTunnel({"TARNEL_STANDIN_FAULT=exit=3,only-server=" + std::string(TunnelTopology::kEndpointAddress) + ":" +
+                     std::to_string(kExitingPort)});
+        ASSERT_TRUE(helper_->listening());
+        driver_.emplace(*helper_, checks_);
+    }
+    void TearDown() override {
+        driver_.reset();
+        helper_.reset();
+    }
+
+    std::optional<AppStateDriver> driver_;
 };
 
 }  // namespace tarnel::testing
