@@ -13,6 +13,7 @@
 #include "platform/network_isolation.hpp"
 #include "tests/common/process_test_support.hpp"
 #include "tests/standins/sing_box_test_support.hpp"
+#include "tests/support/loopback_port.hpp"
 
 namespace tarnel::testing {
 namespace {
@@ -182,18 +183,7 @@ TEST(SingBoxStandIn, ProxiesHttpConnectAndSocks5ToLoopback) {
 }
 
 // A loopback port that nothing listens on (bound for a moment, then freed).
-std::uint16_t freeLoopbackPort() {
-    const UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (!probe || ::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw SystemError("bind", errno);
-    }
-    return ntohs(address.sin_port);
-}
+std::uint16_t freeLoopbackPort() { return BoundLoopbackPort().port(); }
 
 TEST(SingBoxStandIn, ADelayedListenerRefusesUntilItsTimeThenServes) {
     HttpTestServer server("127.0.0.1", "late but served");

@@ -15,6 +15,7 @@
 #include "common/base/unique_fd.hpp"
 #include "tests/support/http_test_support.hpp"
 #include "tests/support/https_test_server.hpp"
+#include "tests/support/loopback_port.hpp"
 #include "tests/support/test_certificates.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -132,16 +133,9 @@ TEST_F(AccountPortalCalls, WithoutAValidAccessLinkNothingIsSent) {
 }
 
 TEST_F(AccountPortalCalls, TransportFailuresKeepTheHttpLayersText) {
-    // A port that is bound but not listening refuses connections.
-    const UniqueFd closed(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(closed.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::getsockname(closed.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const testing::BoundLoopbackPort closed;  // bound, not listening: refuses connections
     HttpClientSettings settings = testing::clientSettingsFor(server);
-    settings.connectPins = {{"account.tarnel.test", 443, "127.0.0.1", ntohs(address.sin_port)}};
+    settings.connectPins = {{"account.tarnel.test", 443, "127.0.0.1", closed.port()}};
     const CurlHttpClient unreachable(settings);
     EXPECT_EQ(failureOf([&] { (void)portal.claimPortalURL(unreachable, kAccessLink, "macos-direct", {}); }),
               "Could not connect to the server.");

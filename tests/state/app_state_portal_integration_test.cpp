@@ -21,6 +21,7 @@
 #include "tests/state/app_state_fixture.hpp"
 #include "tests/support/http_test_support.hpp"
 #include "tests/support/https_test_server.hpp"
+#include "tests/support/loopback_port.hpp"
 #include "tests/support/test_certificates.hpp"
 
 namespace tarnel {
@@ -136,16 +137,9 @@ TEST_F(AppStatePortalIntegrationTest, ThePortalOpensAtTheAddressClaimedForTheFie
 }
 
 TEST_F(AppStatePortalIntegrationTest, APortalThatCannotBeOpenedStaysClosedAndTheMessageSaysWhy) {
-    // A port that is bound but not listening refuses connections.
-    const UniqueFd closed(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(closed.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::getsockname(closed.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const testing::BoundLoopbackPort closed;  // bound, not listening: refuses connections
     HttpClientSettings refused = testing::clientSettingsFor(server);
-    refused.connectPins = {{"account.tarnel.test", 443, "127.0.0.1", ntohs(address.sin_port)}};
+    refused.connectPins = {{"account.tarnel.test", 443, "127.0.0.1", closed.port()}};
     const testing::TestCertificateAuthority stranger("Stranger CA");
     HttpClientSettings untrusting = testing::clientSettingsFor(server, {"account.tarnel.test"});
     untrusting.caFile = stranger.certificateFile();

@@ -25,6 +25,7 @@
 #include "common/base/unique_fd.hpp"
 #include "common/base/uuid.hpp"
 #include "tests/support/https_test_server.hpp"
+#include "tests/support/loopback_port.hpp"
 #include "tests/support/test_certificates.hpp"
 
 namespace tarnel {
@@ -43,16 +44,7 @@ class LoopbackPort {
 public:
     enum class Kind { accepting, refusing, fullQueue };
 
-    explicit LoopbackPort(Kind kind) : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (!socket_ || ::bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw SystemError("bind", errno);
-        }
-        port_ = ntohs(address.sin_port);
+    explicit LoopbackPort(Kind kind) {
         if (kind == Kind::accepting) listen();
         if (kind == Kind::fullQueue) fill();
     }
@@ -62,10 +54,10 @@ public:
     LoopbackPort(const LoopbackPort&) = delete;
     LoopbackPort& operator=(const LoopbackPort&) = delete;
 
-    [[nodiscard]] std::uint16_t port() const noexcept { return port_; }
+    [[nodiscard]] std::uint16_t port() const noexcept { return bound_.port(); }
 
     void listen(int backlog = 128) const {
-        if (::listen(socket_.get(), backlog) != 0) throw SystemError("listen", errno);
+        if (::listen(bound_.fd(), backlog) != 0) throw SystemError("listen", errno);
     }
     // Starts listening `seconds` from now.
     void listenAfter(double seconds) {
@@ -84,7 +76,7 @@ private:
             sockaddr_in address{};
             address.sin_family = AF_INET;
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(port_);
+            address.sin_port = htons(port());
             ::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
             pollfd descriptor{client.get(), POLLOUT, 0};
             if (::poll(&descriptor, 1, 300) == 0) return;
@@ -93,8 +85,7 @@ private:
         throw std::runtime_error("the accept queue did not fill");
     }
 
-    UniqueFd socket_;
-    std::uint16_t port_ = 0;
+    testing::BoundLoopbackPort bound_;
     std::vector<UniqueFd> fillers_;
     std::thread listener_;
 };
