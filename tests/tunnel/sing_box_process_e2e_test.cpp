@@ -164,8 +164,12 @@ TEST_F(SingBoxProcessE2E, AProxyThatCarriesTheProbeStartsAfterOneRequestAndProbe
     const CurlRecorder curl;
     SingBoxProcess process(settings("", true));
     ASSERT_EQ(start(process), "no error");
+    // The start returns after the first request that reaches the server. The
+    // first curl can run before the runtime has bound its port (a busy
+    // machine): that run is refused, never served, and the next one serves.
     EXPECT_EQ(probes().size(), 1u);
-    EXPECT_EQ(curl.calls().size(), 1u);
+    EXPECT_GE(curl.calls().size(), 1u);
+    EXPECT_LE(curl.calls().size(), 3u);
     EXPECT_TRUE(process.isRunning());
     ASSERT_TRUE(process.pid());
     const UniqueFd runtime = pidfd::open(*process.pid());
