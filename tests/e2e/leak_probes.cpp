@@ -340,28 +340,42 @@ void LeakWatch::stop() {
     if (process_) process_->stop(2.0, 2.0);
 }
 
+namespace {
+
+LeakSample parseSample(const std::string& line) {
+    const json::Value record = json::parse(line);
+    LeakSample sample;
+    sample.start = record.at("start").get<double>();
+    sample.end = record.at("end").get<double>();
+    sample.rulesAtStart = record.at("rules").at(0).get<bool>();
+    sample.rulesAtEnd = record.at("rules").at(1).get<bool>();
+    sample.lines = record.at("results").get<std::vector<std::string>>();
+    return sample;
+}
+
+// The complete lines of the watch's output (the last one may still be being
+// written).
+std::vector<std::string> completeLines(const std::filesystem::path& output) {
+    std::vector<std::string> lines;
+    std::istringstream text(files::readIfExists(output).value_or(""));
+    for (std::string line; std::getline(text, line) && !text.eof();) lines.push_back(std::move(line));
+    return lines;
+}
+
+}  // namespace
+
 std::vector<LeakSample> LeakWatch::samples() const {
     std::vector<LeakSample> all;
-    std::istringstream text(files::readIfExists(output_).value_or(""));
-    for (std::string line; std::getline(text, line);) {
-        if (text.eof()) break;  // a line still being written
-        const json::Value record = json::parse(line);
-        LeakSample sample;
-        sample.start = record.at("start").get<double>();
-        sample.end = record.at("end").get<double>();
-        sample.rulesAtStart = record.at("rules").at(0).get<bool>();
-        sample.rulesAtEnd = record.at("rules").at(1).get<bool>();
-        sample.lines = record.at("results").get<std::vector<std::string>>();
-        all.push_back(std::move(sample));
-    }
+    for (const std::string& line : completeLines(output_)) all.push_back(parseSample(line));
     return all;
 }
 
 bool LeakWatch::waitForSampleAfter(double stamp, double seconds) const {
+    // The samples are written in the order they started: the last is the latest.
     return waitFor(
         [&] {
-            const auto all = samples();
-            return !all.empty() && all.back().start > stamp;
+            const std::vector<std::string> lines = completeLines(output_);
+            return !lines.empty() && parseSample(lines.back()).start > stamp;
         },
         seconds);
 }
