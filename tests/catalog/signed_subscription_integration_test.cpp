@@ -23,8 +23,9 @@ using Parser = SubscriptionImportParser;
 
 constexpr double kDay = 86'400.0;
 
-const json::Value& description() {
-    static const json::Value nodes = json::parse(R"({
+// The subscription's description; `format` "v2" (compact) or "v1".
+json::Value description(const std::string& format = "v2") {
+    json::Value nodes = json::parse(R"({
       "service_class": "free",
       "revision": 9,
       "subscription_origins": ["https://mirror1.tarnel.test"],
@@ -35,6 +36,7 @@ const json::Value& description() {
          "t": [{"s": "reality", "k": "vless-reality",
                 "e": {"uuid": "0b8e6e3c-2f6d-4c1a-9d3e-5a7b8c9d0e1f", "public_key": "reality-public-key",
                       "short_id": "0123abcd"}}]}]})");
+    nodes["format"] = format;
     return nodes;
 }
 
@@ -50,34 +52,49 @@ std::optional<SignedTransportManifestError::Case> failureAt(const std::string& e
     return std::nullopt;
 }
 
-TEST(SignedSubscription, VerifiesNowAndGivesTheRoutesAndCatalogOfItsNodes) {
-    const std::string envelope = testing::signedSubscription(description());
-    const Parser::ParsedRoutes parsed =
-        Parser::parse(envelope, rootKey(), std::nullopt, std::nullopt, SystemClock::shared());
+// The compact form carries the catalog its expansion builds; the v1 form
+// none, so the application lists its routes alone.
+TEST(SignedSubscription, VerifiesNowAndGivesTheRoutesOfItsNodesInEitherFormat) {
+    const struct {
+        std::string format;
+        TransportManifestFormat parsedFormat;
+        std::vector<std::string> availableCatalogEntries;
+        std::size_t catalogEntries;
+    } cases[] = {
+        {"v2", TransportManifestFormat::v2, {"EE:reality", "RO:hysteria2"}, 20},
+        {"v1", TransportManifestFormat::v1, {}, 0},
+    };
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(expected.format);
+        const std::string envelope = testing::signedSubscription(description(expected.format));
+        const Parser::ParsedRoutes parsed =
+            Parser::parse(envelope, rootKey(), std::nullopt, std::nullopt, SystemClock::shared());
 
-    EXPECT_EQ(parsed.serviceClass, "free");
-    EXPECT_EQ(parsed.manifestRevision, 9);
-    EXPECT_EQ(parsed.manifestFormat, TransportManifestFormat::v2);
-    EXPECT_EQ(parsed.subscriptionOrigins, std::vector<std::string>{"https://mirror1.tarnel.test"});
-    ASSERT_EQ(parsed.routes.size(), 2U);
-    const RouteNode& a = parsed.routes[0];
-    EXPECT_EQ(a.transport, RouteTransport::hysteria2);
-    EXPECT_EQ(a.nodeCode, "RO");
-    EXPECT_EQ(a.server, "203.0.113.6");
-    EXPECT_EQ(a.port, 7000);
-    EXPECT_EQ(a.password, "a-secret");
-    const RouteNode& b = parsed.routes[1];
-    EXPECT_EQ(b.transport, RouteTransport::vless);
-    EXPECT_EQ(b.nodeCode, "EE");
-    EXPECT_EQ(b.server, "203.0.113.5");
-    EXPECT_EQ(b.port, 7000);
-    EXPECT_EQ(b.publicKey, "reality-public-key");
+        EXPECT_EQ(parsed.manifestFormat, expected.parsedFormat);
+        EXPECT_EQ(parsed.serviceClass, "free");
+        EXPECT_EQ(parsed.manifestRevision, 9);
+        EXPECT_EQ(parsed.subscriptionOrigins, std::vector<std::string>{"https://mirror1.tarnel.test"});
+        ASSERT_EQ(parsed.routes.size(), 2U);
+        const RouteNode& a = parsed.routes[0];
+        EXPECT_EQ(a.transport, RouteTransport::hysteria2);
+        EXPECT_EQ(a.nodeCode, "RO");
+        EXPECT_EQ(a.server, "203.0.113.6");
+        EXPECT_EQ(a.port, 7000);
+        EXPECT_EQ(a.password, "a-secret");
+        const RouteNode& b = parsed.routes[1];
+        EXPECT_EQ(b.transport, RouteTransport::vless);
+        EXPECT_EQ(b.nodeCode, "EE");
+        EXPECT_EQ(b.server, "203.0.113.5");
+        EXPECT_EQ(b.port, 7000);
+        EXPECT_EQ(b.publicKey, "reality-public-key");
 
-    std::vector<std::string> available;
-    for (const RouteCatalogItem& item : parsed.catalog) {
-        if (item.status == CatalogRouteStatus::available) available.push_back(item.id);
+        std::vector<std::string> available;
+        for (const RouteCatalogItem& item : parsed.catalog) {
+            if (item.status == CatalogRouteStatus::available) available.push_back(item.id);
+        }
+        EXPECT_EQ(available, expected.availableCatalogEntries);
+        EXPECT_EQ(parsed.catalog.size(), expected.catalogEntries);
     }
-    EXPECT_EQ(available, (std::vector<std::string>{"EE:reality", "RO:hysteria2"}));
 }
 
 // The delegation holds from a day before the signing to 30 days after it.

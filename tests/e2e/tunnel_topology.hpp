@@ -14,9 +14,12 @@
 // 198.51.100.9. What leaves the tunnel reaches the internet host from
 // 198.51.100.1. The LAN host stands for a host of the local network.
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "common/process/child_process.hpp"
 #include "tests/support/build_products.hpp"
@@ -56,7 +59,7 @@ public:
     }
 
     // Starts the tunnel server again after stopTunnelServer (once it is
-    // running, does nothing).
+    // running, does nothing), and waits up to 10 s for its end of the tunnel.
     void startTunnelServer() {
         if (tunnelServer_) return;
         ChildProcess::Options server;
@@ -65,6 +68,13 @@ public:
                             kInternetAddress};
         server.output = ChildProcess::Redirect::null();
         tunnelServer_.emplace(server_.launch(server));
+        for (int poll = 0; poll < 200; ++poll) {
+            for (const auto& link : server_.links()) {
+                if (std::ranges::find(link.addresses, "172.19.0.2/30") != link.addresses.end()) return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        throw std::runtime_error("the tunnel server's end of the tunnel did not come up");
     }
     // Stops the tunnel server: nothing answers at the endpoint until it
     // starts again.
