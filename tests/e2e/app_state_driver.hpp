@@ -34,6 +34,7 @@
 #include "common/base/json.hpp"
 #include "common/base/unique_fd.hpp"
 #include "common/process/child_process.hpp"
+#include "platform/process_info.hpp"
 #include "tests/e2e/helper_harness.hpp"
 #include "tests/support/build_products.hpp"
 #include "tests/support/code_signing_support.hpp"
@@ -171,6 +172,13 @@ public:
         input_ = UniqueFd();
         if (process_ && !process_->waitForExit(10.0)) process_->stop(2.0, 2.0);
         if (reader_.joinable()) reader_.join();
+        // A proxy-mode runtime that a killed or failed driver left does not
+        // outlive it.
+        if (application_) {
+            for (const auto& left : ProcessInfo::processesRunningFrom(application_->runtime.parent_path())) {
+                ::kill(left.pid, SIGKILL);
+            }
+        }
     }
     AppStateDriver(const AppStateDriver&) = delete;
     AppStateDriver& operator=(const AppStateDriver&) = delete;

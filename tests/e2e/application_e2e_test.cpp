@@ -299,9 +299,23 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
     waitFor(app, "Testing 2 routes with the normal connection gate.", 10.0, seen);
     EXPECT_TRUE(app.control("routes.test-all.cancel").value.at("visible").get<bool>());
     EXPECT_EQ(app.control("routes.test-all.figure").value.at("text"), "0/2");
-    const Entry switched =
-        waitFor(app, "Switched to " + kDescriptionB + " after IP, DNS, and HTTPS checks.", 180.0, seen);
+    waitFor(app, "Switched to " + kDescriptionB + " after IP, DNS, and HTTPS checks.", 180.0, seen);
+    const std::size_t afterSwitch = app.logEntries().size();
+    // After B's pass the test settles (the tunnel stopped, the kill switch
+    // kept), reports 2/2, and 0.3 s later stops the connection on the main
+    // thread, which writes "Stopped TUN sing-box process." once protection is
+    // released. The figure is read until it shows 2/2; a reading stamped
+    // before that line was made before the release began.
+    std::optional<double> allTested;
+    for (const double end = SystemClock::shared().uptime() + 30.0; !allTested && SystemClock::shared().uptime() < end;) {
+        const AppStateDriver::Reply figure = app.control("routes.test-all.figure");
+        if (figure.value.at("text") == "2/2") allTested = figure.at;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(allTested) << "the figure never showed 2/2";
     waitFor(app, "Route test completed: ", 60.0, seen);
+    const Entry released = waitFor(app, "Stopped TUN sing-box process.", 0.0, afterSwitch);
+    EXPECT_LT(*allTested, released.at) << "2/2 was read only after the release began";
     EXPECT_EQ(missingInOrder(app.logEntries(), seen,
                              {"Testing 2 routes with the normal connection gate.",
                               "Waiting for network cleanup before retrying " + kTitleA + ".",
@@ -310,7 +324,7 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
                               "Route test completed: 1 available, 0 slow, 1 unavailable, 0 not tested."}),
               "")
         << printed(app.logEntries());
-    EXPECT_EQ(watch->violationsFromFirstRules(switched.at, testPressed), "");
+    EXPECT_EQ(watch->violationsFromFirstRules(*allTested, testPressed), "");
     watch.reset();
     EXPECT_TRUE(app.control("routes.test-all").value.at("visible").get<bool>());
 
