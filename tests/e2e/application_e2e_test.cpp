@@ -14,16 +14,14 @@
 // otherwise. Leak watches show that, while routes were tried, the kill
 // switch held rules in every sample and nothing passed outside the tunnel.
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -59,6 +57,7 @@ const std::string kRowA = "route.RO:hysteria2";
 const std::string kRowB = "route.EE:reality";
 const std::string kTitleA = "Romania \u00B7 Hysteria2";
 const std::string kTitleB = "Estonia \u00B7 VLESS Reality";
+const std::string kDescriptionA = "Romania (Hysteria2, 203.***.***.6:7000)";
 const std::string kDescriptionB = "Estonia (VLESS Reality, 203.***.***.5:7000)";
 const std::string kRouteFailed = "Route failed independent traffic checks: ";
 
@@ -248,7 +247,9 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
     Lines paths;
     for (const TestHttpRequest& request : subscriptionServer_->requests()) paths.push_back(request.path);
     EXPECT_EQ(paths, (Lines{"/sub/m/" + kToken + ".v2.json", "/sub/m/" + kToken + ".json"}));
+    seen = app.logEntries().size();
     app.press(kRowA);
+    waitFor(app, "Selected " + kDescriptionA + ".", 10.0, seen);
     EXPECT_EQ(app.control(kRowA).value.at("selected"), true);
     EXPECT_TRUE(app.control(kRowB).value.at("visible").get<bool>());
     EXPECT_EQ(app.control("routes.count").value.at("text"), "2");
