@@ -191,29 +191,6 @@ protected:
         helper_.reset();
     }
 
-    // The helper's tunnel process, none when it runs none.
-    [[nodiscard]] std::optional<std::int64_t> helperRuntime() const {
-        const Reply status = helper_->operate("status");
-        const json::Value& result = status.values.at("result");
-        if (!result.contains("processIdentifier")) return std::nullopt;
-        return result.at("processIdentifier").get<std::int64_t>();
-    }
-    // The kill switch's lease end, as its record holds it.
-    [[nodiscard]] double leaseEnd() const {
-        const auto record = files::readIfExists(helper_->runtime() / PacketFilterKillSwitch::stateFileName);
-        if (!record) return 0.0;
-        return PacketFilterKillSwitch::State::decode(*record).leaseExpiresAt;
-    }
-    // Waits up to `seconds` for the lease to end later than `than`.
-    [[nodiscard]] bool leaseEndsAfter(double than, double seconds) const {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (leaseEnd() <= than) {
-            if (std::chrono::steady_clock::now() >= until) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return true;
-    }
-
     std::optional<AppStateDriver> first_;
     std::optional<AppStateDriver> second_;
 };

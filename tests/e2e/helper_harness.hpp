@@ -20,6 +20,7 @@
 #include "common/base/files.hpp"
 #include "common/base/json.hpp"
 #include "common/base/unique_fd.hpp"
+#include "common/base/uuid.hpp"
 #include "common/process/bounded_command_runner.hpp"
 #include "common/process/child_process.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
@@ -135,6 +136,24 @@ public:
         std::vector<std::string> words{socket_.string(), selector};
         words.insert(words.end(), arguments.begin(), arguments.end());
         return run(client.value_or(application_->executable), asRoot, std::move(words));
+    }
+
+    // Prepares the runtime and starts a tunnel with `configuration` (the
+    // text the application would send) through the helper, as the
+    // application does; the start's reply.
+    Reply startTunnel(const std::string& configuration) const {
+        const std::filesystem::path file = base_ / "tunnel-configuration.json";
+        // Read by the client after it gave up root.
+        files::writeAtomically(file, configuration, 0644);
+        const std::string attempt = Uuid::random().text();
+        const Reply prepared = call("prepareRuntimeWithAttemptIdentifier:deadlineUptime:withReply:",
+                                    {"attemptIdentifier=text:" + attempt,
+                                     "deadlineUptime=number:" + std::to_string(now() + 40.0)});
+        if (!prepared.has("token")) throw std::runtime_error("no runtime was prepared: " + prepared.values.dump());
+        return call(kStartSelector, {"configuration=data-file:" + file.string(),
+                                     "preparedRuntimeToken=text:" + prepared.text("token"),
+                                     "attemptIdentifier=text:" + attempt,
+                                     "deadlineUptime=number:" + std::to_string(now() + 25.0)});
     }
 
     // One operation of the application's helper client, run by the signed

@@ -5,12 +5,18 @@
 // pfctl stand-in in the client namespace, and the driver's traffic checks
 // aimed at the internet host through the tunnel.
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/catalog/route_model.hpp"
+#include "common/base/files.hpp"
+#include "common/base/json.hpp"
+#include "helper/protection/packet_filter_kill_switch.hpp"
 #include "tests/e2e/app_state_driver.hpp"
 #include "tests/e2e/helper_harness.hpp"
 #include "tests/e2e/tunnel_topology.hpp"
@@ -40,6 +46,29 @@ protected:
         checks_.resolver = "172.19.0.2";
         checks_.allowedAddresses = {TunnelTopology::kInternetAddress};
         checks_.caFile = server_->caFile();
+    }
+
+    // The helper's tunnel process, none when it runs none.
+    [[nodiscard]] std::optional<std::int64_t> helperRuntime() const {
+        const Reply status = helper_->operate("status");
+        const json::Value& result = status.values.at("result");
+        if (!result.contains("processIdentifier")) return std::nullopt;
+        return result.at("processIdentifier").get<std::int64_t>();
+    }
+    // The kill switch's lease end, as its record holds it.
+    [[nodiscard]] double leaseEnd() const {
+        const auto record = files::readIfExists(helper_->runtime() / PacketFilterKillSwitch::stateFileName);
+        if (!record) return 0.0;
+        return PacketFilterKillSwitch::State::decode(*record).leaseExpiresAt;
+    }
+    // Waits up to `seconds` for the lease to end later than `than`.
+    [[nodiscard]] bool leaseEndsAfter(double than, double seconds) const {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (leaseEnd() <= than) {
+            if (std::chrono::steady_clock::now() >= until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return true;
     }
 
     std::optional<TunnelTopology> topology_;

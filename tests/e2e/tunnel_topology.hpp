@@ -52,12 +52,25 @@ public:
                 .terminationStatus != 0) {
             throw std::runtime_error("the server namespace does not forward");
         }
+        startTunnelServer();
+    }
+
+    // Starts the tunnel server again after stopTunnelServer (once it is
+    // running, does nothing).
+    void startTunnelServer() {
+        if (tunnelServer_) return;
         ChildProcess::Options server;
         server.executable = buildProduct("standins/tunnel-server/tunnel-server");
         server.arguments = {"--listen", "203.0.113.5:7000", "--tun-address", "172.19.0.2/30", "--dns-answer",
                             kInternetAddress};
         server.output = ChildProcess::Redirect::null();
         tunnelServer_.emplace(server_.launch(server));
+    }
+    // Stops the tunnel server: nothing answers at the endpoint until it
+    // starts again.
+    void stopTunnelServer() {
+        if (tunnelServer_) tunnelServer_->stop(2.0, 2.0);
+        tunnelServer_.reset();
     }
 
     [[nodiscard]] const NetworkNamespace& client() const { return client_; }

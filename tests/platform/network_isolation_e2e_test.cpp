@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <exception>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <set>
@@ -77,6 +78,24 @@ TEST_F(NetworkIsolationE2E, TellsEveryOtherNamespaceFromTheMachineOne) {
         names.insert(*answer.name);
     }
     EXPECT_EQ(names.size(), std::size(cases)) << "each case runs in a namespace of its own";
+}
+
+// A process that gave up root (the stand-in runtime the application starts
+// runs as 65534) cannot follow process 1's namespace link; the guard still
+// tells the test's namespace from the machine's, and refuses in the latter.
+TEST_F(NetworkIsolationE2E, TellsTheNamespacesApartForAProcessThatGaveUpRoot) {
+    const testing::NetworkNamespace named;
+    const auto probe = [](const std::function<BoundedCommandResult(const BoundedCommandInvocation&)>& run) {
+        const BoundedCommandResult result = run(BoundedCommandInvocation{TARNEL_NETWORK_ISOLATION_PROBE, {"65534"}});
+        return std::to_string(result.terminationStatus) + " " + result.output;
+    };
+    const std::string machine = probe([](const BoundedCommandInvocation& invocation) {
+        return BoundedCommandRunner::run(invocation, 4096, testing::withinSeconds(10));
+    });
+    const std::string inNamespace =
+        probe([&](const BoundedCommandInvocation& invocation) { return named.run(invocation); });
+    EXPECT_EQ(machine, sharesProcessOnesNamespace() ? "0 machine\n" : "0 separate\n");
+    EXPECT_EQ(inNamespace, "0 separate\n");
 }
 
 }  // namespace

@@ -22,12 +22,12 @@
 #include "common/process/system_tools.hpp"
 #include "helper/runtime/privileged_runtime.hpp"
 #include "tests/helper/runtime/privileged_runtime_test_support.hpp"
+#include "tests/support/networksetup_calls.hpp"
 
 namespace tarnel::testing {
 namespace {
 
-using Call = std::vector<std::string>;
-using Calls = std::vector<Call>;
+using Calls = NetworkSetupCalls;
 
 constexpr std::string_view kCommandFailed = "The system proxy command failed.";
 constexpr std::string_view kCorruptState = "The protected proxy state is invalid; no network service was changed.";
@@ -59,25 +59,7 @@ public:
     void knowing(const std::vector<std::string>& services) { set("TARNEL_NETWORKSETUP_SERVICES", services); }
 
     // Every run since the last call of `clear`, in order.
-    [[nodiscard]] Calls calls() const {
-        const std::string bytes = files::readIfExists(directory_.path() / "calls").value_or("");
-        Calls calls(1);
-        std::string argument;
-        for (std::size_t index = 0; index < bytes.size(); ++index) {
-            if (bytes[index] != '\0') {
-                argument.push_back(bytes[index]);
-                continue;
-            }
-            calls.back().push_back(std::move(argument));
-            argument.clear();
-            if (index + 1 < bytes.size() && bytes[index + 1] == '\n') {
-                calls.emplace_back();
-                ++index;
-            }
-        }
-        calls.pop_back();
-        return calls;
-    }
+    [[nodiscard]] Calls calls() const { return readNetworkSetupCalls(directory_.path() / "calls"); }
     void clear() const { files::removeIfExists(directory_.path() / "calls"); }
 
     [[nodiscard]] const std::filesystem::path& executable() const { return executable_; }
@@ -96,26 +78,6 @@ private:
     std::filesystem::path executable_;
     SystemTools::ScopedMapping mapping_;
 };
-
-// The three commands that turn a service's proxy states off.
-Calls offCalls(const std::string& service) {
-    return {{"-setwebproxystate", service, "off"},
-            {"-setsecurewebproxystate", service, "off"},
-            {"-setsocksfirewallproxystate", service, "off"}};
-}
-
-// The first `count` commands of an enable of `service`.
-Calls enableCalls(const std::string& service, std::size_t count = 7) {
-    Calls calls{{"-setwebproxy", service, "127.0.0.1", "2080"},
-                {"-setsecurewebproxy", service, "127.0.0.1", "2080"},
-                {"-setsocksfirewallproxy", service, "127.0.0.1", "2080"},
-                {"-setproxybypassdomains", service, "localhost", "127.0.0.1", "::1", "*.local"},
-                {"-setwebproxystate", service, "on"},
-                {"-setsecurewebproxystate", service, "on"},
-                {"-setsocksfirewallproxystate", service, "on"}};
-    calls.resize(count);
-    return calls;
-}
 
 Calls joined(Calls first, const Calls& second) {
     first.insert(first.end(), second.begin(), second.end());
@@ -160,7 +122,7 @@ TEST_F(SystemProxyTest, EnableRunsTheSevenCommandsAndRecordsTheServiceThenDisabl
 
     tool.clear();
     ASSERT_EQ(disable(), "no error");
-    EXPECT_EQ(tool.calls(), offCalls("Wi-Fi"));
+    EXPECT_EQ(tool.calls(), systemProxyOffCalls("Wi-Fi"));
     EXPECT_FALSE(fixture.exists(kRecordName));
 
     // Nothing is recorded any more, so there is nothing to undo.
@@ -175,14 +137,14 @@ TEST_F(SystemProxyTest, AFailedOffKeepsTheRecordForTheNextDisable) {
     tool.clear();
     tool.failing({"-setsocksfirewallproxystate Wi-Fi off"});
     EXPECT_EQ(disable(), kCommandFailed);
-    EXPECT_EQ(tool.calls(), offCalls("Wi-Fi"));
+    EXPECT_EQ(tool.calls(), systemProxyOffCalls("Wi-Fi"));
     EXPECT_EQ(fixture.read(kRecordName), record("Wi-Fi"));
 
     // Once the tool succeeds, the retry turns the states off and forgets them.
     tool.clear();
     tool.failing({});
     EXPECT_EQ(disable(), "no error");
-    EXPECT_EQ(tool.calls(), offCalls("Wi-Fi"));
+    EXPECT_EQ(tool.calls(), systemProxyOffCalls("Wi-Fi"));
     EXPECT_FALSE(fixture.exists(kRecordName));
 }
 
@@ -235,7 +197,7 @@ TEST_F(SystemProxyTest, AnInvalidServiceNameRunsNothingAndRecordsNothing) {
     }
     // 128 bytes is a name the tool gets.
     EXPECT_EQ(enable(std::string(128, 'a')), kCommandFailed);
-    EXPECT_EQ(tool.calls().front(), enableCalls(std::string(128, 'a'), 1).front());
+    EXPECT_EQ(tool.calls().front(), systemProxyEnableCalls(std::string(128, 'a'), 1).front());
 }
 
 TEST_F(SystemProxyTest, EnablingAnotherServiceTurnsTheRecordedOneOffFirst) {
@@ -258,7 +220,7 @@ TEST_F(SystemProxyTest, EnablingAnotherServiceTurnsTheRecordedOneOffFirst) {
         if (!testCase.wiFiStillExists) tool.knowing({"Ethernet"});
 
         EXPECT_EQ(enable("Ethernet"), "no error");
-        EXPECT_EQ(tool.calls(), joined(offCalls("Wi-Fi"), enableCalls("Ethernet")));
+        EXPECT_EQ(tool.calls(), joined(systemProxyOffCalls("Wi-Fi"), systemProxyEnableCalls("Ethernet")));
         EXPECT_EQ(fixture.read(kRecordName), record("Ethernet"));
         EXPECT_EQ(log.sink().lines(), testCase.log);
         ASSERT_EQ(disable(), "no error");
@@ -269,7 +231,7 @@ TEST_F(SystemProxyTest, EnablingTheRecordedServiceAgainRunsTheWholeSequence) {
     ASSERT_EQ(enable("Wi-Fi"), "no error");
     tool.clear();
     EXPECT_EQ(enable("Wi-Fi"), "no error");
-    EXPECT_EQ(tool.calls(), enableCalls("Wi-Fi"));
+    EXPECT_EQ(tool.calls(), systemProxyEnableCalls("Wi-Fi"));
     EXPECT_EQ(fixture.read(kRecordName), record("Wi-Fi"));
 }
 
@@ -299,7 +261,7 @@ TEST_F(SystemProxyTest, AFailedEnableTurnsTheServiceOffAndKeepsARecordOnlyWhileA
         tool.failing(testCase.failing);
         EXPECT_EQ(enable(testCase.service), kCommandFailed);
         EXPECT_EQ(tool.calls(),
-                  joined(enableCalls(testCase.service, testCase.commandsRun), offCalls(testCase.service)));
+                  joined(systemProxyEnableCalls(testCase.service, testCase.commandsRun), systemProxyOffCalls(testCase.service)));
         if (testCase.recordKept) {
             EXPECT_EQ(fixture.read(kRecordName), record(testCase.service));
         } else {
@@ -327,7 +289,7 @@ TEST_F(SystemProxyTest, AFailedEnableOfTheRecordedServiceForgetsItOnceItIsOff) {
 TEST_F(SystemProxyTest, AnUnreadableRecordIsReplacedByTheEnable) {
     fixture.write(kRecordName, "not a record");
     ASSERT_EQ(enable("Wi-Fi"), "no error");
-    EXPECT_EQ(tool.calls(), enableCalls("Wi-Fi"));
+    EXPECT_EQ(tool.calls(), systemProxyEnableCalls("Wi-Fi"));
     EXPECT_EQ(fixture.read(kRecordName), record("Wi-Fi"));
     EXPECT_EQ(log.sink().lines(), std::vector<std::string>{"system_proxy_previous_state_invalid replacing=true"});
 }
@@ -338,7 +300,7 @@ TEST_F(SystemProxyTest, ARecordThatCannotBeWrittenTurnsNothingOn) {
     std::filesystem::create_directories(fixture.directory() / kRecordName / "in-the-way");
     const std::string failure = enable("Wi-Fi");
     EXPECT_NE(failure, "no error");
-    EXPECT_EQ(tool.calls(), joined(enableCalls("Wi-Fi", 4), offCalls("Wi-Fi")));
+    EXPECT_EQ(tool.calls(), joined(systemProxyEnableCalls("Wi-Fi", 4), systemProxyOffCalls("Wi-Fi")));
 }
 
 // The record could not be kept safe: nothing runs, nothing is written.
@@ -398,7 +360,7 @@ TEST_F(SystemProxyTest, AHungToolIsStoppedAtItsDeadline) {
     // The stop's own bounds (SIGTERM, 0.25 s, SIGKILL, 1.0 s) and three short
     // commands, with room for a machine far slower than this one.
     EXPECT_LT(SystemClock::shared().uptime() - pastDeadline, 20.0);
-    EXPECT_EQ(tool.calls(), joined(enableCalls("Wi-Fi", 2), offCalls("Wi-Fi")));
+    EXPECT_EQ(tool.calls(), joined(systemProxyEnableCalls("Wi-Fi", 2), systemProxyOffCalls("Wi-Fi")));
     EXPECT_FALSE(fixture.exists(kRecordName));
     EXPECT_EQ(log.sink().lines(),
               std::vector<std::string>{"system_proxy_command_timed_out command=-setsecurewebproxy"});
@@ -414,7 +376,7 @@ TEST_F(SystemProxyTest, AToolThatCannotBeStartedFailsWithTheSystemsText) {
     EXPECT_EQ(fixture.read(kRecordName), record("Wi-Fi"));
     EXPECT_EQ(enable("Ethernet"), expected);
     EXPECT_EQ(fixture.read(kRecordName), record("Wi-Fi"));
-    EXPECT_EQ(tool.calls(), enableCalls("Wi-Fi"));
+    EXPECT_EQ(tool.calls(), systemProxyEnableCalls("Wi-Fi"));
 }
 
 }  // namespace
