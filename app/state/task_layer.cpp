@@ -5,9 +5,11 @@
 #include <QThread>
 #include <QTimer>
 #include <QtGlobal>
+#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <cmath>
+#include <latch>
 #include <limits>
 
 #include "common/base/error.hpp"
@@ -67,6 +69,18 @@ std::shared_ptr<QThreadPool> makeTaskPool() {
     auto pool = std::make_shared<QThreadPool>();
     pool->setMaxThreadCount(std::max(kMinimumTaskPoolThreads, QThread::idealThreadCount()));
     return pool;
+}
+
+void releaseTaskPoolThreadState(QThreadPool& pool) {
+    const int threads = pool.maxThreadCount();
+    std::latch together(threads);
+    for (int thread = 0; thread < threads; ++thread) {
+        pool.start([&together] {
+            together.arrive_and_wait();
+            OPENSSL_thread_stop();
+        });
+    }
+    pool.waitForDone();
 }
 
 namespace detail {

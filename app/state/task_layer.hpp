@@ -66,6 +66,13 @@ public:
 // that helper calls of up to 8 s each overlap instead of queueing.
 [[nodiscard]] std::shared_ptr<QThreadPool> makeTaskPool();
 
+// Frees the OpenSSL state of each thread of `pool` (a temporary file's
+// random name leaves some) on that thread, and waits for every call of the
+// pool to end. A thread frees that state itself only while it ends, after
+// the pool has let it go: at the end of a program, now and then after the
+// leak check of a sanitizer build. For the end of a program or test.
+void releaseTaskPoolThreadState(QThreadPool& pool);
+
 namespace detail {
 
 // What a host's tasks and their awaits share: whether the host is still

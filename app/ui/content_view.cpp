@@ -161,6 +161,7 @@ QWidget* ContentView::buildHeader() {
     layout->addWidget(picker);
 
     pill_ = new StatusPill(header_);
+    pill_->setObjectName(QStringLiteral("tunnel.status"));
     layout->addWidget(pill_);
     return header_;
 }
@@ -173,6 +174,7 @@ QWidget* ContentView::buildStatusCard() {
     auto* texts = new QVBoxLayout;
     texts->setSpacing(8);
     headline_ = makeLabel(card, ui::systemFont(34, QFont::Bold));
+    headline_->setObjectName(QStringLiteral("tunnel.headline"));
     routeLine_ = makeLabel(card, ui::font(TextStyle::body), ui::color(ColorName::secondary, palette()));
     routeLine_->setWordWrap(true);
     routeLine_->setMaximumHeight(2 * QFontMetrics(routeLine_->font()).lineSpacing() + 2);
@@ -180,6 +182,7 @@ QWidget* ContentView::buildStatusCard() {
     const QColor orange = ui::color(ColorName::orange, palette());
     notice_ = new ui::IconLabel("exclamationmark.triangle.fill", noticeFont, orange, card);
     retryHint_ = new ui::IconLabel("lock.shield", noticeFont, orange, card);
+    retryHint_->setObjectName(QStringLiteral("tunnel.retry-hint"));
     texts->addWidget(headline_);
     texts->addWidget(routeLine_);
     texts->addWidget(notice_);
@@ -228,6 +231,7 @@ QWidget* ContentView::buildRoutesPanel() {
     refresh_ = makeButton(card, "arrow.clockwise", ButtonKind::standard, ControlSize::small, "subscription.refresh");
     connect(refresh_, &QPushButton::clicked, this, [this] { refreshPressed(); });
     routeCount_ = new ui::CapsuleView(card);
+    routeCount_->setObjectName(QStringLiteral("routes.count"));
     for (QWidget* item : {static_cast<QWidget*>(testAll_), static_cast<QWidget*>(stopTest_),
                           static_cast<QWidget*>(refresh_), static_cast<QWidget*>(routeCount_)}) {
         header->addWidget(item);
@@ -246,6 +250,7 @@ QWidget* ContentView::buildRoutesPanel() {
     progressBar_->setTextVisible(false);
     progressBar_->setFixedHeight(6);
     progressFigure_ = makeLabel(progress_, ui::font(TextStyle::caption, QFont::DemiBold));
+    progressFigure_->setObjectName(QStringLiteral("routes.test-all.figure"));
     progressFigure_->setMinimumWidth(42);
     progressFigure_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     barRow->addWidget(progressBar_, 1);

@@ -118,6 +118,7 @@ QWidget* ContentView::buildAccessKeyPanel() {
     auto* keyRow = new QHBoxLayout;
     keyRow->setSpacing(8);
     keyField_ = new QLineEdit(card);
+    keyField_->setObjectName(QStringLiteral("subscription.access-key"));
     keyField_->setFont(ui::font(TextStyle::body));
     keyField_->setEchoMode(QLineEdit::Password);
     connect(keyField_, &QLineEdit::textEdited, this,
@@ -132,6 +133,7 @@ QWidget* ContentView::buildAccessKeyPanel() {
     content.addLayout(keyRow);
 
     savedHint_ = makeLabel(card, ui::font(TextStyle::caption), secondary);
+    savedHint_->setObjectName(QStringLiteral("subscription.saved-hint"));
     content.addWidget(savedHint_);
 
     auto* actions = new QHBoxLayout;
@@ -199,6 +201,7 @@ QWidget* ContentView::buildAdvancedPanel() {
     modeRow->setSpacing(8);
     modeLabel_ = makeLabel(advancedContent_, callout);
     modePicker_ = new QWidget(advancedContent_);
+    modePicker_->setObjectName(QStringLiteral("connection.mode"));
     modeButtons_ = makeSegments(modePicker_, {"TUN", "Proxy"});
     connect(modeButtons_, &QButtonGroup::idClicked, this, [this](int id) {
         state_.setConnectionMode(id == 0 ? ConnectionMode::tun : ConnectionMode::proxy);

@@ -51,7 +51,7 @@ protected:
     // The state's tasks end on later turns once it is gone.
     ~AppStateFixture() override {
         endState();
-        releasePoolThreadState(*pool);
+        releaseTaskPoolThreadState(*pool);
     }
 
     // Destroys the state; its tasks end on the turns after, those in a

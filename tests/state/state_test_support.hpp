@@ -4,13 +4,11 @@
 #include <QEventLoop>
 #include <QCoroTask>
 #include <QThreadPool>
-#include <openssl/crypto.h>
 
 #include <chrono>
 #include <coroutine>
 #include <exception>
 #include <functional>
-#include <latch>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -34,23 +32,6 @@ inline QCoreApplication& testApplication() {
     static QCoreApplication* const application =
         QCoreApplication::instance() != nullptr ? QCoreApplication::instance() : new QCoreApplication(argc, argv);
     return *application;
-}
-
-// Frees the OpenSSL state of each thread of `pool` (a temporary file's
-// random name leaves some) on that thread, and waits for every call of the
-// pool to end. A thread frees that state itself only while it ends, after
-// the pool has let it go: at the end of a program, now and then after the
-// leak check.
-inline void releasePoolThreadState(QThreadPool& pool) {
-    const int threads = pool.maxThreadCount();
-    std::latch together(threads);
-    for (int thread = 0; thread < threads; ++thread) {
-        pool.start([&together] {
-            together.arrive_and_wait();
-            OPENSSL_thread_stop();
-        });
-    }
-    pool.waitForDone();
 }
 
 // Runs the event loop until `done()` holds, for at most `limit` of real

@@ -252,6 +252,8 @@ struct FixtureApplicationOptions {
     // nothing: the runtime is copied as it is (already signed).
     std::optional<std::string> runtimeIdentifier = "sing-box";
     bool signBundle = true;
+    // More string keys of the Info.plist, after the three every fixture has.
+    std::vector<std::pair<std::string, std::string>> infoPlistStrings;
 };
 
 struct FixtureApplication {
@@ -275,9 +277,11 @@ inline FixtureApplication buildFixtureApplication(const std::filesystem::path& d
     application.infoPlist = contents / "Info.plist";
     std::filesystem::create_directories(application.executable.parent_path());
     std::filesystem::create_directories(application.runtime.parent_path());
-    writeInfoPlist(application.infoPlist, {{"CFBundleExecutable", options.executableName},
-                                           {"CFBundleIdentifier", options.bundleIdentifier},
-                                           {"CFBundleName", "Tarnel Direct"}});
+    std::vector<std::pair<std::string, std::string>> strings{{"CFBundleExecutable", options.executableName},
+                                                             {"CFBundleIdentifier", options.bundleIdentifier},
+                                                             {"CFBundleName", "Tarnel Direct"}};
+    strings.insert(strings.end(), options.infoPlistStrings.begin(), options.infoPlistStrings.end());
+    writeInfoPlist(application.infoPlist, strings);
     copyFile(options.executable, application.executable);
     if (options.runtimeIdentifier) {
         authority.signCopy(options.runtime, application.runtime, *options.runtimeIdentifier);
