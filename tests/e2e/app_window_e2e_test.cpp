@@ -146,11 +146,14 @@ TEST_P(AppWindowE2E, TheWindowsControlsAreWorkedAndReadByNameWithStampedReplies)
     const auto shown = stamped([&] { return app.control(row); }).value;
     EXPECT_NE(std::ranges::find(shown.at("texts"), json::Value("Not tested")), shown.at("texts").end())
         << shown.dump();
+    const std::size_t beforeSelection = app.log().size();
     stamped([&] { return app.press(row); });
+    EXPECT_TRUE(app.waitForLine("Selected ", 10.0, beforeSelection)) << ::testing::PrintToString(app.log());
     EXPECT_EQ(app.control(row).value.at("selected"), true);
     EXPECT_EQ(app.state().at("selectedRouteID"), state.at("routes").at(0));
 
-    // The window's picture: a PNG of the whole window (from the X server on X).
+    // The window's picture: a PNG of the whole window, as large as it opens
+    // (from the X server on X).
     const auto picture = app.output() / "window.png";
     stamped([&] { return app.grab(picture); });
     EXPECT_EQ(pngSize(picture), std::pair(1120, 780));
