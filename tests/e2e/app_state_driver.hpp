@@ -314,7 +314,8 @@ private:
         return text;
     }
     // `entries` with `more` in place of those of the same name, or added.
-    static std::vector<std::string> withEntries(std::vector<std::string> entries, const std::vector<std::string>& more) {
+    static std::vector<std::string> withEntries(std::vector<std::string> entries,
+                                                const std::vector<std::string>& more) {
         for (const std::string& entry : more) {
             const std::string name = entry.substr(0, entry.find('=') + 1);
             std::erase_if(entries, [&](const std::string& existing) { return existing.starts_with(name); });

@@ -1,7 +1,8 @@
 // The application-state driver's window end to end: the signed fixture
-// application's main executable as user 65534, its window offscreen over the
-// application's state, worked and read by object name through the driver's
-// commands, every reply stamped on the monotonic clock.
+// application's main executable as user 65534, its window over the
+// application's state, offscreen and on an X server of the test's namespace,
+// worked and read by object name through the driver's commands, every reply
+// stamped on the monotonic clock.
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include "tests/e2e/app_state_driver.hpp"
 #include "tests/e2e/helper_harness.hpp"
 #include "tests/support/network_namespace.hpp"
+#include "tests/support/virtual_display.hpp"
 
 namespace tarnel::testing {
 namespace {
@@ -40,7 +42,8 @@ std::optional<std::pair<int, int>> pngSize(const std::filesystem::path& file) {
 double stampOf(double at) { return at; }
 double stampOf(const AppStateDriver::Reply& reply) { return reply.at; }
 
-class AppWindowE2E : public NamespaceTest {
+// The window's platform: Qt's offscreen one, or X (Xvfb in the namespace).
+class AppWindowE2E : public NamespaceTest, public ::testing::WithParamInterface<std::string> {
 protected:
     void SetUp() override {
         NamespaceTest::SetUp();
@@ -49,26 +52,35 @@ protected:
         helper_.emplace(*space_);
         helper_->startHelper();
         ASSERT_TRUE(helper_->listening());
+        AppStateDriver::Options options;
+        if (GetParam() == "xcb") {
+            display_ = VirtualDisplay::start(
+                [this](const ChildProcess::Options& launch) { return space_->launch(launch); });
+            ASSERT_TRUE(display_);
+            options.environment = {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display_->display()};
+        }
         AppStateDriver::Checks checks;
         checks.ipRouteAddress = "127.0.0.1";
         checks.wildcardDNSDomain = "tarnel.test";
         checks.traceHost = "trace.tarnel.test";
         checks.resolver = "127.0.0.1";
         started_ = monotonicNow();
-        app_.emplace(*helper_, checks);
+        app_.emplace(*helper_, checks, nullptr, options);
     }
     void TearDown() override {
         app_.reset();
+        display_.reset();
         helper_.reset();
     }
 
     std::optional<NetworkNamespace> space_;
     std::optional<HelperHarness> helper_;
+    std::optional<VirtualDisplay> display_;
     std::optional<AppStateDriver> app_;
     double started_ = 0;
 };
 
-TEST_F(AppWindowE2E, TheWindowsControlsAreWorkedAndReadByNameWithStampedReplies) {
+TEST_P(AppWindowE2E, TheWindowsControlsAreWorkedAndReadByNameWithStampedReplies) {
     if (IsSkipped()) return;
     AppStateDriver& app = *app_;
     std::vector<double> stamps;
@@ -134,11 +146,14 @@ TEST_F(AppWindowE2E, TheWindowsControlsAreWorkedAndReadByNameWithStampedReplies)
     const auto shown = stamped([&] { return app.control(row); }).value;
     EXPECT_NE(std::ranges::find(shown.at("texts"), json::Value("Not tested")), shown.at("texts").end())
         << shown.dump();
+    const std::size_t beforeSelection = app.log().size();
     stamped([&] { return app.press(row); });
+    EXPECT_TRUE(app.waitForLine("Selected ", 10.0, beforeSelection)) << ::testing::PrintToString(app.log());
     EXPECT_EQ(app.control(row).value.at("selected"), true);
     EXPECT_EQ(app.state().at("selectedRouteID"), state.at("routes").at(0));
 
-    // The window's picture: a PNG of the whole window.
+    // The window's picture: a PNG of the whole window, as large as it opens
+    // (from the X server on X).
     const auto picture = app.output() / "window.png";
     stamped([&] { return app.grab(picture); });
     EXPECT_EQ(pngSize(picture), std::pair(1120, 780));
@@ -153,6 +168,9 @@ TEST_F(AppWindowE2E, TheWindowsControlsAreWorkedAndReadByNameWithStampedReplies)
     EXPECT_EQ(app.finish(30.0), 0);
     EXPECT_TRUE(app.otherLines().empty()) << ::testing::PrintToString(app.otherLines());
 }
+
+INSTANTIATE_TEST_SUITE_P(Platforms, AppWindowE2E, ::testing::Values("offscreen", "xcb"),
+                         [](const auto& platform) { return platform.param; });
 
 }  // namespace
 }  // namespace tarnel::testing

@@ -13,8 +13,8 @@
 #include "common/base/files.hpp"
 #include "common/process/child_process.hpp"
 #include "platform/info_plist.hpp"
+#include "tests/support/process_lines.hpp"
 #include "tests/support/test_support.hpp"
-#include "tests/ui/process_lines.hpp"
 
 extern char** environ;
 

@@ -14,8 +14,8 @@
 #include "app/ui/single_instance.hpp"
 #include "common/base/digest.hpp"
 #include "common/base/unique_fd.hpp"
+#include "tests/support/process_lines.hpp"
 #include "tests/support/test_support.hpp"
-#include "tests/ui/process_lines.hpp"
 
 // The single running instance across processes: the test program over the
 // same class, started as the desktop would start the application.

@@ -25,7 +25,7 @@
 #include "app/ui/route_views.hpp"
 #include "app/ui/widgets.hpp"
 #include "common/process/child_process.hpp"
-#include "tests/ui/process_lines.hpp"
+#include "tests/support/virtual_display.hpp"
 #include "tests/ui/ui_test_support.hpp"
 
 namespace tarnel::testing {
@@ -273,38 +273,20 @@ TEST_F(WindowScreenshots, TheFontCoversEveryRussianText) {
 }  // namespace
 }  // namespace tarnel::testing
 
-namespace {
-
-// Xvfb on a display it picks itself, for the life of the program.
-std::optional<tarnel::ChildProcess> startXvfb(std::string& display) {
-    tarnel::ChildProcess::Options options;
-    options.executable = "/usr/bin/Xvfb";
-    options.arguments = {"-displayfd", "1", "-screen", "0", "1280x900x24", "-nolisten", "tcp", "-noreset"};
-    options.output = tarnel::ChildProcess::Redirect::pipe();
-    options.error = tarnel::ChildProcess::Redirect::null();
-    tarnel::ChildProcess server = tarnel::ChildProcess::spawn(options);
-    tarnel::testing::ProcessLines output(server);
-    if (!output.readUntil([](const std::vector<std::string>& lines) { return !lines.empty(); })) return std::nullopt;
-    display = ":" + output.lines().front();
-    return server;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     ::testing::InitGoogleTest(&argc, argv);
     if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
-    std::string display;
-    auto server = startXvfb(display);
+    // Xvfb for the life of the program.
+    auto server = tarnel::testing::VirtualDisplay::start();
     if (!server) {
         std::fputs("window_screenshots: Xvfb did not start\n", stderr);
         return 1;
     }
-    ::setenv("DISPLAY", display.c_str(), 1);
+    ::setenv("DISPLAY", server->display().c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     tarnel::testing::uiApplication();
     const int result = RUN_ALL_TESTS();
-    server->stop(5.0, 5.0);
+    server.reset();
     return result;
 }

@@ -381,6 +381,10 @@ int main(int argc, char** argv) {
         std::perror("tarnel-app-state-driver: giving up root");
         return 2;
     }
+    // The window draws with Qt's raster engine and needs no OpenGL; on X the
+    // GLX probe would load Mesa, which leaves an allocation behind once
+    // unloaded.
+    if (qEnvironmentVariableIsEmpty("QT_XCB_GL_INTEGRATION")) qputenv("QT_XCB_GL_INTEGRATION", "none");
     QApplication application(argc, argv);
     prepareApplicationObject();
     std::shared_ptr<QThreadPool> pool;
