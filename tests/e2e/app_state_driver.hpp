@@ -122,11 +122,13 @@ public:
             std::filesystem::create_symlink(buildProduct(std::string("standins/") + tool + "/" + tool),
                                             base_ / "tools" / tool);
         }
-        for (const auto& home : {dataHome(), configHome(), output()}) {
-            if (previous != nullptr && home != output()) continue;
+        for (const auto& home : {dataHome(), configHome(), output(), runtimeHome()}) {
+            if (previous != nullptr && home != output() && home != runtimeHome()) continue;
             std::filesystem::create_directories(home);
             if (::chown(home.c_str(), kUser, kUser) != 0) throw std::runtime_error("chown " + home.string());
         }
+        // Qt's runtime directory must be private to its user.
+        std::filesystem::permissions(runtimeHome(), std::filesystem::perms::owner_all);
         std::string authorities = files::readIfExists(checks.caFile).value_or("");
         for (const auto& file : options.moreCAFiles) authorities += files::readIfExists(file).value_or("");
         files::writeAtomically(base_ / "ca.pem", authorities, 0644);
@@ -160,7 +162,8 @@ public:
         launch.executable = application_->executable;
         launch.arguments = {json::writeCanonical(settings)};
         launch.environment = withEntries({"XDG_DATA_HOME=" + dataHome().string(),
-                                          "XDG_CONFIG_HOME=" + configHome().string(), "HOME=/nonexistent",
+                                          "XDG_CONFIG_HOME=" + configHome().string(),
+                                          "XDG_RUNTIME_DIR=" + runtimeHome().string(), "HOME=/nonexistent",
                                           "LC_ALL=C", "QT_QPA_PLATFORM=offscreen"},
                                          options.environment);
         launch.inputRedirect = ChildProcess::Redirect::to(readEnd.get());
@@ -307,6 +310,9 @@ public:
     [[nodiscard]] std::filesystem::path dataHome() const { return homes_ / "data"; }
     // A directory of this driver's that user 65534 may write (for grab()).
     [[nodiscard]] std::filesystem::path output() const { return base_ / "output"; }
+    // Its runtime directory (XDG_RUNTIME_DIR), of this run alone: without
+    // one Qt would make one under /tmp and leave it there.
+    [[nodiscard]] std::filesystem::path runtimeHome() const { return base_ / "runtime"; }
 
 private:
     static std::string trimmed(std::string text) {
