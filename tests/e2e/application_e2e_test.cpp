@@ -264,7 +264,8 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
     const Entry failedA = waitFor(app, kRouteFailed, 60.0, seen);
     EXPECT_EQ(underGate.compare("A under its gate", LeakColumn::underGate), "");
     EXPECT_TRUE(readyA.at < underGate.start && underGate.end < failedA.at)
-        << "the row did not run while A's gate did: " << underGate.start << " to " << underGate.end << printed(app.logEntries());
+        << "the row did not run while A's gate did: " << underGate.start << " to " << underGate.end
+        << printed(app.logEntries());
     const Entry connected =
         waitFor(app, "Connected through " + kDescriptionB + " after IP, DNS, and HTTPS checks.", 90.0, seen);
     EXPECT_EQ(missingInOrder(app.logEntries(), seen,
@@ -308,7 +309,8 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
     // released. The figure is read until it shows 2/2; a reading stamped
     // before that line was made before the release began.
     std::optional<double> allTested;
-    for (const double end = SystemClock::shared().uptime() + 30.0; !allTested && SystemClock::shared().uptime() < end;) {
+    const double readUntil = SystemClock::shared().uptime() + 30.0;
+    while (!allTested && SystemClock::shared().uptime() < readUntil) {
         const AppStateDriver::Reply figure = app.control("routes.test-all.figure");
         if (figure.value.at("text") == "2/2") allTested = figure.at;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -335,9 +337,11 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
     seen = app.logEntries().size();
     watch.emplace(client, helper_->pf());
     const double retryPressed = app.press("tunnel.connect");
-    const Entry exhausted = waitFor(app, "No permitted route passed the IP, DNS, and HTTPS connection gate.", 120.0, seen);
+    const Entry exhausted =
+        waitFor(app, "No permitted route passed the IP, DNS, and HTTPS connection gate.", 120.0, seen);
     const std::vector<Entry> log = app.logEntries();
-    const Entry restored = waitFor(app, "Direct internet was restored after the connection plan was exhausted.", 0.0, seen);
+    const Entry restored =
+        waitFor(app, "Direct internet was restored after the connection plan was exhausted.", 0.0, seen);
     std::optional<Entry> lastFailure;
     for (std::size_t index = seen; index < log.size() && log[index].at <= restored.at; ++index) {
         if (log[index].text.starts_with(kRouteFailed)) lastFailure = log[index];
@@ -370,7 +374,9 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
     seen = app.logEntries().size();
     app.press("tunnel.disconnect");
     waitFor(app, "Stopped proxy sing-box process.", 30.0, seen);
-    EXPECT_EQ(missingInOrder(app.logEntries(), seen, {"Disabled system proxy on Wi-Fi.", "Stopped proxy sing-box process."}), "")
+    EXPECT_EQ(missingInOrder(app.logEntries(), seen,
+                             {"Disabled system proxy on Wi-Fi.", "Stopped proxy sing-box process."}),
+              "")
         << printed(app.logEntries());
     EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(proxyProcess)));
     NetworkSetupCalls restoredCalls = systemProxyEnableCalls("Wi-Fi");
