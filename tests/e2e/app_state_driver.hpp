@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,6 +29,7 @@
 #include <vector>
 
 #include "app/http/http_client_settings.hpp"
+#include "common/base/clock.hpp"
 #include "common/base/files.hpp"
 #include "common/base/json.hpp"
 #include "common/base/unique_fd.hpp"
@@ -44,11 +44,7 @@
 namespace tarnel::testing {
 
 // CLOCK_MONOTONIC now, in seconds: the clock of the driver's stamps.
-inline double monotonicNow() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
+inline double monotonicNow() { return SystemClock::shared().uptime(); }
 
 // The rest of what the application-state driver runs with (beside its
 // traffic checks).
@@ -323,7 +319,11 @@ private:
     static std::vector<std::string> withEntries(std::vector<std::string> entries,
                                                 const std::vector<std::string>& more) {
         for (const std::string& entry : more) {
-            const std::string name = entry.substr(0, entry.find('=') + 1);
+            const std::size_t equals = entry.find('=');
+            if (equals == std::string::npos || equals == 0) {
+                throw std::invalid_argument("not an environment entry NAME=value: " + entry);
+            }
+            const std::string name = entry.substr(0, equals + 1);
             std::erase_if(entries, [&](const std::string& existing) { return existing.starts_with(name); });
             entries.push_back(entry);
         }

@@ -126,6 +126,16 @@ std::string connectThroughLocalProxy() {
     return received.substr(head + 4);
 }
 
+// The process identifiers of the children of `pid`'s threads, each followed
+// by a space ("" when it has none).
+std::string childrenOf(pid_t pid) {
+    std::string children;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        children += files::readIfExists(task.path() / "children").value_or("");
+    }
+    return children;
+}
+
 bool isDisconnected(const json::Value& state) {
     return state.at("tunnelStatus") == "disconnected" && !state.at("running").get<bool>();
 }
@@ -277,6 +287,7 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
               "")
         << printed(app.logEntries());
     EXPECT_EQ(watch->violationsFromFirstRules(connected.at, connectPressed), "");
+    EXPECT_EQ(watch->violationsBetween(readyA.at, connected.at), "");
     watch.reset();
     EXPECT_TRUE(waitForText(app, "tunnel.headline", "Connected"));
     EXPECT_TRUE(hasText(app.control(kRowA).value, "Unavailable")) << app.control(kRowA).value.dump();
@@ -290,7 +301,7 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
     // 3. Disconnect.
     seen = app.logEntries().size();
     app.press("tunnel.disconnect");
-    waitFor(app, "Stopped TUN sing-box process.", 30.0, seen);
+    EXPECT_EQ(waitFor(app, "Stopped TUN sing-box process.", 30.0, seen).text, "Stopped TUN sing-box process.");
     EXPECT_TRUE(waitForText(app, "tunnel.headline", "Ready to connect"));
     EXPECT_EQ(rowWhileHeld(app, "after Disconnect", LeakColumn::off, isDisconnected), "");
 
@@ -300,7 +311,9 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
     const double testPressed = app.press("routes.test-all");
     waitFor(app, "Testing 2 routes with the normal connection gate.", 10.0, seen);
     EXPECT_TRUE(app.control("routes.test-all.cancel").value.at("visible").get<bool>());
+    EXPECT_FALSE(app.control("routes.test-all").value.at("visible").get<bool>());
     EXPECT_EQ(app.control("routes.test-all.figure").value.at("text"), "0/2");
+    const Entry firstTested = waitFor(app, "Tunnel helper ready for ", 90.0, seen);
     waitFor(app, "Switched to " + kDescriptionB + " after IP, DNS, and HTTPS checks.", 180.0, seen);
     const std::size_t afterSwitch = app.logEntries().size();
     // After B's pass the test settles (the tunnel stopped, the kill switch
@@ -328,6 +341,7 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
               "")
         << printed(app.logEntries());
     EXPECT_EQ(watch->violationsFromFirstRules(*allTested, testPressed), "");
+    EXPECT_EQ(watch->violationsBetween(firstTested.at, *allTested), "");
     watch.reset();
     EXPECT_TRUE(app.control("routes.test-all").value.at("visible").get<bool>());
 
@@ -337,25 +351,30 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
     seen = app.logEntries().size();
     watch.emplace(client, helper_->pf());
     const double retryPressed = app.press("tunnel.connect");
-    const Entry exhausted =
-        waitFor(app, "No permitted route passed the IP, DNS, and HTTPS connection gate.", 120.0, seen);
+    const Entry firstTried = waitFor(app, "Tunnel helper ready for ", 90.0, seen);
+    waitFor(app, "No permitted route passed the IP, DNS, and HTTPS connection gate.", 120.0, seen);
     const std::vector<Entry> log = app.logEntries();
-    const Entry restored =
-        waitFor(app, "Direct internet was restored after the connection plan was exhausted.", 0.0, seen);
-    std::optional<Entry> lastFailure;
-    for (std::size_t index = seen; index < log.size() && log[index].at <= restored.at; ++index) {
-        if (log[index].text.starts_with(kRouteFailed)) lastFailure = log[index];
-    }
-    ASSERT_TRUE(lastFailure) << printed(log);
-    EXPECT_LT(lastFailure->at, restored.at);
-    EXPECT_LT(restored.at, exhausted.at);
-    EXPECT_EQ(watch->violationsFromFirstRules(lastFailure->at, retryPressed), "");
+    // B, the selected route, first; then A, whose failure the release follows.
+    EXPECT_EQ(missingInOrder(log, seen,
+                             {"Trying fallback 2 of 2: " + kTitleA, kRouteFailed + "IP route, DNS, HTTPS.",
+                              "Direct internet was restored after the connection plan was exhausted.",
+                              "No permitted route passed the IP, DNS, and HTTPS connection gate."}),
+              "")
+        << printed(log);
+    const Entry fallbackA = waitFor(app, "Trying fallback 2 of 2: " + kTitleA, 0.0, seen);
+    const auto failedAt = std::ranges::find_if(log, [&](const Entry& entry) {
+        return entry.at > fallbackA.at && entry.text.starts_with(kRouteFailed);
+    });
+    ASSERT_NE(failedAt, log.end()) << printed(log);
+    EXPECT_EQ(watch->violationsFromFirstRules(failedAt->at, retryPressed), "");
+    EXPECT_EQ(watch->violationsBetween(firstTried.at, failedAt->at), "");
     watch.reset();
     EXPECT_TRUE(waitForText(app, "tunnel.headline", "VPN interrupted"));
     EXPECT_FALSE(app.control("tunnel.retry-hint").value.at("visible").get<bool>());
     EXPECT_FALSE(app.control("tunnel.disconnect").value.at("enabled").get<bool>());
     // The server back first: its resolver is a probe's positive control.
     topology_->startTunnelServer();
+    waitForTunnelResolver(*topology_);
     EXPECT_EQ(rowWhileHeld(app, "after a failed plan", LeakColumn::off, isFailedUnprotected), "");
 
     // 6. Proxy mode through B, with the system proxy on Wi-Fi.
@@ -379,6 +398,7 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
               "")
         << printed(app.logEntries());
     EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(proxyProcess)));
+    EXPECT_EQ(childrenOf(app.pid()), "") << "the driver still has children";
     NetworkSetupCalls restoredCalls = systemProxyEnableCalls("Wi-Fi");
     for (auto& call : systemProxyOffCalls("Wi-Fi")) restoredCalls.push_back(call);
     EXPECT_EQ(readNetworkSetupCalls(networkSetupCalls()), restoredCalls);
@@ -395,12 +415,13 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
     ASSERT_TRUE(runtime);
     app.kill();
     const double killed = SystemClock::shared().uptime();
-    const double leftLease = leaseEnd();
     const LeakRow afterKill = runLeakRow(client);
     EXPECT_EQ(afterKill.compare("application killed", LeakColumn::active), "");
     EXPECT_LT(killed, afterKill.start);
     EXPECT_EQ(helperRuntime(), runtime) << "the tunnel did not outlast the row";
 
+    // The lease as the killed run left it: only the next run renews it.
+    const double leftLease = leaseEnd();
     second_ = startApplication(first_.get());
     AppStateDriver& again = *second_;
     const Entry found = waitFor(again, "Found privileged VPN process ", 10.0, 0);
@@ -416,7 +437,7 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
 
     seen = again.logEntries().size();
     again.press("tunnel.disconnect");
-    waitFor(again, "Stopped TUN sing-box process.", 30.0, seen);
+    EXPECT_EQ(waitFor(again, "Stopped TUN sing-box process.", 30.0, seen).text, "Stopped TUN sing-box process.");
     EXPECT_TRUE(waitForText(again, "tunnel.headline", "Ready to connect"));
     for (const auto& link : client.links()) EXPECT_FALSE(link.name.starts_with("utun")) << link.name;
     EXPECT_FALSE(std::filesystem::exists(helper_->runtime() / PacketFilterKillSwitch::stateFileName));

@@ -85,6 +85,10 @@ private:
     std::optional<ChildProcess> lan_;
 };
 
+// Waits up to 30 s until the tunnel server's resolver (172.19.0.2) answers,
+// as after the server of `topology` started. Throws std::runtime_error.
+void waitForTunnelResolver(const TunnelTopology& topology);
+
 // The configuration the application would send for a route to `endpoint`
 // port 7000 (the tunnel server's by default): the pinned-interface fixture
 // pointed there.

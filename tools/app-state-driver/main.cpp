@@ -81,9 +81,10 @@
 //       "routeList" the identifiers of the window's route rows (each row's
 //       object name is "route." + its identifier) and "proxyProcess" the
 //       proxy-mode runtime's process identifier or null
-// and writes {"log": "<message>"} for each line its diagnostic log gains. A
-// command it cannot read or carry out (a control that is missing, hidden or
-// disabled among them) writes {"error": "<message>"} and does nothing. A
+// and writes {"log": "<message>"} for each time-stamped message its diagnostic
+// log gains, whole (line breaks and all). A command it cannot read or carry
+// out (a control that is missing, hidden or disabled among them) writes
+// {"error": "<message>"} and does nothing. A
 // command's reply or error carries the command's "id" when it has one. Every
 // line it writes carries "at": the CLOCK_MONOTONIC time, in seconds, at which
 // it was written. It exits 0 at the end of its input.
@@ -99,7 +100,6 @@
 // "panel.diagnostics", "connection.mode" (the mode picker: "TUN", "Proxy").
 
 #include <grp.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -111,6 +111,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -119,6 +120,7 @@
 #include "app/state/app_state.hpp"
 #include "app/state/connection_types.hpp"
 #include "app/ui/tarnel_direct_app.hpp"
+#include "common/base/clock.hpp"
 #include "common/base/error.hpp"
 #include "common/base/json.hpp"
 #include "common/process/child_process.hpp"
@@ -137,16 +139,9 @@ namespace {
 
 using namespace tarnel;
 
-// CLOCK_MONOTONIC now, in seconds.
-double monotonicSeconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 // Writes one line, stamped with the time it is written.
 void write(json::OrderedValue line) {
-    line["at"] = monotonicSeconds();
+    line["at"] = SystemClock::shared().uptime();  // CLOCK_MONOTONIC
     std::cout << json::writeOrdered(line) << std::endl;
 }
 
@@ -296,21 +291,20 @@ void handle(AppState& state, const Surroundings& surroundings, const WindowContr
     write(std::move(*reply));
 }
 
-// Writes each line the log gains, without its time stamp.
+// Writes each time-stamped line the log gains, without its time stamp. The
+// state tells of every addition as it is made, so what the log gained since
+// the last one is one addition: a message is written whole, whatever it
+// holds (a line break, a "[").
 class LogWriter {
 public:
     explicit LogWriter(const AppState& state) : state_(state), written_(state.diagnosticLog().size()) {}
 
     void writeNewLines() {
-        const std::string& log = state_.diagnosticLog();
-        std::size_t at = written_;
-        written_ = log.size();
-        while ((at = log.find("\n[", at)) != std::string::npos) {
-            const std::size_t start = log.find("] ", at);
-            const std::size_t end = std::min(log.find('\n', at + 1), log.size());
-            write(lineOf("log", log.substr(start + 2, end - start - 2)));
-            at = end;
-        }
+        const std::string_view added = std::string_view(state_.diagnosticLog()).substr(written_);
+        written_ += added.size();
+        const std::size_t start = added.find("] ");
+        if (!added.starts_with("\n[") || start == std::string_view::npos) return;
+        write(lineOf("log", std::string(added.substr(start + 2))));
     }
 
 private:
