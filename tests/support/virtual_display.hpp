@@ -11,8 +11,10 @@
 
 namespace tarnel::testing {
 
-// An X server of its own for a test: Xvfb (one 1280x900 screen, 24-bit, no
-// TCP) on a display it picks itself, stopped with this object.
+// An X server of its own for a test: Xvfb (one 1280x900 screen, 24-bit) on a
+// display it picks itself, stopped with this object. It listens only on its
+// abstract socket, which belongs to the network namespace it runs in: no TCP
+// port and no socket file under /tmp/.X11-unix.
 class VirtualDisplay {
 public:
     using Launcher = std::function<ChildProcess(const ChildProcess::Options&)>;
@@ -22,7 +24,8 @@ public:
     static std::optional<VirtualDisplay> start(const Launcher& launch = &ChildProcess::spawn) {
         ChildProcess::Options options;
         options.executable = "/usr/bin/Xvfb";
-        options.arguments = {"-displayfd", "1", "-screen", "0", "1280x900x24", "-nolisten", "tcp", "-noreset"};
+        options.arguments = {"-displayfd", "1", "-screen", "0", "1280x900x24",
+                             "-nolisten",  "tcp", "-nolisten", "unix", "-noreset"};
         options.output = ChildProcess::Redirect::pipe();
         options.error = ChildProcess::Redirect::null();
         ChildProcess server = launch(options);
