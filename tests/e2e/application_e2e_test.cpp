@@ -374,7 +374,6 @@ TEST_F(ApplicationE2E, OneLifeAndOneRestartThroughTheWindow) {
     EXPECT_FALSE(app.control("tunnel.disconnect").value.at("enabled").get<bool>());
     // The server back first: its resolver is a probe's positive control.
     topology_->startTunnelServer();
-    waitForTunnelResolver(*topology_);
     EXPECT_EQ(rowWhileHeld(app, "after a failed plan", LeakColumn::off, isFailedUnprotected), "");
 
     // 6. Proxy mode through B, with the system proxy on Wi-Fi.

@@ -266,15 +266,6 @@ LeakHosts::LeakHosts(const TunnelTopology& topology) {
     internet_ = start(topology.internet(), "internet",
                       {"198.51.100.9,2001:db8:2::9", "tcp:80", "udp:443", "udp:53", "tcp:7000"});
     lan_ = start(topology.lan(), "LAN", {"192.168.50.2", "tcp:80", "tcp:53", "udp:53", "tcp:853"});
-    waitForTunnelResolver(topology);
-}
-
-void waitForTunnelResolver(const TunnelTopology& topology) {
-    // Asked on the tunnel server's own side.
-    const LeakProbe& resolver = leakProbe("tunnel resolver 172.19.0.2");
-    if (!waitFor([&] { return runProbes(topology.server(), {&resolver}, 1.0).lines.at(0).starts_with(R); }, 30.0)) {
-        throw std::runtime_error("the tunnel server's resolver does not answer");
-    }
 }
 
 std::string pinnedTunnelConfiguration(const std::string& endpoint) {

@@ -72,9 +72,9 @@ struct LeakProbe {
 [[nodiscard]] const LeakProbe& leakProbe(std::string_view name);
 
 // Starts the echo hosts in the internet and LAN namespaces of `topology` and
-// waits until every listener is bound and the tunnel server's resolver
-// answers. Declare it after the topology: its hosts stop first. Throws
-// std::runtime_error.
+// waits until every listener is bound (the topology's tunnel server, with its
+// resolver, is ready once the topology is made). Declare it after the
+// topology: its hosts stop first. Throws std::runtime_error.
 class LeakHosts {
 public:
     explicit LeakHosts(const TunnelTopology& topology);
@@ -84,10 +84,6 @@ private:
     std::optional<ChildProcess> internet_;
     std::optional<ChildProcess> lan_;
 };
-
-// Waits up to 30 s until the tunnel server's resolver (172.19.0.2) answers,
-// as after the server of `topology` started. Throws std::runtime_error.
-void waitForTunnelResolver(const TunnelTopology& topology);
 
 // The configuration the application would send for a route to `endpoint`
 // port 7000 (the tunnel server's by default): the pinned-interface fixture

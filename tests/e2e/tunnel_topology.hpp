@@ -14,16 +14,15 @@
 // 198.51.100.9. What leaves the tunnel reaches the internet host from
 // 198.51.100.1. The LAN host stands for a host of the local network.
 
-#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "common/process/child_process.hpp"
 #include "tests/support/build_products.hpp"
 #include "tests/support/network_namespace.hpp"
+#include "tests/support/process_lines.hpp"
 
 namespace tarnel::testing {
 
@@ -59,22 +58,20 @@ public:
     }
 
     // Starts the tunnel server again after stopTunnelServer (once it is
-    // running, does nothing), and waits up to 10 s for its end of the tunnel.
+    // running, does nothing), and waits up to 10 s for its "ready" line, which
+    // it writes once its end of the tunnel, its endpoint and its resolver are
+    // in place.
     void startTunnelServer() {
         if (tunnelServer_) return;
         ChildProcess::Options server;
         server.executable = buildProduct("standins/tunnel-server/tunnel-server");
         server.arguments = {"--listen", "203.0.113.5:7000", "--tun-address", "172.19.0.2/30", "--dns-answer",
                             kInternetAddress};
-        server.output = ChildProcess::Redirect::null();
+        server.output = ChildProcess::Redirect::pipe();
         tunnelServer_.emplace(server_.launch(server));
-        for (int poll = 0; poll < 200; ++poll) {
-            for (const auto& link : server_.links()) {
-                if (std::ranges::find(link.addresses, "172.19.0.2/30") != link.addresses.end()) return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!ProcessLines(*tunnelServer_).readLine("tunnel-server: ready", std::chrono::seconds(10))) {
+            throw std::runtime_error("the tunnel server did not get ready");
         }
-        throw std::runtime_error("the tunnel server's end of the tunnel did not come up");
     }
     // Stops the tunnel server: nothing answers at the endpoint until it
     // starts again.
